@@ -83,9 +83,13 @@ constexpr std::array<std::pair<Win32Error, const char*>, 67> kMessages{{
 
 }  // namespace
 
-Win32Error GetLastError() { return tLastError; }
+Win32Error GetLastError() {
+    return tLastError;
+}
 
-void SetLastError(Win32Error code) { tLastError = code; }
+void SetLastError(Win32Error code) {
+    tLastError = code;
+}
 
 std::string FormatSystemMessage(Win32Error code) {
     auto it = std::lower_bound(kMessages.begin(), kMessages.end(), code,

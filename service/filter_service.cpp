@@ -1,0 +1,75 @@
+#include "service/filter_service.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "service/connection.h"
+#include "service/interfaces.h"
+#include "service/service_log.h"
+#include "service/service_state.h"
+#include "shared/error_text.h"
+
+namespace zantor::service {
+
+namespace {
+
+// The instance the listener waits on, so that a stop can end the wait.
+std::mutex gListenMutex;
+std::condition_variable gStopSignal;
+platform::PipeServer* gListening = nullptr;
+
+}  // namespace
+
+std::unique_ptr<platform::PipeServer> WaitForClient() {
+    std::unique_ptr<platform::PipeServer> pipe;
+    // While a connection holds the only instance this fails with "pipe busy"; nothing to report.
+    if (platform::CreateNamedPipeA(kPipeName, &pipe) != platform::kErrorSuccess) return nullptr;
+    {
+        std::lock_guard lock(gListenMutex);
+        if (StopRequested) return nullptr;
+        gListening = pipe.get();
+    }
+    platform::Win32Error r = pipe->ConnectNamedPipe();
+    {
+        std::lock_guard lock(gListenMutex);
+        gListening = nullptr;
+    }
+    if (r != platform::kErrorSuccess) {
+        if (!StopRequested)
+            ServiceLog("Error [" + std::to_string(r) + "] in ConnectNamedPipe:" + LastErrorText());
+        return nullptr;
+    }
+    return pipe;
+}
+
+void RunFilterService() {
+    std::remove(std::string(kServiceLogName).c_str());
+
+    ServiceLog("Creating IP Address list ...");
+    CreateIPList();
+
+    ServiceLog("Creating NamedPipe [qzw2kflt] ...");
+    while (!StopRequested) {
+        if (auto pipe = WaitForClient()) TFilterCommandsThread::Start(std::move(pipe));
+        // The instance exists again only after this pause, so a client that comes within a
+        // second of the previous one's end finds no pipe and tries again.
+        std::unique_lock lock(gListenMutex);
+        gStopSignal.wait_for(lock, std::chrono::seconds(1), [] { return StopRequested.load(); });
+    }
+    TFilterCommandsThread::EndActiveConnection();
+}
+
+void RequestServiceStop() {
+    {
+        std::lock_guard lock(gListenMutex);
+        StopRequested = true;
+        if (gListening) gListening->Cancel();
+    }
+    gStopSignal.notify_all();
+    TFilterCommandsThread::EndActiveConnection();
+}
+
+}  // namespace zantor::service
