@@ -6,7 +6,11 @@
 #include <mutex>
 #include <string>
 
+#include "platform/computer.h"
+#include "platform/pf.h"
+#include "service/config_store.h"
 #include "service/connection.h"
+#include "service/deny_log.h"
 #include "service/interfaces.h"
 #include "service/service_log.h"
 #include "service/service_state.h"
@@ -48,8 +52,20 @@ std::unique_ptr<platform::PipeServer> WaitForClient() {
 void RunFilterService() {
     std::remove(std::string(kServiceLogName).c_str());
 
+    // The driver lives in this process: packets reach it once the service runs.
+    if (platform::Win32Error e = platform::StartPacketEndpoint(platform::LocalComputerRoot()))
+        ServiceLog("Error [" + std::to_string(e) + "] In packet driver socket (" + SysErrorText(e) +
+                   ")");
+
     ServiceLog("Creating IP Address list ...");
     CreateIPList();
+
+    ServiceLog("Activating log ...");
+    ActivateDenyLog();
+
+    // The replay runs before the pipe exists, so no client sees a half-built list.
+    ServiceLog("ProcessingRegistry ...");
+    ProcessRegistry();
 
     ServiceLog("Creating NamedPipe [qzw2kflt] ...");
     while (!StopRequested) {
@@ -60,6 +76,8 @@ void RunFilterService() {
         gStopSignal.wait_for(lock, std::chrono::seconds(1), [] { return StopRequested.load(); });
     }
     TFilterCommandsThread::EndActiveConnection();
+    StopDenyLog();
+    platform::StopPacketEndpoint();
 }
 
 void RequestServiceStop() {

@@ -41,7 +41,11 @@ std::string GreetingLine(const RInterface& iface) {
     line += IPToStr(iface.Mask);
     line += iface.Active ? " 1 " : " 0 ";
     line += std::to_string(iface.IfIndex);
-    line += " 0 0 ";
+    line += ' ';
+    line += std::to_string(iface.InFilters.size());
+    line += ' ';
+    line += std::to_string(iface.OutFilters.size());
+    line += ' ';
     line += std::to_string(iface.InDefAction);
     line += ' ';
     line += std::to_string(iface.OutDefAction);

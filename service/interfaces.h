@@ -6,19 +6,30 @@
 #include <string>
 #include <vector>
 
+#include "platform/pf.h"
 #include "shared/address.h"
+#include "shared/filter_model.h"
 
 namespace zantor::service {
 
 // At most this many addresses are listed; later rows of the address table are left out.
 inline constexpr std::size_t kMaxInterfaces = 256;
 
+// One filter the service has added to the platform, with the handle the platform gave it on the
+// address's current platform interface.
+struct RFilterEntry {
+    FilterRecord Filter;
+    platform::FILTER_HANDLE FilterHandle = 0;
+};
+
 struct RInterface {
     IPAddr Addr = 0;
     bool Active = false;
     IPAddr Mask = 0;
     std::uint32_t IfIndex = 0;
-    std::uint32_t PfHandle = 0;
+    platform::INTERFACE_HANDLE PfHandle = 0;
+    std::vector<RFilterEntry> InFilters;
+    std::vector<RFilterEntry> OutFilters;
     std::uint32_t InDefAction = 0;
     std::uint32_t OutDefAction = 0;
     std::bitset<256> GlobalFilters;  // member n is global filter type n
