@@ -81,6 +81,12 @@ struct ManualClock {
     void Advance(std::chrono::steady_clock::duration d) { now += d; }
 };
 
+inline platform::PacketFilterDriver::Options Untimed() {
+    platform::PacketFilterDriver::Options o;
+    o.logTimerThread = false;
+    return o;
+}
+
 inline platform::PacketFilterDriver::Options ManualOptions(ManualClock& clock) {
     platform::PacketFilterDriver::Options o;
     o.clock = [&clock] { return clock.now; };
