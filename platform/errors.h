@@ -74,12 +74,19 @@ inline constexpr Win32Error kErrorServiceExists = 1073;
 inline constexpr Win32Error kErrorNotFound = 1168;
 inline constexpr Win32Error kErrorFileCorrupt = 1392;
 inline constexpr Win32Error kErrorInternalError = 1359;
+inline constexpr Win32Error kErrorTimeout = 1460;
 
 // The packet filtering driver's own numbers start here.
 inline constexpr Win32Error kPfErrorBase = 23000;
 inline constexpr Win32Error kPfErrorNoPfInterface = kPfErrorBase + 0;
 inline constexpr Win32Error kPfErrorNoFiltersGiven = kPfErrorBase + 1;
 inline constexpr Win32Error kPfErrorBufferTooSmall = kPfErrorBase + 2;
+inline constexpr Win32Error kPfErrorLogNotSetUp = kPfErrorBase + 3;
+inline constexpr Win32Error kPfErrorGlobalFilterNotSupported = kPfErrorBase + 4;
+inline constexpr Win32Error kPfErrorAlreadyBound = kPfErrorBase + 5;
+inline constexpr Win32Error kPfErrorNotBound = kPfErrorBase + 6;
+inline constexpr Win32Error kPfErrorAddressNotLocal = kPfErrorBase + 7;
+inline constexpr Win32Error kPfErrorInvalidFilter = kPfErrorBase + 8;
 
 // The calling thread's last-error value (GetLastError / SetLastError of the Windows API).
 Win32Error GetLastError();

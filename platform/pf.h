@@ -1,0 +1,289 @@
+// The packet filtering driver: interfaces, filters, global filters and the filter log, with the
+// calls and structures of the Windows packet filtering API.
+//
+// Model. An interface has a default action per direction and a list of filters per direction;
+// the filters are the exceptions to the default: on a forwarding direction a packet that matches
+// any filter is dropped, on a dropping direction a packet that matches any filter is forwarded.
+// An interface filters the traffic of the one local address it is bound to: input packets
+// received on that address and output packets sent from it. Packets on an address that no
+// interface is bound to are forwarded. Two interfaces are never bound to the same address.
+//
+// Matching. A filter matches when the packet's source and destination, each under the filter's
+// mask, equal the filter's addresses under the same mask (0.0.0.0/0.0.0.0 matches all); when its
+// protocol is 0 (any) or the packet's; and then, by protocol:
+//   - TCP (6) and UDP (17): the source and destination ports lie in the filter's ranges, low to
+//     high inclusive; 0..0 is any port, a high below the low means the low port alone;
+//   - ICMP (1): the source port fields are the type range and the destination port fields the
+//     code range, with the same rules, and a low of 255 also means any;
+//   - other protocols, and filters of protocol 0: the port fields are not looked at.
+// FD_FLAGS_NOSYN makes a filter match only TCP segments without SYN.
+//
+// Fragments. A fragment other than the first carries no transport header. Without the fragment
+// cache it is decided on addresses and protocol alone: a filter that looks at ports, ICMP type or
+// code, or the SYN flag does not match it. A first fragment too short to hold the whole
+// transport header (TCP 20, UDP 8, ICMP 8 bytes) is decided the same way.
+//
+// Global filters, per interface:
+//   GF_FRAGMENTS   drops bad fragments (frame type PFFT_FRAG): a non-last fragment that is empty
+//                  or not a multiple of 8 bytes, a first fragment too short for its transport
+//                  header, a TCP fragment at offset 8, one that ends beyond 65,535 bytes, and one
+//                  that partly overlaps an earlier fragment of the same datagram (an exact
+//                  repeat is let through: it is a retransmission);
+//   GF_STRONGHOST  drops an input packet whose destination is not the bound address (frame type
+//                  PFFT_SPOOF);
+//   GF_FRAGCACHE   later fragments of a datagram follow the decision made on its first fragment
+//                  (datagrams keyed by source, destination, protocol and IP id; the cache is
+//                  bounded and entries expire). A later fragment whose first fragment was not
+//                  seen is decided alone, as without the cache.
+//
+// Malformed packets (shorter than an IPv4 header, another version, a header length below 20 or
+// beyond the bytes, a total length below the header or beyond the bytes, an unfragmented TCP,
+// UDP or ICMP packet without its whole transport header) are never read further: they are
+// dropped, counted in Statistics::malformed, and not logged, whatever the interfaces say.
+// Bytes beyond the total length (link padding) are ignored.
+//
+// The filter log. Interfaces created with logging on write a PFLOGFRAME for every packet they
+// drop into the buffer lent with PfSetLogBuffer: the 32-byte fixed part, then the IP header and
+// at most kPfLogMaxAdditionalData bytes after it; dwTotalSizeUsed is 32 plus those bytes rounded
+// up to a multiple of 8, so every frame starts 8-aligned from the buffer's start. The event given
+// to PfMakeLog is set when the lent buffer reaches its entry or byte threshold, when a frame does
+// not fit (it and those after it are counted as lost), and when a frame has waited about a
+// second. Frames are not written while no buffer is lent.
+//
+// Handles are 32-bit, never 0, and counted up, so a deleted handle is not handed out again until
+// the count wraps.
+//
+// Errors. Every call returns 0 or a Win32 error number and, on failure, also sets the thread's
+// last error. Nothing is changed by a call that fails. Interface handles that are not valid give
+// kPfErrorNoPfInterface, unknown filter handles kErrorInvalidHandle, null pointers and out-of-range
+// actions kErrorInvalidParameter, an address type other than PF_IPV4 kErrorNotSupported, and a
+// descriptor the driver cannot honour (another address type, a null address cell, unknown flag
+// bits, a protocol above 255, late binding) kPfErrorInvalidFilter.
+//
+// Threads. Every call may be made from any thread at any time; decisions share a reader lock and
+// run in parallel, changes take it exclusively. The log has a lock of its own.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <span>
+
+#include "platform/errors.h"
+#include "platform/event.h"
+
+namespace platform {
+
+using DWORD = std::uint32_t;
+using INTERFACE_HANDLE = std::uint32_t;  // never 0 for a valid one
+using FILTER_HANDLE = std::uint32_t;     // never 0 for a valid one
+
+enum PFFORWARD_ACTION : DWORD { PF_ACTION_FORWARD = 0, PF_ACTION_DROP = 1 };
+enum PFADDRESSTYPE : DWORD { PF_IPV4 = 0, PF_IPV6 = 1 };
+enum GLOBAL_FILTER : DWORD { GF_FRAGMENTS = 2, GF_STRONGHOST = 8, GF_FRAGCACHE = 9 };
+inline constexpr DWORD FD_FLAGS_NOSYN = 0x1;
+enum PFFRAMETYPE : DWORD { PFFT_FILTER = 1, PFFT_FRAG = 2, PFFT_SPOOF = 3 };
+
+// A filter. The four address fields point to 4-byte cells in network byte order that the caller
+// owns; the driver copies them. Port fields are in host byte order.
+struct PF_FILTER_DESCRIPTOR {
+    DWORD dwFilterFlags;
+    DWORD dwRule;
+    PFADDRESSTYPE pfatType;
+    std::uint8_t* SrcAddr;
+    std::uint8_t* SrcMask;
+    std::uint8_t* DstAddr;
+    std::uint8_t* DstMask;
+    DWORD dwProtocol;
+    DWORD fLateBound;
+    std::uint16_t wSrcPort;
+    std::uint16_t wDstPort;
+    std::uint16_t wSrcPortHighRange;
+    std::uint16_t wDstPortHighRange;
+};
+
+// One record of the filter log: the 32-byte fixed part, then the packet bytes.
+struct PFLOGFRAME {
+    std::int64_t Timestamp;  // 100-nanosecond intervals since 1601-01-01 UTC
+    PFFRAMETYPE pfeTypeOfFrame;
+    DWORD dwTotalSizeUsed;                // this frame's bytes: the distance to the next frame
+    DWORD dwFilterRule;                   // dwRule of the filter that decided, else 0
+    std::uint16_t wSizeOfAdditionalData;  // bytes logged after the IP header
+    std::uint16_t wSizeOfIpHeader;        // bytes of the IP header logged
+    DWORD dwInterfaceName;  // the interface's name, or its handle when it was created with 0
+    DWORD dwIPIndex;        // always 0: the driver does not know the address table's indexes
+    std::uint8_t bPacketData[1];
+};
+
+inline constexpr DWORD kPfLogFrameHeaderSize = 32;
+inline constexpr DWORD kPfLogMaxAdditionalData = 128;
+// A lent buffer must hold at least one frame with a minimal IP header.
+inline constexpr DWORD kPfLogMinBufferSize = kPfLogFrameHeaderSize + 20;
+
+enum class PacketDirection : std::uint8_t { kInput = 0, kOutput = 1 };
+
+// The engine behind the Pf* calls. The functions below act on one process-wide instance; tests
+// make their own. The methods have the contracts of the functions of the same name.
+class PacketFilterDriver {
+  public:
+    struct Options {
+        // The clock of fragment expiry and of the log's flush; empty means steady_clock::now.
+        std::function<std::chrono::steady_clock::time_point()> clock;
+        // A thread that sets the log event when frames have waited logFlushDelay. Without it,
+        // CheckLogTimer does that when called.
+        bool logTimerThread = true;
+        std::chrono::milliseconds logFlushDelay{1000};
+        std::size_t fragmentCacheCapacity = 4096;  // datagrams per interface
+        std::chrono::seconds fragmentLifetime{30};
+    };
+
+    struct Statistics {
+        std::uint64_t malformed = 0;  // packets that could not be read, dropped
+    };
+
+    PacketFilterDriver();
+    explicit PacketFilterDriver(Options options);
+    ~PacketFilterDriver();
+    PacketFilterDriver(const PacketFilterDriver&) = delete;
+    PacketFilterDriver& operator=(const PacketFilterDriver&) = delete;
+
+    DWORD CreateInterface(DWORD dwName, PFFORWARD_ACTION inAction, PFFORWARD_ACTION outAction,
+                          bool bUseLog, bool bMustBeUnique, INTERFACE_HANDLE* ppInterface);
+    DWORD DeleteInterface(INTERFACE_HANDLE hInterface);
+    DWORD BindInterfaceToIPAddress(INTERFACE_HANDLE hInterface, PFADDRESSTYPE pfatType,
+                                   const std::uint8_t* IPAddress);
+    DWORD UnBindInterface(INTERFACE_HANDLE hInterface);
+    DWORD AddFiltersToInterface(INTERFACE_HANDLE hInterface, DWORD cInFilters,
+                                const PF_FILTER_DESCRIPTOR* pfiltIn, DWORD cOutFilters,
+                                const PF_FILTER_DESCRIPTOR* pfiltOut, FILTER_HANDLE* pfHandle);
+    DWORD RemoveFilterHandles(INTERFACE_HANDLE hInterface, DWORD cFilters,
+                              const FILTER_HANDLE* pvHandles);
+    DWORD AddGlobalFilterToInterface(INTERFACE_HANDLE hInterface, GLOBAL_FILTER gfFilter);
+    DWORD RemoveGlobalFilterFromInterface(INTERFACE_HANDLE hInterface, GLOBAL_FILTER gfFilter);
+    DWORD MakeLog(Event* hEvent);
+    DWORD SetLogBuffer(std::uint8_t* pbBuffer, DWORD dwSize, DWORD dwThreshold, DWORD dwEntries,
+                       DWORD* pdwLoggedEntries, DWORD* pdwLostEntries, DWORD* pdwSizeUsed);
+    DWORD DeleteLog();
+    DWORD TestPacket(INTERFACE_HANDLE hInInterface, INTERFACE_HANDLE hOutInterface, DWORD cBytes,
+                     const std::uint8_t* pbPacket, PFFORWARD_ACTION* ppAction);
+
+    // Decides a packet received on (input) or sent from (output) the local address `localAddr`
+    // (network byte order in memory, as in the descriptors), with every effect of a real packet:
+    // the interface's log and fragment cache are written. Never fails: unreadable packets are
+    // dropped.
+    PFFORWARD_ACTION DecidePacket(PacketDirection direction, std::uint32_t localAddr,
+                                  std::span<const std::uint8_t> packet);
+
+    // Sets the log event when frames in the lent buffer have waited the flush delay.
+    void CheckLogTimer();
+
+    Statistics GetStatistics() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The process-wide driver that the functions below use (created on first use, with the timer).
+PacketFilterDriver& ProcessPacketFilterDriver();
+
+// PfCreateInterface: a new interface with the two default actions (PF_ACTION_FORWARD or
+// PF_ACTION_DROP; others are refused). bUseLog: its drops go to the filter log. dwName is
+// recorded for the log frames; every interface is unique, so bMustBeUnique changes nothing.
+DWORD PfCreateInterface(DWORD dwName, PFFORWARD_ACTION inAction, PFFORWARD_ACTION outAction,
+                        bool bUseLog, bool bMustBeUnique, INTERFACE_HANDLE* ppInterface);
+// PfDeleteInterface: unbinds (when bound) and deletes the interface with its filters.
+DWORD PfDeleteInterface(INTERFACE_HANDLE hInterface);
+// PfBindInterfaceToIPAddress: binds to the 4-byte address at IPAddress. kPfErrorAlreadyBound
+// when this interface is bound, kErrorAlreadyExists when another interface has the address.
+DWORD PfBindInterfaceToIPAddress(INTERFACE_HANDLE hInterface, PFADDRESSTYPE pfatType,
+                                 const std::uint8_t* IPAddress);
+// PfUnBindInterface: kPfErrorNotBound when the interface is not bound.
+DWORD PfUnBindInterface(INTERFACE_HANDLE hInterface);
+// PfAddFiltersToInterface: adds cInFilters input and cOutFilters output filters, all or none;
+// pfHandle receives one handle per filter, the input ones first. kPfErrorNoFiltersGiven when
+// both counts are 0.
+DWORD PfAddFiltersToInterface(INTERFACE_HANDLE hInterface, DWORD cInFilters,
+                              const PF_FILTER_DESCRIPTOR* pfiltIn, DWORD cOutFilters,
+                              const PF_FILTER_DESCRIPTOR* pfiltOut, FILTER_HANDLE* pfHandle);
+// PfRemoveFilterHandles: removes the filters, all or none; kErrorInvalidHandle when one of the
+// handles is not a filter of this interface; kPfErrorNoFiltersGiven for a count of 0.
+DWORD PfRemoveFilterHandles(INTERFACE_HANDLE hInterface, DWORD cFilters,
+                            const FILTER_HANDLE* pvHandles);
+// PfAddGlobalFilterToInterface: turns a global filter on (again: no change).
+// kPfErrorGlobalFilterNotSupported for numbers other than 2, 8 and 9.
+DWORD PfAddGlobalFilterToInterface(INTERFACE_HANDLE hInterface, GLOBAL_FILTER gfFilter);
+// PfRemoveGlobalFilterFromInterface: turns it off; kErrorNotFound when it is not on.
+DWORD PfRemoveGlobalFilterFromInterface(INTERFACE_HANDLE hInterface, GLOBAL_FILTER gfFilter);
+// PfMakeLog: starts the filter log with a manual-reset event that the caller owns and keeps
+// alive until PfDeleteLog (or process end). A second call replaces the event.
+DWORD PfMakeLog(Event* hEvent);
+// PfSetLogBuffer: lends a buffer of dwSize bytes (at least kPfLogMinBufferSize) that the driver
+// writes frames into until the next call, and hands back the counts of the buffer lent before
+// (zeros on the first call). kPfErrorLogNotSetUp before PfMakeLog. dwThreshold is the byte
+// count and dwEntries the frame count at which the event is set.
+DWORD PfSetLogBuffer(std::uint8_t* pbBuffer, DWORD dwSize, DWORD dwThreshold, DWORD dwEntries,
+                     DWORD* pdwLoggedEntries, DWORD* pdwLostEntries, DWORD* pdwSizeUsed);
+// PfDeleteLog: ends the filter log; the driver forgets the event and the lent buffer.
+DWORD PfDeleteLog();
+// PfTestPacket: the action that the input interface (as receiver) and then the output interface
+// (as sender) would take on the IPv4 packet; 0 for none. Nothing is logged or cached. A handle
+// that is not 0 must be valid. Unreadable packets are dropped.
+DWORD PfTestPacket(INTERFACE_HANDLE hInInterface, INTERFACE_HANDLE hOutInterface, DWORD cBytes,
+                   const std::uint8_t* pbPacket, PFFORWARD_ACTION* ppAction);
+
+// The packet socket. Packets reach the driver as datagrams on the Unix datagram socket
+// driver/packets of a computer root: one byte direction (0 input, 1 output), the 4-byte local
+// address in network byte order, then the IPv4 packet. Every datagram is answered with one byte
+// to its sender: 0 forwarded, 1 dropped. A malformed datagram (too short, another direction
+// byte, larger than any IPv4 packet) is answered 1 and counted. A sender without an address of
+// its own gets no answer.
+//
+// Start creates the driver directory and the socket (owner-only) and a thread that receives;
+// a socket file left by a process that is gone is replaced, a live one gives
+// kErrorSharingViolation. Paths too long for a socket address are reached through the
+// directory's descriptor. Stop ends the thread promptly and removes the socket file; it is safe
+// to call when not started and is called by the destructor.
+class PacketEndpoint {
+  public:
+    explicit PacketEndpoint(PacketFilterDriver& driver);
+    ~PacketEndpoint();
+    PacketEndpoint(const PacketEndpoint&) = delete;
+    PacketEndpoint& operator=(const PacketEndpoint&) = delete;
+
+    // kErrorAlreadyExists when this endpoint is running already.
+    Win32Error Start(const std::filesystem::path& root);
+    void Stop();
+
+    std::uint64_t MalformedDatagrams() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The process-wide endpoint over ProcessPacketFilterDriver().
+Win32Error StartPacketEndpoint(const std::filesystem::path& root);
+void StopPacketEndpoint();
+
+// The socket path of a root's packet endpoint.
+inline std::filesystem::path PacketSocketPath(const std::filesystem::path& root) {
+    return root / "driver" / "packets";
+}
+
+// Sends one packet to the endpoint of `root` and waits (at most `timeout`) for its verdict.
+// kErrorFileNotFound when no endpoint listens there, kErrorTimeout when no answer came.
+Win32Error SendTestPacket(const std::filesystem::path& root, PacketDirection direction,
+                          std::uint32_t localAddr, std::span<const std::uint8_t> packet,
+                          PFFORWARD_ACTION& verdict,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// Sends a datagram as it is (for tests of malformed ones) and returns the answer byte.
+Win32Error SendRawDatagram(const std::filesystem::path& root,
+                           std::span<const std::uint8_t> datagram, std::uint8_t& answer,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+}  // namespace platform

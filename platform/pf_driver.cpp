@@ -1,0 +1,557 @@
+// The packet filter engine: interfaces, decisions, fragment state and the filter log.
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/pf.h"
+#include "platform/pf_index.h"
+#include "platform/pf_packet.h"
+
+namespace platform {
+
+using namespace pf;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr DWORD GlobalBit(GLOBAL_FILTER g) {
+    return DWORD{1} << g;
+}
+constexpr DWORD kKnownGlobals =
+    GlobalBit(GF_FRAGMENTS) | GlobalBit(GF_STRONGHOST) | GlobalBit(GF_FRAGCACHE);
+// A datagram cut into more pieces than this is treated as an attack by fragment checking.
+constexpr std::size_t kMaxFragmentsPerDatagram = 128;
+constexpr std::size_t kMaxDatagram = 65535;
+// More filters than this in one call is taken for a bad count.
+constexpr std::uint64_t kMaxFiltersPerCall = 1u << 20;
+
+struct Verdict {
+    PFFORWARD_ACTION action = PF_ACTION_FORWARD;
+    PFFRAMETYPE frame = PFFT_FILTER;
+    DWORD rule = 0;
+};
+
+struct FragmentKey {
+    std::uint32_t src;
+    std::uint32_t dst;
+    std::uint16_t id;
+    std::uint8_t protocol;
+    std::uint8_t direction;
+    bool operator==(const FragmentKey&) const = default;
+};
+
+struct FragmentKeyHash {
+    std::size_t operator()(const FragmentKey& k) const {
+        std::uint64_t h = (std::uint64_t{k.src} << 32 | k.dst) * 0x9E3779B97F4A7C15ULL;
+        return static_cast<std::size_t>(
+            h ^
+            (std::uint64_t{k.id} << 16 | k.protocol << 8 | k.direction) * 0xC2B2AE3D27D4EB4FULL);
+    }
+};
+
+// What the driver remembers of one fragmented datagram.
+struct FragmentEntry {
+    Clock::time_point expires;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> pieces;  // [begin, end) seen
+    bool decided = false;                                         // the first fragment was decided
+    Verdict verdict;
+};
+
+// Datagrams in arrival order; every entry lives equally long, so the oldest expires first.
+class FragmentTable {
+  public:
+    FragmentEntry* Find(const FragmentKey& key, Clock::time_point now) {
+        auto it = entries_.find(key);
+        if (it == entries_.end() || it->second.expires <= now) return nullptr;
+        return &it->second;
+    }
+
+    FragmentEntry& Get(const FragmentKey& key, Clock::time_point now, std::size_t capacity,
+                       Clock::duration lifetime) {
+        Expire(now);
+        if (auto it = entries_.find(key); it != entries_.end()) return it->second;
+        while (!order_.empty() && entries_.size() >= std::max<std::size_t>(capacity, 1))
+            PopOldest();
+        order_.push_back(key);
+        FragmentEntry& e = entries_[key];
+        e.expires = now + lifetime;
+        return e;
+    }
+
+  private:
+    void Expire(Clock::time_point now) {
+        while (!order_.empty() && entries_.at(order_.front()).expires <= now) PopOldest();
+    }
+    void PopOldest() {
+        entries_.erase(order_.front());
+        order_.pop_front();
+    }
+
+    std::unordered_map<FragmentKey, FragmentEntry, FragmentKeyHash> entries_;
+    std::deque<FragmentKey> order_;
+};
+
+struct Interface {
+    INTERFACE_HANDLE handle = 0;
+    DWORD name = 0;
+    PFFORWARD_ACTION actions[2] = {PF_ACTION_FORWARD, PF_ACTION_FORWARD};
+    bool useLog = false;
+    bool bound = false;
+    std::uint32_t address = 0;
+    DWORD globals = 0;
+    FilterIndex filters[2];
+    struct FilterRef {
+        std::uint8_t direction;
+        FilterIndex::RuleId id;
+    };
+    std::unordered_map<FILTER_HANDLE, FilterRef> filterHandles;
+    std::mutex fragmentMutex;  // decisions share the driver's lock but change this table
+    FragmentTable fragments;
+
+    bool Has(GLOBAL_FILTER g) const { return (globals & GlobalBit(g)) != 0; }
+};
+
+// Stateless signs of a bad fragment.
+bool IsBadFragment(const Packet& p) {
+    std::size_t payload = p.PayloadLength();
+    if (p.moreFragments && (payload == 0 || payload % 8 != 0)) return true;
+    if (p.headerLength + p.fragmentOffset + payload > kMaxDatagram) return true;
+    if (p.fragmentOffset == 0 && payload < TransportHeaderSize(p.protocol)) return true;
+    return p.protocol == kProtoTcp && p.fragmentOffset == 8;  // would rewrite the TCP flags
+}
+
+// Records the piece; false when it partly overlaps one seen before (an exact repeat is fine).
+bool RecordPiece(FragmentEntry& e, const Packet& p) {
+    std::uint32_t begin = p.fragmentOffset;
+    std::uint32_t end = begin + static_cast<std::uint32_t>(p.PayloadLength());
+    for (const auto& [b, en] : e.pieces) {
+        if (b == begin && en == end) return true;
+        if (begin < en && b < end) return false;
+    }
+    if (e.pieces.size() >= kMaxFragmentsPerDatagram) return false;
+    e.pieces.emplace_back(begin, end);
+    return true;
+}
+
+std::int64_t FileTimeNow() {
+    // 100-nanosecond intervals between 1601-01-01 and 1970-01-01.
+    constexpr std::int64_t kEpochDifference = 116444736000000000LL;
+    auto since = std::chrono::system_clock::now().time_since_epoch();
+    return kEpochDifference +
+           std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100;
+}
+
+DWORD RoundUp8(DWORD n) {
+    return (n + 7) & ~DWORD{7};
+}
+
+}  // namespace
+
+struct PacketFilterDriver::Impl {
+    explicit Impl(Options o) : options(std::move(o)) {
+        if (!options.clock) options.clock = [] { return Clock::now(); };
+        if (options.logTimerThread) timer = std::thread([this] { TimerLoop(); });
+    }
+    ~Impl() {
+        {
+            std::lock_guard lock(logMutex);
+            stopping = true;
+        }
+        logWake.notify_all();
+        if (timer.joinable()) timer.join();
+    }
+
+    Options options;
+
+    mutable std::shared_mutex mutex;
+    std::unordered_map<INTERFACE_HANDLE, std::unique_ptr<Interface>> interfaces;
+    std::unordered_map<std::uint32_t, Interface*> byAddress;
+    INTERFACE_HANDLE nextInterface = 1;
+    FILTER_HANDLE nextFilter = 1;
+    std::atomic<std::uint64_t> malformed{0};
+
+    std::mutex logMutex;
+    std::condition_variable logWake;
+    bool logMade = false;
+    Event* logEvent = nullptr;
+    std::uint8_t* logBuffer = nullptr;
+    DWORD logSize = 0, logByteThreshold = 0, logEntryThreshold = 0;
+    DWORD logged = 0, lost = 0, used = 0;
+    std::optional<Clock::time_point> pendingSince;  // first frame not yet signalled
+    bool stopping = false;
+    std::thread timer;
+
+    Interface* Find(INTERFACE_HANDLE h) const {
+        auto it = interfaces.find(h);
+        return it == interfaces.end() ? nullptr : it->second.get();
+    }
+
+    // The next handle of a counter that is not 0 and not in use.
+    template <class InUse>
+    static std::uint32_t NextHandle(std::uint32_t& counter, InUse inUse) {
+        for (;;) {
+            std::uint32_t h = counter++;
+            if (h != 0 && !inUse(h)) return h;
+        }
+    }
+
+    FILTER_HANDLE NextFilterHandle() {
+        return NextHandle(nextFilter, [this](FILTER_HANDLE h) {
+            for (const auto& [_, itf] : interfaces)
+                if (itf->filterHandles.count(h)) return true;
+            return false;
+        });
+    }
+
+    static Verdict FilterVerdict(const Interface& itf, int d, const Packet& p) {
+        PFFORWARD_ACTION def = itf.actions[d];
+        const Rule* match = itf.filters[d].FindMatch(p);
+        if (!match) return Verdict{def, PFFT_FILTER, 0};
+        PFFORWARD_ACTION flipped = def == PF_ACTION_FORWARD ? PF_ACTION_DROP : PF_ACTION_FORWARD;
+        return Verdict{flipped, PFFT_FILTER, match->ruleNumber};
+    }
+
+    // `record`: a real packet, whose fragments are remembered; a test only reads that state.
+    Verdict Decide(Interface& itf, PacketDirection direction, const Packet& p, bool record) {
+        int d = static_cast<int>(direction);
+        if (direction == PacketDirection::kInput && itf.Has(GF_STRONGHOST) && itf.bound &&
+            p.dst != itf.address)
+            return Verdict{PF_ACTION_DROP, PFFT_SPOOF, 0};
+        bool check = itf.Has(GF_FRAGMENTS), cache = itf.Has(GF_FRAGCACHE);
+        if (!p.IsFragment() || !(check || cache)) return FilterVerdict(itf, d, p);
+
+        if (check && IsBadFragment(p)) return Verdict{PF_ACTION_DROP, PFFT_FRAG, 0};
+        std::lock_guard lock(itf.fragmentMutex);
+        FragmentKey key{p.src, p.dst, p.id, p.protocol, static_cast<std::uint8_t>(d)};
+        Clock::time_point now = options.clock();
+        // Checking needs every piece; the cache only needs what the first fragment decided.
+        bool keep = record && (check || p.fragmentOffset == 0);
+        FragmentEntry* entry = keep ? &itf.fragments.Get(key, now, options.fragmentCacheCapacity,
+                                                         options.fragmentLifetime)
+                                    : itf.fragments.Find(key, now);
+        if (check && entry && !RecordPiece(*entry, p)) {
+            return Verdict{PF_ACTION_DROP, PFFT_FRAG, 0};
+        }
+        if (cache && p.fragmentOffset != 0 && entry && entry->decided) return entry->verdict;
+        Verdict v = FilterVerdict(itf, d, p);
+        if (cache && p.fragmentOffset == 0 && entry && record) {
+            entry->decided = true;
+            entry->verdict = v;
+        }
+        return v;
+    }
+
+    void Signal() {
+        if (logEvent) logEvent->Set();
+        pendingSince.reset();
+    }
+
+    void WriteFrame(const Interface& itf, const Packet& p, const Verdict& v) {
+        std::lock_guard lock(logMutex);
+        if (!logBuffer) return;
+        std::size_t extra = std::min<std::size_t>(p.PayloadLength(), kPfLogMaxAdditionalData);
+        std::size_t data = p.headerLength + extra;
+        DWORD size = static_cast<DWORD>(kPfLogFrameHeaderSize + data);
+        if (size > logSize - used) {
+            ++lost;
+            Signal();
+            return;
+        }
+        // The padding that keeps the next frame 8-aligned may be cut at the buffer's end.
+        DWORD total = std::min(RoundUp8(size), logSize - used);
+        PFLOGFRAME head{};
+        head.Timestamp = FileTimeNow();
+        head.pfeTypeOfFrame = v.frame;
+        head.dwTotalSizeUsed = total;
+        head.dwFilterRule = v.rule;
+        head.wSizeOfAdditionalData = static_cast<std::uint16_t>(extra);
+        head.wSizeOfIpHeader = static_cast<std::uint16_t>(p.headerLength);
+        head.dwInterfaceName = itf.name != 0 ? itf.name : itf.handle;
+        std::uint8_t* at = logBuffer + used;
+        std::memcpy(at, &head, kPfLogFrameHeaderSize);
+        std::memcpy(at + kPfLogFrameHeaderSize, p.bytes, data);
+        std::memset(at + kPfLogFrameHeaderSize + data, 0, total - kPfLogFrameHeaderSize - data);
+        used += total;
+        ++logged;
+        bool full = logSize - used < kPfLogMinBufferSize;
+        if (logged >= logEntryThreshold || used >= logByteThreshold || full) {
+            Signal();
+        } else if (!pendingSince) {
+            pendingSince = options.clock();
+            logWake.notify_all();
+        }
+    }
+
+    void CheckTimerLocked() {
+        if (pendingSince && options.clock() - *pendingSince >= options.logFlushDelay) Signal();
+    }
+
+    void TimerLoop() {
+        std::unique_lock lock(logMutex);
+        while (!stopping) {
+            if (!pendingSince) {
+                logWake.wait(lock);
+            } else {
+                auto left = *pendingSince + options.logFlushDelay - options.clock();
+                if (left > Clock::duration::zero()) logWake.wait_for(lock, left);
+            }
+            if (!stopping) CheckTimerLocked();
+        }
+    }
+};
+
+PacketFilterDriver::PacketFilterDriver() : PacketFilterDriver(Options{}) {}
+
+PacketFilterDriver::PacketFilterDriver(Options options)
+    : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+PacketFilterDriver::~PacketFilterDriver() = default;
+
+DWORD PacketFilterDriver::CreateInterface(DWORD dwName, PFFORWARD_ACTION inAction,
+                                          PFFORWARD_ACTION outAction, bool bUseLog,
+                                          bool /*bMustBeUnique*/, INTERFACE_HANDLE* ppInterface) {
+    auto valid = [](PFFORWARD_ACTION a) { return a == PF_ACTION_FORWARD || a == PF_ACTION_DROP; };
+    if (!ppInterface || !valid(inAction) || !valid(outAction)) return Fail(kErrorInvalidParameter);
+    std::unique_lock lock(impl_->mutex);
+    try {
+        auto itf = std::make_unique<Interface>();
+        itf->handle = Impl::NextHandle(
+            impl_->nextInterface, [this](INTERFACE_HANDLE h) { return impl_->Find(h) != nullptr; });
+        itf->name = dwName;
+        itf->actions[0] = inAction;
+        itf->actions[1] = outAction;
+        itf->useLog = bUseLog;
+        INTERFACE_HANDLE handle = itf->handle;
+        impl_->interfaces.emplace(handle, std::move(itf));
+        *ppInterface = handle;
+    } catch (const std::bad_alloc&) {
+        return Fail(kErrorNotEnoughMemory);
+    }
+    return kErrorSuccess;
+}
+
+DWORD PacketFilterDriver::DeleteInterface(INTERFACE_HANDLE hInterface) {
+    std::unique_lock lock(impl_->mutex);
+    Interface* itf = impl_->Find(hInterface);
+    if (!itf) return Fail(kPfErrorNoPfInterface);
+    if (itf->bound) impl_->byAddress.erase(itf->address);
+    impl_->interfaces.erase(hInterface);
+    return kErrorSuccess;
+}
+
+DWORD PacketFilterDriver::BindInterfaceToIPAddress(INTERFACE_HANDLE hInterface,
+                                                   PFADDRESSTYPE pfatType,
+                                                   const std::uint8_t* IPAddress) {
+    if (!IPAddress) return Fail(kErrorInvalidParameter);
+    if (pfatType != PF_IPV4) return Fail(kErrorNotSupported);
+    std::uint32_t address;
+    std::memcpy(&address, IPAddress, 4);
+    std::unique_lock lock(impl_->mutex);
+    Interface* itf = impl_->Find(hInterface);
+    if (!itf) return Fail(kPfErrorNoPfInterface);
+    if (itf->bound) return Fail(kPfErrorAlreadyBound);
+    if (impl_->byAddress.count(address)) return Fail(kErrorAlreadyExists);
+    itf->bound = true;
+    itf->address = address;
+    impl_->byAddress.emplace(address, itf);
+    return kErrorSuccess;
+}
+
+DWORD PacketFilterDriver::UnBindInterface(INTERFACE_HANDLE hInterface) {
+    std::unique_lock lock(impl_->mutex);
+    Interface* itf = impl_->Find(hInterface);
+    if (!itf) return Fail(kPfErrorNoPfInterface);
+    if (!itf->bound) return Fail(kPfErrorNotBound);
+    impl_->byAddress.erase(itf->address);
+    itf->bound = false;
+    itf->address = 0;
+    return kErrorSuccess;
+}
+
+DWORD PacketFilterDriver::AddFiltersToInterface(INTERFACE_HANDLE hInterface, DWORD cInFilters,
+                                                const PF_FILTER_DESCRIPTOR* pfiltIn,
+                                                DWORD cOutFilters,
+                                                const PF_FILTER_DESCRIPTOR* pfiltOut,
+                                                FILTER_HANDLE* pfHandle) {
+    if (cInFilters == 0 && cOutFilters == 0) return Fail(kPfErrorNoFiltersGiven);
+    std::uint64_t count = std::uint64_t{cInFilters} + cOutFilters;
+    if ((cInFilters && !pfiltIn) || (cOutFilters && !pfiltOut) || !pfHandle ||
+        count > kMaxFiltersPerCall)
+        return Fail(kErrorInvalidParameter);
+    std::vector<Rule> rules(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const PF_FILTER_DESCRIPTOR& d = i < cInFilters ? pfiltIn[i] : pfiltOut[i - cInFilters];
+        if (Win32Error e = CompileRule(d, rules[i])) return Fail(e);
+    }
+    std::unique_lock lock(impl_->mutex);
+    Interface* itf = impl_->Find(hInterface);
+    if (!itf) return Fail(kPfErrorNoPfInterface);
+    std::size_t added = 0;
+    try {
+        for (; added < count; ++added) {
+            std::uint8_t d = added < cInFilters ? 0 : 1;
+            FILTER_HANDLE h = impl_->NextFilterHandle();
+            FilterIndex::RuleId id = itf->filters[d].Add(rules[added]);
+            try {
+                itf->filterHandles.emplace(h, Interface::FilterRef{d, id});
+            } catch (...) {
+                itf->filters[d].Remove(id);
+                throw;
+            }
+            pfHandle[added] = h;
+        }
+    } catch (const std::bad_alloc&) {
+        // All or nothing: take back the filters that went in.
+        for (std::size_t i = 0; i < added; ++i) {
+            auto it = itf->filterHandles.find(pfHandle[i]);
+            itf->filters[it->second.direction].Remove(it->second.id);
+            itf->filterHandles.erase(it);
+        }
+        return Fail(kErrorNotEnoughMemory);
+    }
+    return kErrorSuccess;
+}
+
+DWORD PacketFilterDriver::RemoveFilterHandles(INTERFACE_HANDLE hInterface, DWORD cFilters,
+                                              const FILTER_HANDLE* pvHandles) {
+    if (cFilters == 0) return Fail(kPfErrorNoFiltersGiven);
+    if (!pvHandles) return Fail(kErrorInvalidParameter);
+    std::unique_lock lock(impl_->mutex);
+    Interface* itf = impl_->Find(hInterface);
+    if (!itf) return Fail(kPfErrorNoPfInterface);
+    for (DWORD i = 0; i < cFilters; ++i)
+        if (!itf->filterHandles.count(pvHandles[i])) return Fail(kErrorInvalidHandle);
+    for (DWORD i = 0; i < cFilters; ++i) {
+        auto it = itf->filterHandles.find(pvHandles[i]);
+        if (it == itf->filterHandles.end()) continue;  // named twice in the list
+        itf->filters[it->second.direction].Remove(it->second.id);
+        itf->filterHandles.erase(it);
+    }
+    return kErrorSuccess;
+}
+
+DWORD PacketFilterDriver::AddGlobalFilterToInterface(INTERFACE_HANDLE hInterface,
+                                                     GLOBAL_FILTER gfFilter) {
+    std::unique_lock lock(impl_->mutex);
+    Interface* itf = impl_->Find(hInterface);
+    if (!itf) return Fail(kPfErrorNoPfInterface);
+    if (gfFilter >= 32 || (kKnownGlobals & GlobalBit(gfFilter)) == 0)
+        return Fail(kPfErrorGlobalFilterNotSupported);
+    itf->globals |= GlobalBit(gfFilter);
+    return kErrorSuccess;
+}
+
+DWORD PacketFilterDriver::RemoveGlobalFilterFromInterface(INTERFACE_HANDLE hInterface,
+                                                          GLOBAL_FILTER gfFilter) {
+    std::unique_lock lock(impl_->mutex);
+    Interface* itf = impl_->Find(hInterface);
+    if (!itf) return Fail(kPfErrorNoPfInterface);
+    if (gfFilter >= 32 || (kKnownGlobals & GlobalBit(gfFilter)) == 0)
+        return Fail(kPfErrorGlobalFilterNotSupported);
+    if (!itf->Has(gfFilter)) return Fail(kErrorNotFound);
+    itf->globals &= ~GlobalBit(gfFilter);
+    return kErrorSuccess;
+}
+
+DWORD PacketFilterDriver::MakeLog(Event* hEvent) {
+    if (!hEvent) return Fail(kErrorInvalidParameter);
+    std::lock_guard lock(impl_->logMutex);
+    impl_->logMade = true;
+    impl_->logEvent = hEvent;
+    return kErrorSuccess;
+}
+
+DWORD PacketFilterDriver::SetLogBuffer(std::uint8_t* pbBuffer, DWORD dwSize, DWORD dwThreshold,
+                                       DWORD dwEntries, DWORD* pdwLoggedEntries,
+                                       DWORD* pdwLostEntries, DWORD* pdwSizeUsed) {
+    if (!pbBuffer || !pdwLoggedEntries || !pdwLostEntries || !pdwSizeUsed)
+        return Fail(kErrorInvalidParameter);
+    if (dwSize < kPfLogMinBufferSize) return Fail(kPfErrorBufferTooSmall);
+    std::lock_guard lock(impl_->logMutex);
+    if (!impl_->logMade) return Fail(kPfErrorLogNotSetUp);
+    *pdwLoggedEntries = impl_->logged;
+    *pdwLostEntries = impl_->lost;
+    *pdwSizeUsed = impl_->used;
+    impl_->logBuffer = pbBuffer;
+    impl_->logSize = dwSize;
+    impl_->logByteThreshold = dwThreshold;
+    impl_->logEntryThreshold = dwEntries;
+    impl_->logged = impl_->lost = impl_->used = 0;
+    impl_->pendingSince.reset();
+    return kErrorSuccess;
+}
+
+DWORD PacketFilterDriver::DeleteLog() {
+    std::lock_guard lock(impl_->logMutex);
+    if (!impl_->logMade) return Fail(kPfErrorLogNotSetUp);
+    impl_->logMade = false;
+    impl_->logEvent = nullptr;
+    impl_->logBuffer = nullptr;
+    impl_->logged = impl_->lost = impl_->used = 0;
+    impl_->pendingSince.reset();
+    return kErrorSuccess;
+}
+
+DWORD PacketFilterDriver::TestPacket(INTERFACE_HANDLE hInInterface, INTERFACE_HANDLE hOutInterface,
+                                     DWORD cBytes, const std::uint8_t* pbPacket,
+                                     PFFORWARD_ACTION* ppAction) {
+    if (!pbPacket || !ppAction) return Fail(kErrorInvalidParameter);
+    std::shared_lock lock(impl_->mutex);
+    Interface* in = hInInterface ? impl_->Find(hInInterface) : nullptr;
+    Interface* out = hOutInterface ? impl_->Find(hOutInterface) : nullptr;
+    if ((hInInterface && !in) || (hOutInterface && !out)) return Fail(kPfErrorNoPfInterface);
+    Packet p;
+    if (!ParsePacket({pbPacket, cBytes}, p)) {
+        ++impl_->malformed;
+        *ppAction = PF_ACTION_DROP;
+        return kErrorSuccess;
+    }
+    PFFORWARD_ACTION action = PF_ACTION_FORWARD;
+    if (in) action = impl_->Decide(*in, PacketDirection::kInput, p, false).action;
+    if (out && action == PF_ACTION_FORWARD)
+        action = impl_->Decide(*out, PacketDirection::kOutput, p, false).action;
+    *ppAction = action;
+    return kErrorSuccess;
+}
+
+PFFORWARD_ACTION PacketFilterDriver::DecidePacket(PacketDirection direction,
+                                                  std::uint32_t localAddr,
+                                                  std::span<const std::uint8_t> packet) {
+    Packet p;
+    if (!ParsePacket(packet, p)) {
+        ++impl_->malformed;
+        return PF_ACTION_DROP;
+    }
+    std::shared_lock lock(impl_->mutex);
+    auto it = impl_->byAddress.find(localAddr);
+    if (it == impl_->byAddress.end()) return PF_ACTION_FORWARD;
+    Interface& itf = *it->second;
+    try {
+        Verdict v = impl_->Decide(itf, direction, p, true);
+        if (v.action == PF_ACTION_DROP && itf.useLog) impl_->WriteFrame(itf, p, v);
+        return v.action;
+    } catch (const std::bad_alloc&) {
+        return PF_ACTION_DROP;  // no memory for the fragment state: fail closed
+    }
+}
+
+void PacketFilterDriver::CheckLogTimer() {
+    std::lock_guard lock(impl_->logMutex);
+    impl_->CheckTimerLocked();
+}
+
+PacketFilterDriver::Statistics PacketFilterDriver::GetStatistics() const {
+    Statistics s;
+    s.malformed = impl_->malformed.load();
+    return s;
+}
+
+}  // namespace platform
