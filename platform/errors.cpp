@@ -11,7 +11,7 @@ namespace {
 thread_local Win32Error tLastError = kErrorSuccess;
 
 // Sorted by number; one line each, our own wording.
-constexpr std::array<std::pair<Win32Error, const char*>, 67> kMessages{{
+constexpr std::array<std::pair<Win32Error, const char*>, 68> kMessages{{
     {0, "The operation completed."},
     {1, "The function is not supported here."},
     {2, "The file was not found."},
@@ -70,6 +70,7 @@ constexpr std::array<std::pair<Win32Error, const char*>, 67> kMessages{{
     {1168, "The element was not found."},
     {1359, "An internal error occurred."},
     {1392, "The file or directory is corrupt and cannot be read."},
+    {1630, "The data is of a type that this operation does not support."},
     {23000, "The packet filter interface is not valid."},
     {23001, "No filters were given."},
     {23002, "The buffer is too small for the packet filter log."},

@@ -74,6 +74,7 @@ inline constexpr Win32Error kErrorServiceExists = 1073;
 inline constexpr Win32Error kErrorNotFound = 1168;
 inline constexpr Win32Error kErrorFileCorrupt = 1392;
 inline constexpr Win32Error kErrorInternalError = 1359;
+inline constexpr Win32Error kErrorUnsupportedType = 1630;
 
 // The packet filtering driver's own numbers start here.
 inline constexpr Win32Error kPfErrorBase = 23000;
