@@ -119,22 +119,27 @@ Win32Error SplitPath(std::string_view path, std::vector<std::string_view>* names
     return kErrorSuccess;
 }
 
-// Runs `op(hive, key)` on the live key that `open` names, with its hive locked. `op` may move
-// `key` to another key of the hive.
+enum class Access { kRead, kWrite };
+
+// Runs `op(hive, key)` on the live key that `open` names, with its hive locked, as one read or
+// one write of the store (the key's check included). `op` may move `key` to another key.
 template <class Op>
-Win32Error WithKey(OpenKey& open, Op&& op) {
-    std::lock_guard lock(open.hive->mutex);
-    Win32Error e = open.hive->CheckKey(open.key);
-    if (e == kErrorSuccess) e = op(*open.hive, open.key);
-    return e;
+Win32Error WithKey(OpenKey& open, Access access, Op&& op) {
+    RegHive& h = *open.hive;
+    std::lock_guard lock(h.mutex);
+    auto body = [&] {
+        Win32Error e = h.CheckKey(open.key);
+        return e ? e : op(h, open.key);
+    };
+    return access == Access::kWrite ? h.Write(body) : h.Read(body);
 }
 
 // Runs `op(hive, key)` on the live key behind hKey; a failure is also the thread's last error.
 template <class Op>
-Win32Error OnKey(HKEY hKey, Op&& op) {
+Win32Error OnKey(HKEY hKey, Access access, Op&& op) {
     OpenKey open;
     Win32Error e = Resolve(hKey, &open);
-    if (e == kErrorSuccess) e = WithKey(open, op);
+    if (e == kErrorSuccess) e = WithKey(open, access, op);
     return e ? Fail(e) : kErrorSuccess;
 }
 
@@ -146,18 +151,15 @@ Win32Error OpenPath(HKEY hKey, std::string_view path, bool create, HKEY* result)
     Win32Error e = SplitPath(path, &names);
     if (e == kErrorSuccess) e = Resolve(hKey, &open);
     if (e == kErrorSuccess) {
-        e = WithKey(open, [&](RegHive& h, KeyId& key) {
-            auto walk = [&]() -> Win32Error {
-                for (std::string_view name : names) {
-                    KeyId child = 0;
-                    Win32Error err = h.FindChild(key, name, &child);
-                    if (err == kErrorFileNotFound && create) err = h.AddChild(key, name, &child);
-                    if (err) return err;
-                    key = child;
-                }
-                return kErrorSuccess;
-            };
-            return create ? h.Write(walk) : walk();
+        e = WithKey(open, create ? Access::kWrite : Access::kRead, [&](RegHive& h, KeyId& key) {
+            for (std::string_view name : names) {
+                KeyId child = 0;
+                Win32Error err = h.FindChild(key, name, &child);
+                if (err == kErrorFileNotFound && create) err = h.AddChild(key, name, &child);
+                if (err) return err;
+                key = child;
+            }
+            return kErrorSuccess;
         });
     }
     if (e) return Fail(e);
@@ -213,7 +215,7 @@ Win32Error RegCloseKey(HKEY hKey) {
 }
 
 Win32Error RegQueryValueExA(HKEY hKey, std::string_view valueName, DWORD* type, std::string* data) {
-    return OnKey(hKey,
+    return OnKey(hKey, Access::kRead,
                  [&](RegHive& h, KeyId key) { return h.QueryValue(key, valueName, type, data); });
 }
 
@@ -240,9 +242,8 @@ Win32Error RegQueryString(HKEY hKey, std::string_view valueName, std::string* va
 Win32Error RegSetValueExA(HKEY hKey, std::string_view valueName, DWORD type,
                           std::string_view data) {
     if (!ValidValueName(valueName) || !IsDword(type, data)) return Fail(kErrorInvalidParameter);
-    return OnKey(hKey, [&](RegHive& h, KeyId key) {
-        return h.Write([&] { return h.SetValue(key, valueName, type, data); });
-    });
+    return OnKey(hKey, Access::kWrite,
+                 [&](RegHive& h, KeyId key) { return h.SetValue(key, valueName, type, data); });
 }
 
 Win32Error RegSetDword(HKEY hKey, std::string_view valueName, DWORD value) {
@@ -254,30 +255,28 @@ Win32Error RegSetString(HKEY hKey, std::string_view valueName, std::string_view 
 }
 
 Win32Error RegDeleteValueA(HKEY hKey, std::string_view valueName) {
-    return OnKey(hKey, [&](RegHive& h, KeyId key) {
-        return h.Write([&] { return h.DeleteValue(key, valueName); });
-    });
+    return OnKey(hKey, Access::kWrite,
+                 [&](RegHive& h, KeyId key) { return h.DeleteValue(key, valueName); });
 }
 
 Win32Error RegDeleteTreeA(HKEY hKey, std::string_view subKey) {
     std::vector<std::string_view> names;
     if (Win32Error e = SplitPath(subKey, &names)) return Fail(e);
-    return OnKey(hKey, [&](RegHive& h, KeyId key) {
-        return h.Write([&]() -> Win32Error {
-            for (std::string_view name : names)
-                if (Win32Error e = h.FindChild(key, name, &key)) return e;
-            return h.DeleteTree(key, names.empty());
-        });
+    return OnKey(hKey, Access::kWrite, [&](RegHive& h, KeyId key) {
+        for (std::string_view name : names)
+            if (Win32Error e = h.FindChild(key, name, &key)) return e;
+        return h.DeleteTree(key, names.empty());
     });
 }
 
 Win32Error RegEnumKeyExA(HKEY hKey, DWORD index, std::string* name) {
-    return OnKey(hKey, [&](RegHive& h, KeyId key) { return h.EnumKey(key, index, name); });
+    return OnKey(hKey, Access::kRead,
+                 [&](RegHive& h, KeyId key) { return h.EnumKey(key, index, name); });
 }
 
 Win32Error RegEnumValueA(HKEY hKey, DWORD index, std::string* name, DWORD* type,
                          std::string* data) {
-    return OnKey(hKey,
+    return OnKey(hKey, Access::kRead,
                  [&](RegHive& h, KeyId key) { return h.EnumValue(key, index, name, type, data); });
 }
 

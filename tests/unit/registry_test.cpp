@@ -267,6 +267,8 @@ TEST_F(Registry, ThreadsSeeOtherThreadsGroupsWhole) {
                 Key k;
                 if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "T\\W" + std::to_string(w), k.out()))
                     continue;
+                // Its own group holds the others off for the three reads.
+                RegTransaction snapshot(HKEY_LOCAL_MACHINE);
                 std::int32_t a = 0, b = 0, c = 0;
                 if (RegQueryDword(k, "a", &a) || RegQueryDword(k, "b", &b) ||
                     RegQueryDword(k, "c", &c))
