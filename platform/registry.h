@@ -78,7 +78,8 @@ Win32Error RegQueryDword(HKEY hKey, std::string_view valueName, std::int32_t* va
 // kErrorUnsupportedType for a value of another type.
 Win32Error RegQueryString(HKEY hKey, std::string_view valueName, std::string* value);
 
-// Creates or replaces a value. REG_DWORD data must be 4 bytes (kErrorInvalidParameter).
+// Creates or replaces a value. REG_DWORD data must be 4 bytes, any data at most 16 MiB
+// (kErrorInvalidParameter).
 // Replacing keeps the value's name as first written and its place in the enumeration.
 Win32Error RegSetValueExA(HKEY hKey, std::string_view valueName, DWORD type, std::string_view data);
 Win32Error RegSetDword(HKEY hKey, std::string_view valueName, DWORD value);

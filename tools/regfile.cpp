@@ -15,6 +15,7 @@ namespace {
 constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kOldHeader = "REGEDIT4";
 constexpr std::size_t kHexLineWidth = 78;
+constexpr int kMaxDepth = 512;
 
 struct Root {
     std::string_view longName;
@@ -339,6 +340,24 @@ class Hives {
         return kErrorSuccess;
     }
 
+    // Where a key path lies: the open root of its hive and the path below that root.
+    struct Place {
+        HKEY root = nullptr;
+        std::string below, canonical;
+    };
+
+    // Splits `path` and opens its hive's root (see Root). Failures are reported into `error` with
+    // `line`; a path that is not one fails with `badPath`.
+    Win32Error Locate(std::string_view path, bool grouped, int line, Win32Error badPath,
+                      Place* place, RegFileError* error) {
+        HKEY predefined = nullptr;
+        if (!SplitRegPath(path, &predefined, &place->below, &place->canonical))
+            return Failed(error, line, "\"" + std::string(path) + "\" is not a key path", badPath);
+        if (Win32Error e = Root(predefined, grouped, &place->root))
+            return Failed(error, line, "cannot reach the hive of " + place->canonical, e);
+        return kErrorSuccess;
+    }
+
     Win32Error Commit() {
         for (auto& [predefined, open] : open_)
             if (open.transaction)
@@ -363,7 +382,11 @@ struct KeyCloser {
     }
 };
 
-Win32Error CollectKey(HKEY key, const std::string& path, RegFile* file, RegFileError* error) {
+Win32Error CollectKey(HKEY key, const std::string& path, int depth, RegFile* file,
+                      RegFileError* error) {
+    // Deeper than any path the registry accepts: a damaged store, not something to recurse into.
+    if (depth > kMaxDepth)
+        return Failed(error, 0, "keys nest too deep below " + path, kErrorRegistryCorrupt);
     RegFileKey section;
     section.path = path;
     for (DWORD i = 0;; ++i) {
@@ -387,29 +410,27 @@ Win32Error CollectKey(HKEY key, const std::string& path, RegFile* file, RegFileE
         std::string subPath = path + "\\" + name;
         if (Win32Error e = RegOpenKeyExA(key, name, &sub.key))
             return Failed(error, 0, "cannot open " + subPath, e);
-        if (Win32Error e = CollectKey(sub.key, subPath, file, error)) return e;
+        if (Win32Error e = CollectKey(sub.key, subPath, depth + 1, file, error)) return e;
     }
     return kErrorSuccess;
 }
 
 Win32Error ImportKey(Hives& hives, const RegFileKey& section, RegFileError* error) {
-    HKEY predefined = nullptr, root = nullptr;
-    std::string below, canonical;
-    if (!SplitRegPath(section.path, &predefined, &below, &canonical))
-        return Failed(error, section.line, "\"" + section.path + "\" is not a key path",
-                      kErrorInvalidData);
-    if (Win32Error e = hives.Root(predefined, true, &root))
-        return Failed(error, section.line, "cannot reach the hive of " + canonical, e);
+    Hives::Place at;
+    if (Win32Error e =
+            hives.Locate(section.path, true, section.line, kErrorInvalidData, &at, error))
+        return e;
+    const std::string& canonical = at.canonical;
     if (section.remove) {
-        if (below.empty())
+        if (at.below.empty())
             return Failed(error, section.line, "a root key cannot be deleted", kErrorAccessDenied);
-        Win32Error e = RegDeleteTreeA(root, below);
+        Win32Error e = RegDeleteTreeA(at.root, at.below);
         if (e && e != kErrorFileNotFound)
             return Failed(error, section.line, "cannot delete " + canonical, e);
         return kErrorSuccess;
     }
     KeyCloser key;
-    if (Win32Error e = RegCreateKeyExA(root, below, &key.key))
+    if (Win32Error e = RegCreateKeyExA(at.root, at.below, &key.key))
         return Failed(error, section.line, "cannot create " + canonical, e);
     for (const RegFileValue& v : section.values) {
         std::string what = (v.name.empty() ? std::string("@") : Quote(v.name)) + " of " + canonical;
@@ -462,19 +483,14 @@ bool SplitRegPath(std::string_view path, HKEY* root, std::string* below, std::st
 Win32Error ExportRegKey(std::string_view computer, std::string_view path, RegFile* file,
                         RegFileError* error) {
     file->keys.clear();
-    HKEY predefined = nullptr, root = nullptr;
-    std::string below, canonical;
-    if (!SplitRegPath(path, &predefined, &below, &canonical))
-        return Failed(error, 0, "\"" + std::string(path) + "\" is not a key path",
-                      kErrorInvalidParameter);
     Hives hives(computer);
+    Hives::Place at;
     // The open (never committed) transaction gives the walk one consistent state to read.
-    if (Win32Error e = hives.Root(predefined, true, &root))
-        return Failed(error, 0, "cannot reach the hive of " + canonical, e);
+    if (Win32Error e = hives.Locate(path, true, 0, kErrorInvalidParameter, &at, error)) return e;
     KeyCloser key;
-    if (Win32Error e = RegOpenKeyExA(root, below, &key.key))
-        return Failed(error, 0, "cannot open " + canonical, e);
-    return CollectKey(key.key, canonical, file, error);
+    if (Win32Error e = RegOpenKeyExA(at.root, at.below, &key.key))
+        return Failed(error, 0, "cannot open " + at.canonical, e);
+    return CollectKey(key.key, at.canonical, 0, file, error);
 }
 
 Win32Error ImportRegFile(std::string_view computer, const RegFile& file, RegFileError* error) {
@@ -486,17 +502,13 @@ Win32Error ImportRegFile(std::string_view computer, const RegFile& file, RegFile
 }
 
 Win32Error DeleteRegKey(std::string_view computer, std::string_view path, RegFileError* error) {
-    HKEY predefined = nullptr, root = nullptr;
-    std::string below, canonical;
-    if (!SplitRegPath(path, &predefined, &below, &canonical))
-        return Failed(error, 0, "\"" + std::string(path) + "\" is not a key path",
-                      kErrorInvalidParameter);
-    if (below.empty()) return Failed(error, 0, "a root key cannot be deleted", kErrorAccessDenied);
     Hives hives(computer);
-    if (Win32Error e = hives.Root(predefined, false, &root))
-        return Failed(error, 0, "cannot reach the hive of " + canonical, e);
-    if (Win32Error e = RegDeleteTreeA(root, below))
-        return Failed(error, 0, "cannot delete " + canonical, e);
+    Hives::Place at;
+    if (Win32Error e = hives.Locate(path, false, 0, kErrorInvalidParameter, &at, error)) return e;
+    if (at.below.empty())
+        return Failed(error, 0, "a root key cannot be deleted", kErrorAccessDenied);
+    if (Win32Error e = RegDeleteTreeA(at.root, at.below))
+        return Failed(error, 0, "cannot delete " + at.canonical, e);
     return kErrorSuccess;
 }
 

@@ -31,6 +31,7 @@ RegKeyObject gCurrentUser{"HKCU.db"};
 constexpr std::size_t kMaxKeyName = 255;
 constexpr std::size_t kMaxValueName = 16383;
 constexpr std::size_t kMaxDepth = 512;
+constexpr std::size_t kMaxValueSize = std::size_t{16} << 20;
 
 struct OpenKey {
     std::shared_ptr<RegHive> hive;
@@ -167,8 +168,8 @@ Win32Error OpenPath(HKEY hKey, std::string_view path, bool create, HKEY* result)
     return kErrorSuccess;
 }
 
-bool IsDword(DWORD type, std::string_view data) {
-    return type != REG_DWORD || data.size() == 4;
+bool ValidData(DWORD type, std::string_view data) {
+    return data.size() <= kMaxValueSize && (type != REG_DWORD || data.size() == 4);
 }
 
 std::string DwordBytes(DWORD value) {
@@ -241,7 +242,7 @@ Win32Error RegQueryString(HKEY hKey, std::string_view valueName, std::string* va
 
 Win32Error RegSetValueExA(HKEY hKey, std::string_view valueName, DWORD type,
                           std::string_view data) {
-    if (!ValidValueName(valueName) || !IsDword(type, data)) return Fail(kErrorInvalidParameter);
+    if (!ValidValueName(valueName) || !ValidData(type, data)) return Fail(kErrorInvalidParameter);
     return OnKey(hKey, Access::kWrite,
                  [&](RegHive& h, KeyId key) { return h.SetValue(key, valueName, type, data); });
 }
