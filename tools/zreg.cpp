@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "shared/error_text.h"
 #include "tools/regfile.h"
 
 namespace {
@@ -49,17 +50,11 @@ int Usage(const std::string& problem) {
     return 2;
 }
 
-std::string MessageText(Win32Error code) {
-    std::string text = platform::FormatSystemMessage(code);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
-}
-
 int Failure(std::string_view where, const zantor::RegFileError& error, Win32Error code) {
     std::cerr << "zreg: " << where;
     if (error.line > 0) std::cerr << " line " << error.line;
     std::cerr << (where.empty() && error.line == 0 ? "" : ": ") << error.reason << ": Error ["
-              << code << "] " << MessageText(code) << "\n";
+              << code << "] " << zantor::SysErrorText(code) << "\n";
     return 1;
 }
 
