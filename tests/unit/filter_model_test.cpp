@@ -120,7 +120,7 @@ std::vector<std::uint8_t> Frame(const std::vector<std::uint8_t>& packet) {
 std::vector<std::uint8_t> Packet(std::uint8_t protocol, std::vector<std::uint8_t> transport) {
     std::vector<std::uint8_t> p = {0x45, 0, 0, 0, 0, 0, 0, 0, 64, protocol, 0, 0,
                                    10,   0, 0, 5, 10, 0, 0, 1};
-    p.insert(p.end(), transport.begin(), transport.end());
+    for (std::uint8_t b : transport) p.push_back(b);
     return p;
 }
 
