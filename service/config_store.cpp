@@ -19,7 +19,7 @@ namespace {
 
 // An open registry key, closed when it goes out of scope.
 class Key {
-public:
+  public:
     Key() = default;
     ~Key() {
         if (key_) platform::RegCloseKey(key_);
@@ -33,7 +33,7 @@ public:
     }
     HKEY get() const { return key_; }
 
-private:
+  private:
     HKEY key_ = nullptr;
 };
 
@@ -45,7 +45,9 @@ std::string DirectionPath(std::string_view addr, StoredDirection dir) {
     return AddressPath(addr) + (dir == StoredDirection::kIn ? "\\InFilters" : "\\OutFilters");
 }
 
-std::string FilterKeyName(int n) { return "Filter" + std::to_string(n); }
+std::string FilterKeyName(int n) {
+    return "Filter" + std::to_string(n);
+}
 
 // Opens (creates) a key below HKEY_LOCAL_MACHINE.
 Win32Error OpenMachineKey(std::string_view path, Key& key) {
@@ -55,7 +57,8 @@ Win32Error OpenMachineKey(std::string_view path, Key& key) {
 // The stored count of a direction key; a value that cannot be read counts as 0.
 int CountOf(HKEY dirKey) {
     std::int32_t count = 0;
-    if (platform::RegQueryDword(dirKey, "FiltersCount", &count) != platform::kErrorSuccess) return 0;
+    if (platform::RegQueryDword(dirKey, "FiltersCount", &count) != platform::kErrorSuccess)
+        return 0;
     return count;
 }
 
@@ -64,7 +67,8 @@ int CountOf(HKEY dirKey) {
 bool ReadFilterValues(HKEY key, FilterRecord& f) {
     auto dword = [&](const char* name, std::uint32_t& field) {
         std::int32_t v = 0;
-        if (platform::RegQueryDword(key, name, &v) != platform::kErrorSuccess || v < 0) return false;
+        if (platform::RegQueryDword(key, name, &v) != platform::kErrorSuccess || v < 0)
+            return false;
         field = static_cast<std::uint32_t>(v);
         return true;
     };
@@ -144,8 +148,12 @@ struct StoreTransaction::Impl {
 
 StoreTransaction::StoreTransaction() : impl_(std::make_unique<Impl>()) {}
 StoreTransaction::~StoreTransaction() = default;
-Win32Error StoreTransaction::Begin_result() const { return impl_->tx.Begin_result(); }
-Win32Error StoreTransaction::Commit() { return impl_->tx.Commit(); }
+Win32Error StoreTransaction::Begin_result() const {
+    return impl_->tx.Begin_result();
+}
+Win32Error StoreTransaction::Commit() {
+    return impl_->tx.Commit();
+}
 
 bool LoadStoredFilter(std::string_view addr, StoredDirection dir, int n, FilterRecord& filter) {
     Key dirKey;
@@ -180,7 +188,8 @@ Win32Error DeleteStoredFilter(std::string_view addr, StoredDirection dir, int n)
         LoadFilterBelow(dirKey.get(), j, scratch);
         if (Win32Error e = StoreFilterBelow(dirKey.get(), j - 1, scratch)) return e;
     }
-    return platform::RegSetDword(dirKey.get(), "FiltersCount", static_cast<std::uint32_t>(count - 1));
+    return platform::RegSetDword(dirKey.get(), "FiltersCount",
+                                 static_cast<std::uint32_t>(count - 1));
 }
 
 Win32Error StoreDefaultActions(std::string_view addr, std::uint32_t inAction,
@@ -203,7 +212,8 @@ Win32Error StoreGlobalFilters(std::string_view addr, const std::bitset<256>& set
 }
 
 Win32Error ResetStoredInterface(std::string_view addr) {
-    if (Win32Error e = StoreAddressValues(addr, {{"FRAGMENTS", 0}, {"STRONGHOST", 0}, {"FRAGCACHE", 0}}))
+    if (Win32Error e =
+            StoreAddressValues(addr, {{"FRAGMENTS", 0}, {"STRONGHOST", 0}, {"FRAGCACHE", 0}}))
         return e;
     for (StoredDirection dir : {StoredDirection::kIn, StoredDirection::kOut}) {
         Key dirKey;
@@ -217,10 +227,12 @@ namespace {
 
 // Replays the stored filters of one direction. False when the direction's key or its count cannot
 // be read.
-bool ReplayFilters(HKEY addrKey, const std::string& addr, StoredDirection dir, FilterRecord& record) {
+bool ReplayFilters(HKEY addrKey, const std::string& addr, StoredDirection dir,
+                   FilterRecord& record) {
     const char* word = dir == StoredDirection::kIn ? "in" : "out";
     Key dirKey;
-    if (dirKey.Create(addrKey, dir == StoredDirection::kIn ? "InFilters" : "OutFilters")) return false;
+    if (dirKey.Create(addrKey, dir == StoredDirection::kIn ? "InFilters" : "OutFilters"))
+        return false;
     std::int32_t count = 0;
     if (platform::RegQueryDword(dirKey.get(), "FiltersCount", &count)) return false;
     for (int n = 0; n < count; ++n) {
@@ -246,7 +258,8 @@ bool ReplayAddress(const std::string& addr, FilterRecord& record) {
         return false;
     StartFiltering(addr + " " + std::to_string(inAction) + " " + std::to_string(outAction), false);
 
-    constexpr std::pair<const char*, int> kFlags[] = {{"FRAGMENTS", 2}, {"STRONGHOST", 8}, {"FRAGCACHE", 9}};
+    constexpr std::pair<const char*, int> kFlags[] = {
+        {"FRAGMENTS", 2}, {"STRONGHOST", 8}, {"FRAGCACHE", 9}};
     for (const auto& [name, number] : kFlags) {
         std::int32_t on = 0;
         if (platform::RegQueryDword(addrKey.get(), name, &on) == platform::kErrorSuccess && on != 0)
@@ -288,8 +301,8 @@ void SecureParametersKey(std::string_view computer) {
     HKEY machine = platform::HKEY_LOCAL_MACHINE;
     HKEY remote = nullptr;
     if (!computer.empty()) {
-        if (platform::RegConnectRegistryA("\\\\" + std::string(computer), platform::HKEY_LOCAL_MACHINE,
-                                          &remote)) {
+        if (platform::RegConnectRegistryA("\\\\" + std::string(computer),
+                                          platform::HKEY_LOCAL_MACHINE, &remote)) {
             const auto e = platform::GetLastError();
             print("Error [" + std::to_string(e) + "] while trying connect to registry.(" +
                   SysErrorText(e) + ")");

@@ -28,7 +28,7 @@ enum class StoredDirection { kIn, kOut };
 
 // Groups the writes a command makes: all of them land at Commit, none without it.
 class StoreTransaction {
-public:
+  public:
     StoreTransaction();
     ~StoreTransaction();
     StoreTransaction(const StoreTransaction&) = delete;
@@ -36,7 +36,7 @@ public:
     platform::Win32Error Begin_result() const;
     platform::Win32Error Commit();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

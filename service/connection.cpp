@@ -28,10 +28,14 @@ platform::Pipe* gActivePipe = nullptr;
 namespace {
 
 // "0 " + r for r >= 0 (the global filter commands).
-std::string ValueOrCode(std::int64_t r) { return r >= 0 ? "0 " + std::to_string(r) : std::to_string(r); }
+std::string ValueOrCode(std::int64_t r) {
+    return r >= 0 ? "0 " + std::to_string(r) : std::to_string(r);
+}
 
 // "0 " + r for r > 0, r alone otherwise (the filter commands, whose success may be 0).
-std::string HandleOrCode(std::int64_t r) { return r > 0 ? "0 " + std::to_string(r) : std::to_string(r); }
+std::string HandleOrCode(std::int64_t r) {
+    return r > 0 ? "0 " + std::to_string(r) : std::to_string(r);
+}
 
 }  // namespace
 
@@ -40,22 +44,31 @@ std::optional<std::string> DispatchCommand(std::string_view line) {
     const std::string args = GetWords(line, 2, -1);
     constexpr bool kPersist = true;
     switch (FindCommand(code)) {
-        case kGetInterfaceGlobalFilter: return ValueOrCode(GetInterfaceGlobalFilter(args));
-        case kSetInterfaceGlobalFilter: return ValueOrCode(SetInterfaceGlobalFilter(args, kPersist));
-        case kRemInterfaceGlobalFilter: return ValueOrCode(RemInterfaceGlobalFilter(args));
+        case kGetInterfaceGlobalFilter:
+            return ValueOrCode(GetInterfaceGlobalFilter(args));
+        case kSetInterfaceGlobalFilter:
+            return ValueOrCode(SetInterfaceGlobalFilter(args, kPersist));
+        case kRemInterfaceGlobalFilter:
+            return ValueOrCode(RemInterfaceGlobalFilter(args));
         case kGetInterfaceFilter: {
             std::string text = GetInterfaceFilter(args);
             return WordsCount(text) > 3 ? "0 " + text : text;
         }
-        case kSetInterfaceFilter: return HandleOrCode(SetInterfaceFilter(args, kPersist));
-        case kRemInterfaceFilter: return HandleOrCode(RemInterfaceFilter(args, kPersist));
-        case kStartFiltering: return std::to_string(StartFiltering(args, kPersist));
-        case kStopFiltering: return std::to_string(StopFiltering(args, kPersist));
+        case kSetInterfaceFilter:
+            return HandleOrCode(SetInterfaceFilter(args, kPersist));
+        case kRemInterfaceFilter:
+            return HandleOrCode(RemInterfaceFilter(args, kPersist));
+        case kStartFiltering:
+            return std::to_string(StartFiltering(args, kPersist));
+        case kStopFiltering:
+            return std::to_string(StopFiltering(args, kPersist));
         case kChangeActions:
             // Known to the table but never acted on; the client gets no reply.
             return std::nullopt;
-        case kDropFilters: return std::to_string(DropFilters(GetWord(line, 2), kPersist));
-        case kReadLog: return std::string("0 ");
+        case kDropFilters:
+            return std::to_string(DropFilters(GetWord(line, 2), kPersist));
+        case kReadLog:
+            return std::string("0 ");
         default:
             ServiceLog("Command [" + std::string(code) + "] Unknown.");
             return std::nullopt;

@@ -20,7 +20,7 @@ namespace {
 // The driver is lent one half of a static area while the thread writes out the other.
 constexpr std::size_t kAreaSize = 3072;
 constexpr std::size_t kHalf = kAreaSize / 2;
-constexpr platform::DWORD kLentSize = 1280;          // fits a half after aligning to 8
+constexpr platform::DWORD kLentSize = 1280;             // fits a half after aligning to 8
 constexpr platform::DWORD kByteThreshold = 0xFFFF1BA0;  // never reached: the entries decide
 constexpr platform::DWORD kEntryThreshold = 300;
 
@@ -37,7 +37,7 @@ std::uint8_t* LogBufferB = nullptr;
 std::uint8_t* CurrentLogBuffer = nullptr;
 
 class TLogThread {
-public:
+  public:
     explicit TLogThread(std::string fileName) : FileName(std::move(fileName)) {
         thread_ = std::thread([this] { Execute(); });
     }
@@ -47,7 +47,7 @@ public:
         thread_.join();
     }
 
-private:
+  private:
     void Execute() {
         while (!terminated_) {
             LogEvent.Wait();
@@ -56,8 +56,9 @@ private:
             std::uint8_t* filled = CurrentLogBuffer;
             CurrentLogBuffer = CurrentLogBuffer == LogBufferA ? LogBufferB : LogBufferA;
             platform::DWORD logged = 0, lost = 0, sizeUsed = 0;
-            platform::DWORD r = platform::PfSetLogBuffer(CurrentLogBuffer, kLentSize, kByteThreshold,
-                                                         kEntryThreshold, &logged, &lost, &sizeUsed);
+            platform::DWORD r =
+                platform::PfSetLogBuffer(CurrentLogBuffer, kLentSize, kByteThreshold,
+                                         kEntryThreshold, &logged, &lost, &sizeUsed);
             if (r != 0) {
                 ServiceLog("Error !!!! " + std::to_string(r) + " (" + SysErrorText(r) +
                            ") in PfSetLogBuffer(Thread).");

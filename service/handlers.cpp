@@ -12,9 +12,8 @@ namespace zantor::service {
 namespace {
 
 // The global filters the service knows, in the order they are applied and stored.
-constexpr platform::GLOBAL_FILTER kGlobalFilters[] = {platform::GF_FRAGMENTS,
-                                                      platform::GF_STRONGHOST,
-                                                      platform::GF_FRAGCACHE};
+constexpr platform::GLOBAL_FILTER kGlobalFilters[] = {
+    platform::GF_FRAGMENTS, platform::GF_STRONGHOST, platform::GF_FRAGCACHE};
 
 bool IsKnownGlobalFilter(std::int32_t number) {
     for (auto gf : kGlobalFilters)
@@ -54,11 +53,10 @@ std::vector<RFilterEntry>& Filters(RInterface& iface, Direction d) {
 platform::DWORD AddFilter(RInterface& iface, Direction d, FilterRecord& filter,
                           platform::FILTER_HANDLE* handle) {
     platform::PF_FILTER_DESCRIPTOR descriptor = filter.Descriptor();
-    return d == Direction::kIn
-               ? platform::PfAddFiltersToInterface(iface.PfHandle, 1, &descriptor, 0, nullptr,
-                                                   handle)
-               : platform::PfAddFiltersToInterface(iface.PfHandle, 0, nullptr, 1, &descriptor,
-                                                   handle);
+    return d == Direction::kIn ? platform::PfAddFiltersToInterface(iface.PfHandle, 1, &descriptor,
+                                                                   0, nullptr, handle)
+                               : platform::PfAddFiltersToInterface(iface.PfHandle, 0, nullptr, 1,
+                                                                   &descriptor, handle);
 }
 
 StoredDirection Stored(Direction d) {
@@ -79,8 +77,9 @@ platform::Win32Error Record(bool persist, const RInterface& iface, F&& store) {
     if (!e) e = store(IPToStr(iface.Addr));
     if (!e) e = tx.Commit();
     if (e) {
-        std::string line = "Error [" + std::to_string(e) + "] while recording the configuration of " +
-                           IPToStr(iface.Addr) + " (" + SysErrorText(e) + ")";
+        std::string line = "Error [" + std::to_string(e) +
+                           "] while recording the configuration of " + IPToStr(iface.Addr) + " (" +
+                           SysErrorText(e) + ")";
         ConsoleLine(line);
         ServiceLog(line);
     }
@@ -248,7 +247,8 @@ std::int64_t RemInterfaceFilter(std::string_view args, bool persist) {
     if (static_cast<std::size_t>(position) >= list.size())
         return Result<std::int64_t>(d == Direction::kIn ? -2 : -3);
     auto entry = list.begin() + position;
-    const platform::DWORD r = platform::PfRemoveFilterHandles(iface->PfHandle, 1, &entry->FilterHandle);
+    const platform::DWORD r =
+        platform::PfRemoveFilterHandles(iface->PfHandle, 1, &entry->FilterHandle);
     // A filter the platform kept stays stored as well.
     if (r != 0) return Result<std::int64_t>(r);
     if (Record(persist, *iface, [&](const std::string& addr) {

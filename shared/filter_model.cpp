@@ -20,7 +20,9 @@ std::uint32_t Field(std::string_view text) {
     return static_cast<std::uint32_t>(StrToNonNegative(text));
 }
 
-std::uint8_t* Cell(IPAddr& addr) { return reinterpret_cast<std::uint8_t*>(&addr); }
+std::uint8_t* Cell(IPAddr& addr) {
+    return reinterpret_cast<std::uint8_t*>(&addr);
+}
 
 }  // namespace
 
@@ -91,28 +93,40 @@ bool SameFilter(const FilterRecord& a, const FilterRecord& b) {
 
 std::string ProtocolName(std::uint32_t protocol) {
     switch (protocol) {
-        case 1: return "ICMP";
-        case 6: return "TCP";
-        case 17: return "UDP";
-        default: return "Unkn [" + std::to_string(protocol) + "]";
+        case 1:
+            return "ICMP";
+        case 6:
+            return "TCP";
+        case 17:
+            return "UDP";
+        default:
+            return "Unkn [" + std::to_string(protocol) + "]";
     }
 }
 
 std::string ProtocolCaption(std::uint32_t protocol) {
     switch (protocol) {
-        case 0: return "Any";
-        case 1: return "ICMP";
-        case 6: return "TCP";
-        case 17: return "UDP";
-        default: return "Unk";
+        case 0:
+            return "Any";
+        case 1:
+            return "ICMP";
+        case 6:
+            return "TCP";
+        case 17:
+            return "UDP";
+        default:
+            return "Unk";
     }
 }
 
 std::string FlagsCaption(std::uint32_t flags) {
     switch (flags) {
-        case 0: return "-";
-        case platform::FD_FLAGS_NOSYN: return "No SYN";
-        default: return "Unk";
+        case 0:
+            return "-";
+        case platform::FD_FLAGS_NOSYN:
+            return "No SYN";
+        default:
+            return "Unk";
     }
 }
 
@@ -120,8 +134,8 @@ std::string LogFrameToStr(const platform::PFLOGFRAME& frame) {
     // The packet data is what the frame says it logged, and never more than the frame holds.
     std::size_t length = std::size_t{frame.wSizeOfIpHeader} + frame.wSizeOfAdditionalData;
     if (frame.dwTotalSizeUsed >= platform::kPfLogFrameHeaderSize)
-        length = std::min<std::size_t>(length,
-                                       frame.dwTotalSizeUsed - platform::kPfLogFrameHeaderSize);
+        length =
+            std::min<std::size_t>(length, frame.dwTotalSizeUsed - platform::kPfLogFrameHeaderSize);
     else
         length = 0;
     const std::uint8_t* p = frame.bPacketData;
