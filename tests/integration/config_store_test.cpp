@@ -1,0 +1,325 @@
+// The stored configuration: what the pipe changes survives a killed service, and what is stored
+// (seeded with zreg) is replayed at start.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/pf.h"
+#include "platform/registry.h"
+#include "shared/packet_builder.h"
+#include "shared/pipe_lines.h"
+#include "shared/text.h"
+#include "tests/support/service_process.h"
+
+using namespace zantor;
+using namespace zantor::test;
+
+namespace {
+
+const std::string kParams =
+    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\ZantorSvc\\Parameters";
+const std::string kWeb = "0 0 0 0.0.0.0 0.0.0.0 10.0.0.5 255.255.255.255 6 0 0 80 0 80";
+const std::string kSsh = "1 0 0 10.0.0.0 255.0.0.0 0.0.0.0 0.0.0.0 6 0 0 22 0 22";
+const std::string kDns = "0 0 0 192.168.0.0 255.255.0.0 0.0.0.0 0.0.0.0 17 0 53 0 53 0";
+
+void Zreg(const Computer& pc, const std::string& regText) {
+    auto file = pc.root() / "seed.reg";
+    std::ofstream(file) << "Windows Registry Editor Version 5.00\n\n" << regText;
+    std::string command = std::string(ZANTOR_ZREG) + " import " + file.string();
+    ASSERT_EQ(std::system(command.c_str()), 0) << regText;
+}
+
+std::string FilterKeys(const std::string& addr, const char* dir,
+                       std::initializer_list<std::string> filters) {
+    std::string text = "[" + kParams + "\\" + addr + "\\" + dir + "]\n";
+    int n = 0;
+    for (const std::string& f : filters) {
+        text += "[" + kParams + "\\" + addr + "\\" + dir + "\\Filter" + std::to_string(n++) + "]\n";
+        const char* names[] = {"wFilterFlags",     "dwRule",   "pfatType", "SrcAddr",
+                               "SrcMask",          "DstAddr",  "DstMask",  "dwProtocol",
+                               "fLateBound",       "wSrcPort", "wDstPort", "wSrcPortHighRange",
+                               "wDstPortHighRange"};
+        for (int k = 0; k < 13; ++k) {
+            std::string word(GetWord(f, k + 1));
+            char hex[16];
+            if (k >= 3 && k <= 6)
+                text += "\"" + std::string(names[k]) + "\"=\"" + word + "\"\n";
+            else {
+                std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(std::stoul(word)));
+                text += "\"" + std::string(names[k]) + "\"=dword:" + hex + "\n";
+            }
+        }
+    }
+    return text;
+}
+
+std::int32_t StoredDword(const std::string& path, const std::string& name) {
+    platform::HKEY key = nullptr;
+    std::int32_t value = -999;
+    if (platform::RegOpenKeyExA(platform::HKEY_LOCAL_MACHINE, path, &key) == 0) {
+        if (platform::RegQueryDword(key, name, &value) != 0) value = -998;
+        platform::RegCloseKey(key);
+    }
+    return value;
+}
+
+std::string StoredString(const std::string& path, const std::string& name) {
+    platform::HKEY key = nullptr;
+    std::string value = "<missing>";
+    if (platform::RegOpenKeyExA(platform::HKEY_LOCAL_MACHINE, path, &key) == 0) {
+        platform::RegQueryString(key, name, &value);
+        platform::RegCloseKey(key);
+    }
+    return value;
+}
+
+const std::string kStore = "SYSTEM\\CurrentControlSet\\Services\\ZantorSvc\\Parameters\\";
+
+// What a console sees of a computer: the greeting and every filter of every active address.
+std::vector<std::string> Snapshot(Client& client) {
+    std::vector<std::string> seen = client.greeting();
+    for (const std::string& line : client.greeting()) {
+        if (GetWord(line, 2) == "End" || GetWord(line, 4) == "0") continue;
+        std::string addr(GetWord(line, 2));
+        for (const char* dir : {"in", "out"}) {
+            int count = std::stoi(std::string(GetWord(line, std::string(dir) == "in" ? 6 : 7)));
+            for (int i = 0; i < count; ++i)
+                seen.push_back(client.Command("gif " + addr + " " + dir + " " + std::to_string(i)));
+        }
+        seen.push_back(client.Command("gig " + addr));
+    }
+    return seen;
+}
+
+std::string Verdict(const Computer& pc, platform::PacketDirection dir, IPAddr local,
+                    std::uint8_t protocol, IPAddr src, IPAddr dst, std::uint16_t dstPort,
+                    std::uint8_t flags = kTcpAck) {
+    PacketSpec spec;
+    spec.protocol = protocol;
+    spec.src = src;
+    spec.dst = dst;
+    spec.srcPort = 40000;
+    spec.dstPort = dstPort;
+    spec.tcpFlags = flags;
+    platform::PFFORWARD_ACTION verdict{};
+    if (platform::Win32Error e =
+            platform::SendTestPacket(pc.root(), dir, local, BuildPacket(spec), verdict))
+        return "error " + std::to_string(e);
+    return verdict == platform::PF_ACTION_FORWARD ? "forward" : "drop";
+}
+
+std::vector<std::string> Verdicts(const Computer& pc) {
+    using platform::PacketDirection;
+    const IPAddr a = MakeIP(10, 0, 0, 5), b = MakeIP(192, 168, 1, 20), peer = MakeIP(10, 0, 0, 9);
+    return {
+        Verdict(pc, PacketDirection::kInput, a, kProtocolTcp, peer, a, 80),
+        Verdict(pc, PacketDirection::kInput, a, kProtocolTcp, peer, a, 22),
+        Verdict(pc, PacketDirection::kInput, a, kProtocolTcp, peer, a, 22, kTcpSyn),
+        Verdict(pc, PacketDirection::kInput, a, kProtocolTcp, peer, MakeIP(10, 0, 0, 6), 80),
+        Verdict(pc, PacketDirection::kOutput, a, kProtocolUdp, a, MakeIP(192, 168, 7, 7), 9),
+        Verdict(pc, PacketDirection::kOutput, a, kProtocolUdp, a, peer, 9),
+        Verdict(pc, PacketDirection::kInput, b, kProtocolTcp, peer, b, 80),
+        Verdict(pc, PacketDirection::kInput, b, kProtocolUdp, peer, b, 53),
+    };
+}
+
+std::vector<std::string> Messages(const Computer& pc, const std::string& prefix) {
+    std::vector<std::string> found;
+    for (const auto& m : pc.ServiceLogMessages())
+        if (m.rfind(prefix, 0) == 0) found.push_back(m);
+    return found;
+}
+
+}  // namespace
+
+TEST(ConfigStore, AKilledServiceComesBackWithExactlyItsConfiguration) {
+    Computer pc;
+    std::vector<std::string> before, verdictsBefore;
+    {
+        ServiceProcess svc(pc);
+        Client c;
+        ASSERT_TRUE(c.connected());
+        ASSERT_EQ(c.Command("staf 10.0.0.5 1 0"), "0");
+        ASSERT_EQ(GetWord(c.Command("sif 10.0.0.5 in " + kWeb), 1), "0");
+        ASSERT_EQ(GetWord(c.Command("sif 10.0.0.5 in " + kSsh), 1), "0");
+        ASSERT_EQ(GetWord(c.Command("sif 10.0.0.5 in " + kDns), 1), "0");
+        ASSERT_EQ(c.Command("rif 10.0.0.5 in 2"), "0");
+        ASSERT_EQ(GetWord(c.Command("sif 10.0.0.5 out " + kDns), 1), "0");
+        ASSERT_EQ(c.Command("sig 10.0.0.5 8"), "0 0");
+        ASSERT_EQ(c.Command("sig 10.0.0.5 2"), "0 0");
+        ASSERT_EQ(c.Command("rig 10.0.0.5 2"), "0 0");
+        // The second address: configured, stopped, dropped, then started plain.
+        ASSERT_EQ(c.Command("staf 192.168.1.20 0 1"), "0");
+        ASSERT_EQ(GetWord(c.Command("sif 192.168.1.20 in " + kWeb), 1), "0");
+        ASSERT_EQ(c.Command("sig 192.168.1.20 9"), "0 0");
+        ASSERT_EQ(c.Command("stof 192.168.1.20"), "0");
+        ASSERT_EQ(c.Command("df 192.168.1.20"), "0");
+        ASSERT_EQ(c.Command("staf 192.168.1.20 1 0"), "0");
+        ASSERT_EQ(GetWord(c.Command("sif 192.168.1.20 in " + kDns), 1), "0");
+        // A third address switched on and off again.
+        ASSERT_EQ(c.Command("staf 127.0.0.1 1 1"), "0");
+        ASSERT_EQ(c.Command("stof 127.0.0.1"), "0");
+        c.Close();
+        Client look;
+        ASSERT_TRUE(look.connected());
+        before = Snapshot(look);
+        verdictsBefore = Verdicts(pc);
+        svc.Kill(SIGKILL);
+        svc.Wait();
+    }
+    ServiceProcess again(pc);
+    Client c;
+    ASSERT_TRUE(c.connected());
+    EXPECT_EQ(Snapshot(c), before);
+    EXPECT_EQ(Verdicts(pc), verdictsBefore);
+    EXPECT_EQ(before[0], "IP 10.0.0.5 255.255.255.0 1 2 2 1 1 0 256");
+    EXPECT_EQ(verdictsBefore, (std::vector<std::string>{"forward", "forward", "drop", "drop",
+                                                        "forward", "forward", "drop", "drop"}));
+}
+
+TEST(ConfigStore, StoredRecordsAreReplayedAsFarAsTheyGo) {
+    Computer pc;
+    // 10.0.0.5: filtering on, two of three input filters counted, output count missing.
+    // 192.168.1.20: the output action is missing, so nothing starts.
+    // 127.0.0.1: the input count is missing; the output filters still come back.
+    Zreg(pc, "[" + kParams +
+                 "\\10.0.0.5]\n\"Filtering\"=dword:00000001\n\"InDefAction\"=dword:00000001\n"
+                 "\"OutDefAction\"=dword:00000000\n\"FRAGMENTS\"=dword:00000001\n" +
+                 FilterKeys("10.0.0.5", "InFilters", {kWeb, kSsh, kDns}) + "[" + kParams +
+                 "\\10.0.0.5\\InFilters]\n\"FiltersCount\"=dword:00000002\n" + "[" + kParams +
+                 "\\192.168.1.20]\n\"Filtering\"=dword:00000001\n\"InDefAction\"=dword:00000001\n" +
+                 "[" + kParams +
+                 "\\127.0.0.1]\n\"Filtering\"=dword:00000001\n\"InDefAction\"=dword:00000000\n"
+                 "\"OutDefAction\"=dword:00000001\n" +
+                 FilterKeys("127.0.0.1", "OutFilters", {kDns}) + "[" + kParams +
+                 "\\127.0.0.1\\OutFilters]\n\"FiltersCount\"=dword:00000001\n");
+    ServiceProcess svc(pc);
+    Client c;
+    ASSERT_TRUE(c.connected());
+    EXPECT_EQ(c.greeting()[0], "IP 10.0.0.5 255.255.255.0 1 2 2 0 1 0 4");
+    EXPECT_EQ(c.greeting()[1], "IP 192.168.1.20 255.255.0.0 0 3 0 0 0 0 0");
+    EXPECT_EQ(c.greeting()[2], "IP 127.0.0.1 255.0.0.0 1 1 0 1 0 1 0");
+    EXPECT_EQ(c.Command("gif 10.0.0.5 in 1"), "0 " + kSsh);
+    EXPECT_EQ(c.Command("gif 127.0.0.1 out 0"), "0 " + kDns);
+    EXPECT_EQ(Messages(pc, "Failed to get all data"),
+              (std::vector<std::string>{"Failed to get all data for interface 10.0.0.5",
+                                        "Failed to get all data for interface 192.168.1.20"}));
+}
+
+TEST(ConfigStore, RemovalMovesLaterFiltersDownAndLeavesTheLastKey) {
+    Computer pc;
+    ServiceProcess svc(pc);
+    Client c;
+    ASSERT_TRUE(c.connected());
+    ASSERT_EQ(c.Command("staf 10.0.0.5 1 0"), "0");
+    for (const auto& f : {kWeb, kSsh, kDns})
+        ASSERT_EQ(GetWord(c.Command("sif 10.0.0.5 in " + f), 1), "0");
+    ASSERT_EQ(c.Command("rif 10.0.0.5 in 1"), "0");
+    const std::string in = kStore + "10.0.0.5\\InFilters";
+    EXPECT_EQ(StoredDword(in, "FiltersCount"), 2);
+    EXPECT_EQ(StoredDword(in + "\\Filter0", "wDstPort"), 80);
+    EXPECT_EQ(StoredString(in + "\\Filter1", "SrcAddr"), "192.168.0.0");
+    EXPECT_EQ(StoredString(in + "\\Filter2", "SrcAddr"), "192.168.0.0") << "left behind the count";
+    EXPECT_EQ(StoredDword(kStore + "10.0.0.5", "Filtering"), 1);
+    EXPECT_EQ(StoredDword(kStore + "10.0.0.5", "InDefAction"), 1);
+    // "stof" keeps the stored actions and filters; "df" keeps the filter keys but counts none.
+    ASSERT_EQ(c.Command("sig 10.0.0.5 9"), "0 0");
+    ASSERT_EQ(c.Command("stof 10.0.0.5"), "0");
+    EXPECT_EQ(StoredDword(kStore + "10.0.0.5", "Filtering"), 0);
+    EXPECT_EQ(StoredDword(kStore + "10.0.0.5", "InDefAction"), 1);
+    EXPECT_EQ(StoredDword(kStore + "10.0.0.5", "FRAGCACHE"), 1);
+    ASSERT_EQ(c.Command("df 10.0.0.5"), "0");
+    EXPECT_EQ(StoredDword(in, "FiltersCount"), 0);
+    EXPECT_EQ(StoredDword(kStore + "10.0.0.5", "FRAGCACHE"), 0);
+    EXPECT_EQ(StoredDword(in + "\\Filter0", "wDstPort"), 80);
+}
+
+TEST(ConfigStore, KeysAreNamedByTheCanonicalAddress) {
+    Computer pc;
+    {
+        ServiceProcess svc(pc);
+        Client c;
+        ASSERT_TRUE(c.connected());
+        ASSERT_EQ(c.Command("staf 010.0.0.05 1 0"), "0");
+        EXPECT_EQ(StoredDword(kStore + "10.0.0.5", "Filtering"), 1);
+        EXPECT_EQ(StoredDword(kStore + "010.0.0.05", "Filtering"), -999);
+    }
+    ServiceProcess svc(pc);
+    Client c;
+    ASSERT_TRUE(c.connected());
+    EXPECT_EQ(c.greeting()[0], "IP 10.0.0.5 255.255.255.0 1 2 0 0 1 0 0");
+}
+
+TEST(ConfigStore, AStoredFilterThatCannotBeReadWholeIsSkippedAndNamed) {
+    Computer pc;
+    Zreg(pc, "[" + kParams +
+                 "\\10.0.0.5]\n\"Filtering\"=dword:00000001\n\"InDefAction\"=dword:00000001\n"
+                 "\"OutDefAction\"=dword:00000000\n" +
+                 FilterKeys("10.0.0.5", "InFilters", {kWeb, kSsh, kDns}) + "[" + kParams +
+                 "\\10.0.0.5\\InFilters]\n\"FiltersCount\"=dword:00000003\n[" + kParams +
+                 "\\10.0.0.5\\InFilters\\Filter1]\n\"DstMask\"=dword:00000001\n[" + kParams +
+                 "\\10.0.0.5\\OutFilters]\n\"FiltersCount\"=dword:00000000\n");
+    ServiceProcess svc(pc);
+    Client c;
+    ASSERT_TRUE(c.connected());
+    EXPECT_EQ(c.greeting()[0], "IP 10.0.0.5 255.255.255.0 1 2 2 0 1 0 0");
+    EXPECT_EQ(c.Command("gif 10.0.0.5 in 0"), "0 " + kWeb);
+    EXPECT_EQ(c.Command("gif 10.0.0.5 in 1"), "0 " + kDns);
+    EXPECT_EQ(
+        Messages(pc, "Stored filter"),
+        std::vector<std::string>{"Stored filter 1 of 10.0.0.5 in cannot be read whole; skipped."});
+}
+
+TEST(ConfigStore, AChangeThatCannotBeRecordedIsUndoneAndTheConnectionGoesOn) {
+    Computer pc;
+    ServiceProcess svc(pc);
+    Client c;
+    ASSERT_TRUE(c.connected());
+    ASSERT_EQ(c.Command("staf 10.0.0.5 1 0"), "0");
+    ASSERT_EQ(GetWord(c.Command("sif 10.0.0.5 in " + kWeb), 1), "0");
+    {
+        // Another writer holds the store longer than the service waits for it.
+        platform::RegTransaction hold(platform::HKEY_LOCAL_MACHINE);
+        ASSERT_EQ(hold.Begin_result(), 0u);
+        EXPECT_EQ(c.Command("sif 10.0.0.5 in " + kSsh), "-5");
+        EXPECT_EQ(c.Command("stof 10.0.0.5"), std::to_string(platform::kErrorSharingViolation));
+    }
+    EXPECT_EQ(c.Command("gif 10.0.0.5 in 1"), "-2") << "the filter was taken back";
+    EXPECT_EQ(c.Command("gig 10.0.0.5"), "0 0") << "still active";
+    EXPECT_EQ(Verdict(pc, platform::PacketDirection::kInput, MakeIP(10, 0, 0, 5), kProtocolTcp,
+                      MakeIP(10, 0, 0, 9), MakeIP(10, 0, 0, 5), 22),
+              "drop");
+    EXPECT_EQ(StoredDword(kStore + "10.0.0.5\\InFilters", "FiltersCount"), 1);
+    EXPECT_EQ(StoredDword(kStore + "10.0.0.5", "Filtering"), 1);
+    EXPECT_EQ(Messages(pc, "Error [32] while recording").size(), 2u);
+}
+
+TEST(DenyLog, DeniedPacketsAreWrittenInOneBatch) {
+    Computer pc;
+    ServiceProcess svc(pc);
+    Client c;
+    ASSERT_TRUE(c.connected());
+    ASSERT_EQ(c.Command("staf 10.0.0.5 1 0"), "0");
+    ASSERT_EQ(GetWord(c.Command("sif 10.0.0.5 in " + kWeb), 1), "0");
+    const IPAddr a = MakeIP(10, 0, 0, 5), peer = MakeIP(10, 0, 0, 9);
+    using platform::PacketDirection;
+    ASSERT_EQ(Verdict(pc, PacketDirection::kInput, a, kProtocolTcp, peer, a, 80), "forward");
+    for (std::uint16_t port : {std::uint16_t{22}, std::uint16_t{23}, std::uint16_t{25}})
+        ASSERT_EQ(Verdict(pc, PacketDirection::kInput, a, kProtocolTcp, peer, a, port), "drop");
+    // A quiet computer's denials reach the log within about a second.
+    ASSERT_TRUE(Eventually([&] { return !Messages(pc, "Writing deny log").empty(); }));
+    EXPECT_EQ(
+        Messages(pc, "Writing deny log"),
+        std::vector<std::string>{"Writing deny log (LoggedEntries: 3, LostEntries: 0, SizeUsed: " +
+                                 std::to_string(3 * (32 + 40 + 0)) + " ...)"});
+    std::ifstream deny(pc.system32() / "IPDenyLog.Log");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(deny, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find("  TCP 10.0.0.9:40000 -> 10.0.0.5:22 Data: ,156,64,0,22,"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[2].find(":25 Data: "), std::string::npos) << lines[2];
+    EXPECT_EQ(lines[2].back(), '\r');
+}
