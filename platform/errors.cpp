@@ -11,7 +11,7 @@ namespace {
 thread_local Win32Error tLastError = kErrorSuccess;
 
 // Sorted by number; one line each, our own wording.
-constexpr std::array<std::pair<Win32Error, const char*>, 67> kMessages{{
+constexpr std::array<std::pair<Win32Error, const char*>, 72> kMessages{{
     {0, "The operation completed."},
     {1, "The function is not supported here."},
     {2, "The file was not found."},
@@ -34,6 +34,7 @@ constexpr std::array<std::pair<Win32Error, const char*>, 67> kMessages{{
     {122, "The data area given to the call is too small."},
     {123, "The file name, directory name or volume label syntax is not valid."},
     {183, "The file cannot be created because it exists already."},
+    {193, "The file is not a program this system can run."},
     {206, "The file name or extension is too long."},
     {231, "All pipe instances are busy."},
     {232, "The pipe is being closed."},
@@ -63,13 +64,17 @@ constexpr std::array<std::pair<Win32Error, const char*>, 67> kMessages{{
     {1061, "The service cannot accept control messages now."},
     {1062, "The service has not been started."},
     {1063, "The service process could not connect to the service controller."},
+    {1065, "The named service database does not exist."},
     {1066, "The service returned an error code of its own."},
     {1067, "The process ended unexpectedly."},
     {1072, "The service has been marked for deletion."},
     {1073, "The service exists already."},
+    {1077, "The service has not been started since it was installed."},
+    {1078, "The name is in use already as a service name or display name."},
     {1168, "The element was not found."},
     {1359, "An internal error occurred."},
     {1392, "The file or directory is corrupt and cannot be read."},
+    {1460, "The operation ended because its time ran out."},
     {23000, "The packet filter interface is not valid."},
     {23001, "No filters were given."},
     {23002, "The buffer is too small for the packet filter log."},

@@ -38,6 +38,7 @@ inline constexpr Win32Error kErrorDiskFull = 112;
 inline constexpr Win32Error kErrorInsufficientBuffer = 122;
 inline constexpr Win32Error kErrorInvalidName = 123;
 inline constexpr Win32Error kErrorAlreadyExists = 183;
+inline constexpr Win32Error kErrorBadExeFormat = 193;
 inline constexpr Win32Error kErrorFilenameExcedRange = 206;
 inline constexpr Win32Error kErrorPipeBusy = 231;
 inline constexpr Win32Error kErrorNoData = 232;
@@ -67,13 +68,17 @@ inline constexpr Win32Error kErrorServiceDoesNotExist = 1060;
 inline constexpr Win32Error kErrorServiceCannotAcceptCtrl = 1061;
 inline constexpr Win32Error kErrorServiceNotActive = 1062;
 inline constexpr Win32Error kErrorFailedServiceControllerConnect = 1063;
+inline constexpr Win32Error kErrorDatabaseDoesNotExist = 1065;
 inline constexpr Win32Error kErrorServiceSpecificError = 1066;
 inline constexpr Win32Error kErrorProcessAborted = 1067;
 inline constexpr Win32Error kErrorServiceMarkedForDelete = 1072;
 inline constexpr Win32Error kErrorServiceExists = 1073;
+inline constexpr Win32Error kErrorServiceNeverStarted = 1077;
+inline constexpr Win32Error kErrorDuplicateServiceName = 1078;
 inline constexpr Win32Error kErrorNotFound = 1168;
 inline constexpr Win32Error kErrorFileCorrupt = 1392;
 inline constexpr Win32Error kErrorInternalError = 1359;
+inline constexpr Win32Error kErrorTimeout = 1460;
 
 // The packet filtering driver's own numbers start here.
 inline constexpr Win32Error kPfErrorBase = 23000;

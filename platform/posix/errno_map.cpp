@@ -19,6 +19,7 @@ Win32Error ErrorFromErrno(int err) {
         case EBUSY:
         case ETXTBSY: return kErrorSharingViolation;
         case EEXIST: return kErrorFileExists;
+        case ENOEXEC: return kErrorBadExeFormat;
         case EINVAL: return kErrorInvalidParameter;
         case ECONNRESET: return kErrorBrokenPipe;
         case EPIPE: return kErrorNoData;
