@@ -125,7 +125,7 @@ Win32Error ServiceDatabase::WriteConfig(const ServiceConfig& c) const {
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) return Fail(ErrorFromErrno(ec.value()));
-    return ReplaceFile(dir / "config", text);
+    return ReplaceFile(dir / "config", text, true);
 }
 
 std::vector<ServiceConfig> ServiceDatabase::ListConfigs() const {
@@ -170,7 +170,11 @@ Win32Error ServiceDatabase::WriteStatus(std::string_view name, const StatusRecor
     PutNumber(text, "specific", s.dwServiceSpecificExitCode);
     PutNumber(text, "checkpoint", s.dwCheckPoint);
     PutNumber(text, "wait", s.dwWaitHint);
-    return ReplaceFile(ServiceDir(name) / "status", text);
+    // Not flushed to the disk: a status outlives its process only to say how it ended, and
+    // after a restart of the machine no process of it runs, which the process identity tells
+    // without the record. Each control of a service reports a status, and a flush would cost
+    // each one many milliseconds.
+    return ReplaceFile(ServiceDir(name) / "status", text, false);
 }
 
 ServiceView ServiceDatabase::View(const ServiceConfig& config) const {

@@ -116,7 +116,7 @@ int ConnectUnix(const fs::path& path) {
     return OpenUnix(path, false);
 }
 
-Win32Error ReplaceFile(const fs::path& path, const std::string& text) {
+Win32Error ReplaceFile(const fs::path& path, const std::string& text, bool flush) {
     fs::path temp = path;
     temp += ".new";
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -135,7 +135,7 @@ Win32Error ReplaceFile(const fs::path& path, const std::string& text) {
         p += n;
         left -= static_cast<std::size_t>(n);
     }
-    if (fsync(fd) != 0 || close(fd) != 0) {
+    if ((flush && fsync(fd) != 0) || close(fd) != 0) {
         Win32Error e = FailFromErrno();
         unlink(temp.c_str());
         return e;
@@ -146,7 +146,7 @@ Win32Error ReplaceFile(const fs::path& path, const std::string& text) {
         return e;
     }
     // The rename itself lasts only once the directory is flushed.
-    int dir = open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dir = flush ? open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     if (dir >= 0) {
         fsync(dir);
         close(dir);

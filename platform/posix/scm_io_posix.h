@@ -24,9 +24,10 @@ Win32Error ReadAll(int fd, void* data, std::size_t size, Deadline deadline);
 int ListenUnix(const std::filesystem::path& path);
 int ConnectUnix(const std::filesystem::path& path);
 
-// Replaces `path` with `text` so that a crash leaves either the old or the new contents: a
-// temporary file beside it is written, flushed and renamed over it.
-Win32Error ReplaceFile(const std::filesystem::path& path, const std::string& text);
+// Replaces `path` with `text` so that a crash of a process leaves either the old or the new
+// contents: a temporary file beside it is written and renamed over it. With `flush` the data and
+// the rename are on the disk before the call returns, so that they outlast the machine too.
+Win32Error ReplaceFile(const std::filesystem::path& path, const std::string& text, bool flush);
 
 // The whole file; kErrorFileNotFound when it does not exist.
 Win32Error ReadWholeFile(const std::filesystem::path& path, std::string& text);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -299,6 +300,21 @@ TEST_F(Scm, DeleteRemovesStoppedAndMarksRunningServices) {
     EXPECT_FALSE(StartServiceA(running, 0, nullptr));
     EXPECT_EQ(GetLastError(), kErrorServiceMarkedForDelete);
     EXPECT_EQ(StateOf(successor), SERVICE_STOPPED);
+}
+
+TEST_F(Scm, ServiceThatStopsByItselfTakesItsDeletionAlong) {
+    SC_HANDLE service = CreateLocal("SelfStop");
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(Start(service, {"stop-on-go"}));
+    ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
+    std::uint32_t pid = ProcessOf(service);
+    ASSERT_TRUE(DeleteService(service));
+    std::ofstream(localRoot() / "system32" / "go") << "";
+    ASSERT_TRUE(WaitForExit(pid));
+    // No manager call has looked since: the dispatcher removed it on its way out.
+    EXPECT_FALSE(fs::exists(localRoot() / "scm" / "services" / "selfstop"));
+    EXPECT_EQ(ReadFile(localRoot() / "system32" / "scm_test_service.late"),
+              std::to_string(kErrorInvalidHandle) + "\n");
 }
 
 TEST_F(Scm, KilledServiceIsSeenStopped) {

@@ -1,6 +1,7 @@
 // A small service for the tests of the service control manager. Started by the manager it enters
 // the dispatcher, leaves a marker in its current directory and reports running; its handler
-// reports paused, running or stopped. Its environment can make it misbehave on purpose:
+// reports paused, running or stopped; with the argument stop-on-go it stops by itself once the
+// file "go" appears in its current directory. Its environment can make it misbehave on purpose:
 // SCM_TEST_SERVICE_MODE=exit ends it before the dispatcher, =hold keeps it from ever entering it
 // (it writes its process id to scm_test_service.held first). Started by hand with a file name,
 // it writes the dispatcher's result there.
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "platform/errors.h"
+#include "platform/event.h"
 #include "platform/process.h"
 #include "platform/scm.h"
 
@@ -21,6 +23,7 @@ namespace {
 
 SERVICE_STATUS_HANDLE gStatusHandle = nullptr;
 SERVICE_STATUS gStatus{};
+platform::Event gMainDone;  // the process ends only after the main function has
 
 void Report(DWORD state) {
     gStatus.dwCurrentState = state;
@@ -67,6 +70,16 @@ void ServiceMain(DWORD argc, char** argv) {
         marker << "root=" << (root ? root : "") << "\nargs=" << args << "\n";
     }
     SetServiceStatus(gStatusHandle, &gStatus);
+    if (argc > 1 && std::string_view(argv[1]) == "stop-on-go") {
+        // Stops on its own once the file "go" appears, and notes what a report after the last
+        // one gives.
+        for (int i = 0; i < 20000 && !std::ifstream("go"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        Report(SERVICE_STOPPED);
+        bool late = SetServiceStatus(gStatusHandle, &gStatus);
+        std::ofstream("scm_test_service.late") << (late ? 0u : GetLastError()) << "\n";
+    }
+    gMainDone.Set();
 }
 
 }  // namespace
@@ -81,6 +94,7 @@ int main(int argc, char** argv) {
     }
     SERVICE_TABLE_ENTRYA table[] = {{"ScmTestService", ServiceMain}, {nullptr, nullptr}};
     bool ok = StartServiceCtrlDispatcherA(table);
+    if (ok) gMainDone.Wait(std::chrono::seconds(30));
     if (argc > 1) std::ofstream(argv[1]) << (ok ? 0u : GetLastError()) << "\n";
     return ok ? 0 : 1;
 }

@@ -45,6 +45,15 @@ class ServiceFixture : public ::testing::Test {
             platform::CloseServiceHandle(service);
         }
         for (platform::SC_HANDLE manager : managers_) platform::CloseServiceHandle(manager);
+        // What a service process printed (a sanitizer's report, say) fails the test.
+        for (const auto& root : {localRoot(), pc1Root()}) {
+            std::error_code ec;
+            for (const auto& dir :
+                 std::filesystem::directory_iterator(root / "scm" / "services", ec)) {
+                std::string output = ReadFile(dir.path() / "output");
+                EXPECT_EQ(output, "") << dir.path();
+            }
+        }
         unsetenv("ZANTOR_NETWORK");
         unsetenv("SCM_TEST_SERVICE_MODE");
         unsetenv("ZANTOR_SCM_TIMEOUT_MS");
