@@ -4,6 +4,7 @@
 #include <charconv>
 #include <map>
 #include <system_error>
+#include <type_traits>
 
 #include "platform/posix/scm_io_posix.h"
 
@@ -37,29 +38,78 @@ Fields ParseFields(std::string_view text) {
     return fields;
 }
 
-template <class T>
-bool GetNumber(const Fields& fields, std::string_view key, T& value) {
-    auto it = fields.find(key);
-    if (it == fields.end()) return false;
-    const std::string& s = it->second;
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    return ec == std::errc() && end == s.data() + s.size();
+// Reads a record's fields from its text; `ok` turns false at a missing or malformed one.
+class FieldReader {
+  public:
+    explicit FieldReader(std::string_view text) : fields_(ParseFields(text)) {}
+
+    template <class T>
+    void operator()(std::string_view key, T& value) {
+        auto it = fields_.find(key);
+        if (it == fields_.end()) {
+            ok = false;
+            return;
+        }
+        const std::string& s = it->second;
+        if constexpr (std::is_same_v<T, std::string>) {
+            value = s;
+        } else if constexpr (std::is_same_v<T, bool>) {
+            ok = ok && (s == "0" || s == "1");
+            value = s == "1";
+        } else {
+            auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+            ok = ok && ec == std::errc() && end == s.data() + s.size();
+        }
+    }
+
+    bool ok = true;
+
+  private:
+    Fields fields_;
+};
+
+// Writes a record's fields as text.
+struct FieldWriter {
+    template <class T>
+    void operator()(std::string_view key, const T& value) {
+        text.append(key).append("=");
+        if constexpr (std::is_same_v<T, std::string>)
+            text.append(value);
+        else if constexpr (std::is_same_v<T, bool>)
+            text.append(value ? "1" : "0");
+        else
+            text.append(std::to_string(value));
+        text.append("\n");
+    }
+
+    std::string text;
+};
+
+// Each record's fields, listed once for reading and writing.
+template <class Config, class Io>
+void ConfigFields(Io& io, Config& c) {
+    io("name", c.name);
+    io("display", c.displayName);
+    io("binary", c.binaryPath);
+    io("type", c.type);
+    io("start", c.startType);
+    io("error", c.errorControl);
+    io("instance", c.instance);
+    io("deleted", c.markedForDelete);
 }
 
-bool GetText(const Fields& fields, std::string_view key, std::string& value) {
-    auto it = fields.find(key);
-    if (it == fields.end()) return false;
-    value = it->second;
-    return true;
-}
-
-template <class T>
-void PutNumber(std::string& text, std::string_view key, T value) {
-    text.append(key).append("=").append(std::to_string(value)).append("\n");
-}
-
-void PutText(std::string& text, std::string_view key, std::string_view value) {
-    text.append(key).append("=").append(value).append("\n");
+template <class Record, class Io>
+void StatusFields(Io& io, Record& r) {
+    io("pid", r.process.pid);
+    io("started", r.process.startTime);
+    io("control", r.controlSocket);
+    io("type", r.status.dwServiceType);
+    io("state", r.status.dwCurrentState);
+    io("accepted", r.status.dwControlsAccepted);
+    io("exit", r.status.dwWin32ExitCode);
+    io("specific", r.status.dwServiceSpecificExitCode);
+    io("checkpoint", r.status.dwCheckPoint);
+    io("wait", r.status.dwWaitHint);
 }
 
 }  // namespace
@@ -97,35 +147,22 @@ Win32Error ServiceDatabase::ReadConfig(std::string_view name, ServiceConfig& con
     if (Win32Error e = ReadWholeFile(ServiceDir(name) / "config", text))
         return e == kErrorFileNotFound || e == kErrorPathNotFound ? Fail(kErrorServiceDoesNotExist)
                                                                   : Fail(kErrorBadDb);
-    Fields f = ParseFields(text);
+    FieldReader reader(text);
     ServiceConfig c;
-    int marked = 0;
-    if (!GetText(f, "name", c.name) || !GetText(f, "display", c.displayName) ||
-        !GetText(f, "binary", c.binaryPath) || !GetNumber(f, "type", c.type) ||
-        !GetNumber(f, "start", c.startType) || !GetNumber(f, "error", c.errorControl) ||
-        !GetNumber(f, "instance", c.instance) || !GetNumber(f, "deleted", marked) ||
-        !EqualsNoCase(c.name, name))
-        return Fail(kErrorBadDb);
-    c.markedForDelete = marked != 0;
+    ConfigFields(reader, c);
+    if (!reader.ok || !EqualsNoCase(c.name, name)) return Fail(kErrorBadDb);
     config = std::move(c);
     return kErrorSuccess;
 }
 
 Win32Error ServiceDatabase::WriteConfig(const ServiceConfig& c) const {
-    std::string text;
-    PutText(text, "name", c.name);
-    PutText(text, "display", c.displayName);
-    PutText(text, "binary", c.binaryPath);
-    PutNumber(text, "type", c.type);
-    PutNumber(text, "start", c.startType);
-    PutNumber(text, "error", c.errorControl);
-    PutNumber(text, "instance", c.instance);
-    PutNumber(text, "deleted", c.markedForDelete ? 1 : 0);
+    FieldWriter writer;
+    ConfigFields(writer, c);
     fs::path dir = ServiceDir(c.name);
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) return Fail(ErrorFromErrno(ec.value()));
-    return ReplaceFile(dir / "config", text, true);
+    return ReplaceFile(dir / "config", writer.text, true);
 }
 
 std::vector<ServiceConfig> ServiceDatabase::ListConfigs() const {
@@ -142,39 +179,22 @@ std::vector<ServiceConfig> ServiceDatabase::ListConfigs() const {
 Win32Error ServiceDatabase::ReadStatus(std::string_view name, StatusRecord& record) const {
     std::string text;
     if (Win32Error e = ReadWholeFile(ServiceDir(name) / "status", text)) return e;
-    Fields f = ParseFields(text);
+    FieldReader reader(text);
     StatusRecord r;
-    SERVICE_STATUS& s = r.status;
-    if (!GetNumber(f, "pid", r.process.pid) || !GetNumber(f, "started", r.process.startTime) ||
-        !GetText(f, "control", r.controlSocket) || !GetNumber(f, "type", s.dwServiceType) ||
-        !GetNumber(f, "state", s.dwCurrentState) ||
-        !GetNumber(f, "accepted", s.dwControlsAccepted) ||
-        !GetNumber(f, "exit", s.dwWin32ExitCode) ||
-        !GetNumber(f, "specific", s.dwServiceSpecificExitCode) ||
-        !GetNumber(f, "checkpoint", s.dwCheckPoint) || !GetNumber(f, "wait", s.dwWaitHint))
-        return Fail(kErrorFileCorrupt);
+    StatusFields(reader, r);
+    if (!reader.ok) return Fail(kErrorFileCorrupt);
     record = std::move(r);
     return kErrorSuccess;
 }
 
 Win32Error ServiceDatabase::WriteStatus(std::string_view name, const StatusRecord& r) const {
-    std::string text;
-    const SERVICE_STATUS& s = r.status;
-    PutNumber(text, "pid", r.process.pid);
-    PutNumber(text, "started", r.process.startTime);
-    PutText(text, "control", r.controlSocket);
-    PutNumber(text, "type", s.dwServiceType);
-    PutNumber(text, "state", s.dwCurrentState);
-    PutNumber(text, "accepted", s.dwControlsAccepted);
-    PutNumber(text, "exit", s.dwWin32ExitCode);
-    PutNumber(text, "specific", s.dwServiceSpecificExitCode);
-    PutNumber(text, "checkpoint", s.dwCheckPoint);
-    PutNumber(text, "wait", s.dwWaitHint);
+    FieldWriter writer;
+    StatusFields(writer, r);
     // Not flushed to the disk: a status outlives its process only to say how it ended, and
     // after a restart of the machine no process of it runs, which the process identity tells
     // without the record. Each control of a service reports a status, and a flush would cost
     // each one many milliseconds.
-    return ReplaceFile(ServiceDir(name) / "status", text, false);
+    return ReplaceFile(ServiceDir(name) / "status", writer.text, false);
 }
 
 ServiceView ServiceDatabase::View(const ServiceConfig& config) const {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string_view>
 #include <system_error>
@@ -175,6 +176,22 @@ Win32Error ServiceOf(SC_HANDLE handle, DWORD needed, HandleEntry& entry, Service
     return e;
 }
 
+// Takes the database lock and reads the registration afresh under it. A service marked for
+// deletion fails with kErrorServiceMarkedForDelete, and goes if it no longer runs.
+Win32Error LockLiveService(SC_HANDLE handle, DWORD needed, std::optional<posix::FileLock>& lock,
+                           HandleEntry& entry, ServiceConfig& config) {
+    if (Win32Error e = ServiceOf(handle, needed, entry, config)) return e;
+    ServiceDatabase db = entry.Database();
+    lock.emplace(db.LockPath());
+    if (Win32Error e = lock->error()) return e;
+    if (Win32Error e = ServiceOf(handle, needed, entry, config)) return e;
+    if (config.markedForDelete) {
+        db.RemoveIfDoomed(config.name);
+        return Fail(kErrorServiceMarkedForDelete);
+    }
+    return kErrorSuccess;
+}
+
 void Reap(const ServiceDatabase& db, std::string_view name) {
     posix::FileLock lock(db.LockPath());
     if (lock.error() == kErrorSuccess) db.RemoveIfDoomed(name);
@@ -323,9 +340,6 @@ SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, const char* lpServiceName, DWORD dw
 
 bool StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, const char** lpServiceArgVectors) {
     return Guarded(false, [&] {
-        HandleEntry entry;
-        ServiceConfig config;
-        if (ServiceOf(hService, SERVICE_START, entry, config)) return false;
         if (dwNumServiceArgs > 0 && !lpServiceArgVectors)
             return Fail(kErrorInvalidParameter), false;
         std::vector<std::string> args;
@@ -333,15 +347,12 @@ bool StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, const char** lpSe
             if (!lpServiceArgVectors[i]) return Fail(kErrorInvalidParameter), false;
             args.emplace_back(lpServiceArgVectors[i]);
         }
-        ServiceDatabase db = entry.Database();
+        HandleEntry entry;
+        ServiceConfig config;
         // Held until the process has entered its dispatcher: two starts cannot both launch.
-        posix::FileLock lock(db.LockPath());
-        if (lock.error()) return false;
-        if (ServiceOf(hService, SERVICE_START, entry, config)) return false;
-        if (config.markedForDelete) {
-            db.RemoveIfDoomed(config.name);
-            return Fail(kErrorServiceMarkedForDelete), false;
-        }
+        std::optional<posix::FileLock> lock;
+        if (LockLiveService(hService, SERVICE_START, lock, entry, config)) return false;
+        ServiceDatabase db = entry.Database();
         if (db.View(config).running) return Fail(kErrorServiceAlreadyRunning), false;
         if (config.startType == SERVICE_DISABLED) return Fail(kErrorServiceDisabled), false;
 
@@ -412,15 +423,9 @@ bool DeleteService(SC_HANDLE hService) {
     return Guarded(false, [&] {
         HandleEntry entry;
         ServiceConfig config;
-        if (ServiceOf(hService, kDelete, entry, config)) return false;
+        std::optional<posix::FileLock> lock;
+        if (LockLiveService(hService, kDelete, lock, entry, config)) return false;
         ServiceDatabase db = entry.Database();
-        posix::FileLock lock(db.LockPath());
-        if (lock.error()) return false;
-        if (ServiceOf(hService, kDelete, entry, config)) return false;
-        if (config.markedForDelete) {
-            db.RemoveIfDoomed(config.name);
-            return Fail(kErrorServiceMarkedForDelete), false;
-        }
         if (!db.View(config).running) {
             db.Remove(config.name);
             return true;
@@ -449,22 +454,21 @@ bool QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, unsigned
 }
 
 bool QueryServiceStatus(SC_HANDLE hService, SERVICE_STATUS* lpServiceStatus) {
-    return Guarded(false, [&] {
-        HandleEntry entry;
-        if (!Handles().Get(hService, entry) || !entry.isService)
-            return Fail(kErrorInvalidHandle), false;
-        if (!lpServiceStatus) return Fail(kErrorInvalidParameter), false;
-        SERVICE_STATUS_PROCESS full{};
-        if (QueryView(hService, full)) return false;
-        *lpServiceStatus = SERVICE_STATUS{full.dwServiceType,
-                                          full.dwCurrentState,
-                                          full.dwControlsAccepted,
-                                          full.dwWin32ExitCode,
-                                          full.dwServiceSpecificExitCode,
-                                          full.dwCheckPoint,
-                                          full.dwWaitHint};
-        return true;
-    });
+    SERVICE_STATUS_PROCESS full{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(hService, SC_STATUS_PROCESS_INFO,
+                              lpServiceStatus ? reinterpret_cast<unsigned char*>(&full) : nullptr,
+                              sizeof full, &needed))
+        return GetLastError() == kErrorInsufficientBuffer ? Fail(kErrorInvalidParameter),
+               false                                      : false;
+    *lpServiceStatus = SERVICE_STATUS{full.dwServiceType,
+                                      full.dwCurrentState,
+                                      full.dwControlsAccepted,
+                                      full.dwWin32ExitCode,
+                                      full.dwServiceSpecificExitCode,
+                                      full.dwCheckPoint,
+                                      full.dwWaitHint};
+    return true;
 }
 
 bool CloseServiceHandle(SC_HANDLE hSCObject) {
