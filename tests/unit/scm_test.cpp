@@ -360,7 +360,7 @@ TEST_F(Scm, ReusedProcessIdDoesNotLookRunning) {
     std::string status = ReadFile(statusFile);
     auto line = status.find("pid=" + std::to_string(pid) + "\n");
     ASSERT_NE(line, std::string::npos) << status;
-    status.replace(line, 5 + std::to_string(pid).size(),
+    status.replace(line, 4 + std::to_string(pid).size(),
                    "pid=" + std::to_string(GetCurrentProcessId()));
     std::ofstream(statusFile, std::ios::trunc) << status;
 

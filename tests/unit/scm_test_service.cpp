@@ -7,6 +7,7 @@
 // it writes the dispatcher's result there.
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
@@ -82,9 +83,24 @@ void ServiceMain(DWORD argc, char** argv) {
     gMainDone.Set();
 }
 
+// Ends the process once its computer's root has gone: a test that lost track of a process it
+// started still leaves none behind when its temporary directories are removed.
+void WatchRoot() {
+    const char* root = std::getenv("ZANTOR_ROOT");
+    if (!root) return;
+    std::thread([path = std::filesystem::path(root)] {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::error_code ec;
+            if (!std::filesystem::exists(path, ec) && !ec) std::_Exit(0);
+        }
+    }).detach();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    WatchRoot();
     const char* modeText = std::getenv("SCM_TEST_SERVICE_MODE");
     std::string_view mode = modeText ? modeText : "";
     if (mode == "exit") return 3;

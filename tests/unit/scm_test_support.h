@@ -40,7 +40,8 @@ class ServiceFixture : public ::testing::Test {
         // Every service process a test may have started is ended, whatever the test's outcome.
         // Only processes the manager sees running now: an old id may belong to anybody.
         for (platform::SC_HANDLE service : services_) {
-            if (std::uint32_t pid = ProcessOf(service))
+            std::uint32_t pid = ProcessOf(service);
+            if (pid && pid != platform::GetCurrentProcessId())
                 platform::TerminateProcessById(pid, std::chrono::seconds(10));
             platform::CloseServiceHandle(service);
         }
