@@ -200,10 +200,10 @@ using LPHANDLER_FUNCTION = void (*)(DWORD dwControl);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* lpServiceName,
                                                   LPHANDLER_FUNCTION lpHandlerProc);
 
-// Reports the service's status; it is stored durably before the call returns and is what
-// QueryServiceStatus and ControlService see. A state outside 1..7 fails with kErrorInvalidData.
-// SERVICE_STOPPED is the last report: the dispatcher returns, and later calls fail with
-// kErrorInvalidHandle.
+// Reports the service's status; it is on record (a crash of the process keeps it) before the
+// call returns, and is what QueryServiceStatus and ControlService see. A state outside 1..7
+// fails with kErrorInvalidData. SERVICE_STOPPED is the last report: the dispatcher returns, and
+// later calls fail with kErrorInvalidHandle.
 bool SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, const SERVICE_STATUS* lpServiceStatus);
 
 }  // namespace platform
