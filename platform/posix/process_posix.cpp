@@ -1,0 +1,166 @@
+#include "platform/posix/process_posix.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "platform/process.h"
+
+namespace platform {
+
+namespace posix {
+
+namespace {
+
+// Reads /proc/PID/stat: the state letter and the start time. The command name (field 2) is in
+// parentheses and may hold spaces and parentheses itself, so fields are counted from the last
+// ')'.
+bool ReadStat(std::uint32_t pid, char& state, std::uint64_t& startTime) {
+    std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[1024];
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0) return false;
+    std::string_view text(buf, static_cast<std::size_t>(n));
+    auto paren = text.rfind(')');
+    if (paren == std::string_view::npos) return false;
+    text.remove_prefix(paren + 1);
+    // Fields after the name: 3 state ... 22 starttime.
+    int field = 2;
+    while (!text.empty()) {
+        while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+        auto end = text.find(' ');
+        std::string_view token = text.substr(0, end);
+        ++field;
+        if (field == 3) {
+            if (token.empty()) return false;
+            state = token.front();
+        } else if (field == 22) {
+            std::string digits(token);
+            char* stop = nullptr;
+            startTime = std::strtoull(digits.c_str(), &stop, 10);
+            return stop && *stop == '\0' && !digits.empty();
+        }
+        if (end == std::string_view::npos) break;
+        text.remove_prefix(end);
+    }
+    return false;
+}
+
+// Straight system calls: not every C library declares these for C++ yet.
+int PidfdOpen(pid_t pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0u));
+}
+int PidfdKill(int pidfd) {
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0u));
+}
+
+bool HasEnded(char state) {
+    return state == 'Z' || state == 'X' || state == 'x';
+}
+
+// Waits until the process behind `pidfd` has ended.
+bool WaitForEnd(int pidfd, std::chrono::milliseconds timeout) {
+    pollfd p{pidfd, POLLIN, 0};
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        int r = poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+        if (r > 0) return true;
+        if (r == 0) return false;
+        if (errno != EINTR) return false;
+    }
+}
+
+Win32Error KillAndWait(std::uint32_t pid, const ProcessIdentity* expected,
+                       std::chrono::milliseconds timeout) {
+    // The pidfd pins the process: once it is open, checking the start time proves that the
+    // signal goes to the process we mean and not to a later one with the same id.
+    int pidfd = PidfdOpen(static_cast<pid_t>(pid));
+    if (pidfd < 0) return errno == ESRCH ? Fail(kErrorInvalidParameter) : FailFromErrno();
+    char state = 0;
+    std::uint64_t start = 0;
+    bool running = ReadStat(pid, state, start) && !HasEnded(state);
+    if (!running || (expected && start != expected->startTime)) {
+        close(pidfd);
+        return expected ? kErrorSuccess : Fail(kErrorInvalidParameter);
+    }
+    if (PidfdKill(pidfd) != 0) {
+        Win32Error e = errno == ESRCH ? kErrorSuccess : ErrorFromErrno(errno);
+        close(pidfd);
+        return e == kErrorSuccess ? e : Fail(e);
+    }
+    bool ended = WaitForEnd(pidfd, timeout);
+    close(pidfd);
+    return ended ? kErrorSuccess : Fail(kErrorTimeout);
+}
+
+}  // namespace
+
+bool ReadProcessIdentity(std::uint32_t pid, ProcessIdentity& id) {
+    char state = 0;
+    std::uint64_t start = 0;
+    if (pid == 0 || !ReadStat(pid, state, start) || HasEnded(state)) return false;
+    id = ProcessIdentity{pid, start};
+    return true;
+}
+
+bool IsSameProcessRunning(const ProcessIdentity& id) {
+    ProcessIdentity now;
+    return ReadProcessIdentity(id.pid, now) && now.startTime == id.startTime;
+}
+
+Win32Error TerminateProcess(const ProcessIdentity& id, std::chrono::milliseconds timeout) {
+    if (id.pid == 0) return kErrorSuccess;
+    return KillAndWait(id.pid, &id, timeout);
+}
+
+bool IsProgramInUse(std::uint64_t device, std::uint64_t inode) {
+    DIR* proc = opendir("/proc");
+    if (!proc) return false;
+    bool inUse = false;
+    while (dirent* entry = readdir(proc)) {
+        const char* name = entry->d_name;
+        if (*name < '1' || *name > '9') continue;
+        std::string exe = std::string("/proc/") + name + "/exe";
+        struct stat st {};
+        // Processes of other users may hide their program; those cannot be ours to check.
+        if (stat(exe.c_str(), &st) != 0) continue;
+        if (st.st_dev == device && st.st_ino == inode) {
+            inUse = true;
+            break;
+        }
+    }
+    closedir(proc);
+    return inUse;
+}
+
+}  // namespace posix
+
+std::uint32_t GetCurrentProcessId() {
+    return static_cast<std::uint32_t>(getpid());
+}
+
+bool IsProcessRunning(std::uint32_t processId) {
+    posix::ProcessIdentity id;
+    return posix::ReadProcessIdentity(processId, id);
+}
+
+Win32Error TerminateProcessById(std::uint32_t processId, std::chrono::milliseconds timeout) {
+    if (processId == 0) return Fail(kErrorInvalidParameter);
+    return posix::KillAndWait(processId, nullptr, timeout);
+}
+
+}  // namespace platform

@@ -1,0 +1,33 @@
+// Starting a service process: detached from the caller, with a socket to the starter on a known
+// descriptor for the start handshake.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/posix/process_posix.h"
+#include "platform/posix/scm_io_posix.h"
+
+namespace platform::posix {
+
+// The descriptor on which a started process finds its end of the handshake socket.
+inline constexpr int kHandshakeFd = 3;
+
+struct LaunchSpec {
+    std::filesystem::path program;
+    std::filesystem::path workingDirectory;
+    std::filesystem::path outputFile;      // standard output and error; /dev/null when unusable
+    std::vector<std::string> environment;  // NAME=value, the whole environment
+};
+
+// Runs the program in a new session as a grandchild (so no caller ever has to reap it), with
+// standard input from /dev/null and no other descriptors than the handshake socket. Returns once
+// the program runs, or with the error that kept it from running (kErrorFileNotFound,
+// kErrorAccessDenied, kErrorBadExeFormat ...). `handshake` is the caller's end of the socket,
+// which the caller closes.
+Win32Error LaunchDetached(const LaunchSpec& spec, Deadline deadline, ProcessIdentity& process,
+                          int& handshake);
+
+}  // namespace platform::posix

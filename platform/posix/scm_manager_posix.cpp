@@ -1,0 +1,479 @@
+// The manager side of the service control manager: handles, registrations, starting processes
+// and sending controls.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string_view>
+#include <system_error>
+#include <unordered_map>
+
+#include "platform/computer.h"
+#include "platform/posix/scm_common_posix.h"
+#include "platform/posix/scm_db_posix.h"
+#include "platform/posix/scm_launch_posix.h"
+#include "platform/scm.h"
+
+extern char** environ;
+
+namespace platform {
+
+namespace fs = std::filesystem;
+using posix::Guarded;
+using posix::ServiceConfig;
+using posix::ServiceDatabase;
+
+namespace {
+
+constexpr DWORD kDelete = 0x10000;
+constexpr DWORD kGenericAll = 0x10000000;
+constexpr DWORD kGenericExecute = 0x20000000;
+constexpr DWORD kGenericWrite = 0x40000000;
+constexpr DWORD kGenericRead = 0x80000000;
+constexpr DWORD kMaximumAllowed = 0x02000000;
+constexpr DWORD kStandardRead = 0x20000;
+constexpr DWORD kUserDefinedControl = 0x100;
+
+// What an open handle stands for. Handles are keys into a table, never addresses.
+struct HandleEntry {
+    bool isService = false;
+    fs::path root;  // the computer's root
+    std::string name;
+    std::uint64_t instance = 0;
+    DWORD access = 0;
+
+    ServiceDatabase Database() const { return ServiceDatabase(root / "scm"); }
+};
+
+class HandleTable {
+  public:
+    SC_HANDLE Add(HandleEntry entry) {
+        std::lock_guard lock(mutex_);
+        std::uintptr_t value = next_;
+        next_ += 4;
+        entries_.emplace(value, std::move(entry));
+        return reinterpret_cast<SC_HANDLE>(value);
+    }
+    bool Get(SC_HANDLE handle, HandleEntry& entry) {
+        std::lock_guard lock(mutex_);
+        auto it = entries_.find(reinterpret_cast<std::uintptr_t>(handle));
+        if (it == entries_.end()) return false;
+        entry = it->second;
+        return true;
+    }
+    bool Remove(SC_HANDLE handle) {
+        std::lock_guard lock(mutex_);
+        return entries_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::unordered_map<std::uintptr_t, HandleEntry> entries_;
+    std::uintptr_t next_ = 0x5C0004;
+};
+
+// Never destroyed: handles may be used until the last thread of the process ends.
+HandleTable& Handles() {
+    static auto* table = new HandleTable;
+    return *table;
+}
+
+DWORD ManagerAccess(DWORD a) {
+    if (a & (kGenericAll | kMaximumAllowed)) a |= SC_MANAGER_ALL_ACCESS;
+    if (a & kGenericRead) a |= kStandardRead | 0x4 | 0x10;
+    if (a & kGenericWrite) a |= kStandardRead | SC_MANAGER_CREATE_SERVICE | 0x20;
+    if (a & kGenericExecute) a |= kStandardRead | SC_MANAGER_CONNECT | 0x8;
+    return a | SC_MANAGER_CONNECT;
+}
+
+DWORD ServiceAccess(DWORD a) {
+    if (a & (kGenericAll | kMaximumAllowed)) a |= SERVICE_ALL_ACCESS;
+    if (a & kGenericRead)
+        a |= kStandardRead | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE |
+             SERVICE_ENUMERATE_DEPENDENTS;
+    if (a & kGenericWrite) a |= kStandardRead | SERVICE_CHANGE_CONFIG;
+    if (a & kGenericExecute)
+        a |= kStandardRead | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
+             kUserDefinedControl;
+    return a;
+}
+
+bool HasControlCharacters(std::string_view s) {
+    for (char c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return true;
+    return false;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && posix::EqualsNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+std::string Slashes(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c == '\\') c = '/';
+    return out;
+}
+
+// The registered program path on the Linux side of the computer `root`. "%SystemRoot%" is that
+// computer's root, not ours: a service registered on another computer runs from its system
+// directory.
+Win32Error ResolveProgram(const fs::path& root, std::string_view binary, fs::path& program) {
+    if (binary.size() >= 2 && binary.front() == '"' && binary.back() == '"')
+        binary = binary.substr(1, binary.size() - 2);
+    constexpr std::string_view kSystemRoot = "%SystemRoot%";
+    if (StartsWithNoCase(binary, kSystemRoot)) {
+        std::string rest = Slashes(binary.substr(kSystemRoot.size()));
+        while (!rest.empty() && rest.front() == '/') rest.erase(0, 1);
+        program = root / rest;
+        return kErrorSuccess;
+    }
+    if (binary.substr(0, 2) == "\\\\") return ResolveFilePath(binary, program);
+    program = Slashes(binary);
+    if (program.is_relative()) program = SystemDirectory(root) / program;
+    return kErrorSuccess;
+}
+
+// The environment of a service process: ours, with its computer's root and the way back to its
+// manager.
+std::vector<std::string> ServiceEnvironment(const fs::path& root, const ServiceConfig& config) {
+    std::vector<std::string> env;
+    for (char** e = environ; e && *e; ++e) {
+        std::string_view v(*e);
+        if (v.starts_with("ZANTOR_ROOT=") || v.starts_with("ZANTOR_SCM_")) continue;
+        if (v.starts_with("ZANTOR_NETWORK=")) {
+            std::error_code ec;
+            fs::path network = fs::absolute(std::string(v.substr(15)), ec);
+            env.push_back("ZANTOR_NETWORK=" + (ec ? std::string(v.substr(15)) : network.string()));
+            continue;
+        }
+        env.emplace_back(v);
+    }
+    env.push_back("ZANTOR_ROOT=" + root.string());
+    env.push_back(std::string(posix::kEnvDatabase) + "=" + (root / "scm").string());
+    env.push_back(std::string(posix::kEnvService) + "=" + config.name);
+    env.push_back(std::string(posix::kEnvHandshake) + "=" + std::to_string(posix::kHandshakeFd));
+    return env;
+}
+
+Win32Error ManagerOf(SC_HANDLE handle, DWORD needed, HandleEntry& entry) {
+    if (!Handles().Get(handle, entry) || entry.isService) return Fail(kErrorInvalidHandle);
+    if ((entry.access & needed) != needed) return Fail(kErrorAccessDenied);
+    return kErrorSuccess;
+}
+
+// The registration behind a service handle, read afresh. A service removed (or removed and
+// registered anew) since the handle was opened is gone for the handle.
+Win32Error ServiceOf(SC_HANDLE handle, DWORD needed, HandleEntry& entry, ServiceConfig& config) {
+    if (!Handles().Get(handle, entry) || !entry.isService) return Fail(kErrorInvalidHandle);
+    if ((entry.access & needed) != needed) return Fail(kErrorAccessDenied);
+    Win32Error e = entry.Database().ReadConfig(entry.name, config);
+    if (e == kErrorServiceDoesNotExist || (!e && config.instance != entry.instance))
+        return Fail(kErrorServiceMarkedForDelete);
+    return e;
+}
+
+// Takes the database lock and reads the registration afresh under it. A service marked for
+// deletion fails with kErrorServiceMarkedForDelete, and goes if it no longer runs.
+Win32Error LockLiveService(SC_HANDLE handle, DWORD needed, std::optional<posix::FileLock>& lock,
+                           HandleEntry& entry, ServiceConfig& config) {
+    if (Win32Error e = ServiceOf(handle, needed, entry, config)) return e;
+    ServiceDatabase db = entry.Database();
+    lock.emplace(db.LockPath());
+    if (Win32Error e = lock->error()) return e;
+    if (Win32Error e = ServiceOf(handle, needed, entry, config)) return e;
+    if (config.markedForDelete) {
+        db.RemoveIfDoomed(config.name);
+        return Fail(kErrorServiceMarkedForDelete);
+    }
+    return kErrorSuccess;
+}
+
+void Reap(const ServiceDatabase& db, std::string_view name) {
+    posix::FileLock lock(db.LockPath());
+    if (lock.error() == kErrorSuccess) db.RemoveIfDoomed(name);
+}
+
+// Waits for the new process to enter its dispatcher; ends it when it does not in time.
+Win32Error StartHandshake(int fd, const posix::ProcessIdentity& process,
+                          const std::vector<std::string>& args, posix::Deadline deadline) {
+    // A write that fails means the process has gone; the read below says so.
+    posix::SendStartArguments(fd, args, deadline);
+    char word = 0;
+    Win32Error e = posix::ReadAll(fd, &word, 1, deadline);
+    if (e == kErrorSuccess && word == posix::kReadyByte) return kErrorSuccess;
+    if (e == kErrorTimeout) {
+        posix::TerminateProcess(process, std::chrono::seconds(10));
+        return Fail(kErrorServiceRequestTimeout);
+    }
+    return Fail(kErrorProcessAborted);
+}
+
+void CopyStatus(const SERVICE_STATUS& from, SERVICE_STATUS* to) {
+    if (to) *to = from;
+}
+
+// The status of the service behind a handle, as the query calls report it.
+Win32Error QueryView(SC_HANDLE handle, SERVICE_STATUS_PROCESS& out) {
+    HandleEntry entry;
+    ServiceConfig config;
+    if (Win32Error e = ServiceOf(handle, SERVICE_QUERY_STATUS, entry, config)) return e;
+    ServiceDatabase db = entry.Database();
+    posix::ServiceView view = db.View(config);
+    if (!view.running && config.markedForDelete) Reap(db, config.name);
+    const SERVICE_STATUS& s = view.status;
+    out = SERVICE_STATUS_PROCESS{s.dwServiceType,
+                                 s.dwCurrentState,
+                                 s.dwControlsAccepted,
+                                 s.dwWin32ExitCode,
+                                 s.dwServiceSpecificExitCode,
+                                 s.dwCheckPoint,
+                                 s.dwWaitHint,
+                                 view.running ? view.process.pid : 0,
+                                 0};
+    return kErrorSuccess;
+}
+
+}  // namespace
+
+SC_HANDLE OpenSCManagerA(const char* lpMachineName, const char* lpDatabaseName,
+                         DWORD dwDesiredAccess) {
+    return Guarded<SC_HANDLE>(nullptr, [&]() -> SC_HANDLE {
+        if (lpDatabaseName && *lpDatabaseName &&
+            !posix::EqualsNoCase(lpDatabaseName, "ServicesActive"))
+            return Fail(kErrorDatabaseDoesNotExist), nullptr;
+        fs::path root;
+        if (ComputerRoot(lpMachineName ? lpMachineName : "", root)) return nullptr;
+        std::error_code ec;
+        fs::path absolute = fs::absolute(root, ec);
+        if (!ec) root = absolute;
+        if (ServiceDatabase(root / "scm").Prepare()) return nullptr;
+        return Handles().Add(HandleEntry{false, root, {}, 0, ManagerAccess(dwDesiredAccess)});
+    });
+}
+
+SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, const char* lpServiceName, const char* lpDisplayName,
+                         DWORD dwDesiredAccess, DWORD dwServiceType, DWORD dwStartType,
+                         DWORD dwErrorControl, const char* lpBinaryPathName,
+                         const char* lpLoadOrderGroup, DWORD* lpdwTagId, const char* lpDependencies,
+                         const char* lpServiceStartName, const char* /*lpPassword*/) {
+    return Guarded<SC_HANDLE>(nullptr, [&]() -> SC_HANDLE {
+        HandleEntry manager;
+        if (ManagerOf(hSCManager, SC_MANAGER_CREATE_SERVICE, manager)) return nullptr;
+        if (!lpServiceName || !posix::IsValidServiceName(lpServiceName))
+            return Fail(kErrorInvalidName), nullptr;
+        std::string name = lpServiceName;
+        std::string display = lpDisplayName && *lpDisplayName ? lpDisplayName : name;
+        if (display.size() > 256 || HasControlCharacters(display))
+            return Fail(kErrorInvalidName), nullptr;
+        DWORD kind = dwServiceType & ~SERVICE_INTERACTIVE_PROCESS;
+        if (!lpBinaryPathName || !*lpBinaryPathName || HasControlCharacters(lpBinaryPathName) ||
+            (kind != SERVICE_WIN32_OWN_PROCESS && kind != SERVICE_WIN32_SHARE_PROCESS) ||
+            dwStartType < SERVICE_AUTO_START || dwStartType > SERVICE_DISABLED ||
+            dwErrorControl > SERVICE_ERROR_CRITICAL || lpdwTagId)
+            return Fail(kErrorInvalidParameter), nullptr;
+        if ((lpLoadOrderGroup && *lpLoadOrderGroup) || (lpDependencies && *lpDependencies))
+            return Fail(kErrorNotSupported), nullptr;
+        if (lpServiceStartName && *lpServiceStartName &&
+            !posix::EqualsNoCase(lpServiceStartName, "LocalSystem") &&
+            !posix::EqualsNoCase(lpServiceStartName, ".\\LocalSystem"))
+            return Fail(kErrorInvalidServiceAccount), nullptr;
+
+        ServiceDatabase db = manager.Database();
+        posix::FileLock lock(db.LockPath());
+        if (lock.error()) return nullptr;
+        ServiceConfig existing;
+        Win32Error e = db.ReadConfig(name, existing);
+        if (e == kErrorSuccess && !db.RemoveIfDoomed(name))
+            return Fail(existing.markedForDelete ? kErrorServiceMarkedForDelete
+                                                 : kErrorServiceExists),
+                   nullptr;
+        if (e != kErrorSuccess && e != kErrorServiceDoesNotExist) return nullptr;
+        for (const ServiceConfig& other : db.ListConfigs()) {
+            if (posix::EqualsNoCase(other.displayName, display) ||
+                posix::EqualsNoCase(other.name, display) ||
+                posix::EqualsNoCase(other.displayName, name))
+                return Fail(kErrorDuplicateServiceName), nullptr;
+        }
+        ServiceConfig config;
+        config.name = name;
+        config.displayName = display;
+        config.binaryPath = lpBinaryPathName;
+        config.type = dwServiceType;
+        config.startType = dwStartType;
+        config.errorControl = dwErrorControl;
+        config.instance = (std::uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
+        // A status left by an earlier service of this name (a crash while removing it) is not
+        // this one's.
+        std::error_code ec;
+        fs::remove(db.ServiceDir(name) / "status", ec);
+        if (db.WriteConfig(config)) return nullptr;
+        return Handles().Add(
+            HandleEntry{true, manager.root, name, config.instance, ServiceAccess(dwDesiredAccess)});
+    });
+}
+
+SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, const char* lpServiceName, DWORD dwDesiredAccess) {
+    return Guarded<SC_HANDLE>(nullptr, [&]() -> SC_HANDLE {
+        HandleEntry manager;
+        if (ManagerOf(hSCManager, SC_MANAGER_CONNECT, manager)) return nullptr;
+        if (!lpServiceName || !posix::IsValidServiceName(lpServiceName))
+            return Fail(kErrorInvalidName), nullptr;
+        ServiceDatabase db = manager.Database();
+        ServiceConfig config;
+        if (db.ReadConfig(lpServiceName, config)) return nullptr;
+        if (config.markedForDelete) {
+            Reap(db, config.name);
+            ServiceConfig again;
+            return Fail(db.ReadConfig(config.name, again) == kErrorSuccess
+                            ? kErrorServiceMarkedForDelete
+                            : kErrorServiceDoesNotExist),
+                   nullptr;
+        }
+        return Handles().Add(HandleEntry{true, manager.root, config.name, config.instance,
+                                         ServiceAccess(dwDesiredAccess)});
+    });
+}
+
+bool StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, const char** lpServiceArgVectors) {
+    return Guarded(false, [&] {
+        if (dwNumServiceArgs > 0 && !lpServiceArgVectors)
+            return Fail(kErrorInvalidParameter), false;
+        std::vector<std::string> args;
+        for (DWORD i = 0; i < dwNumServiceArgs; ++i) {
+            if (!lpServiceArgVectors[i]) return Fail(kErrorInvalidParameter), false;
+            args.emplace_back(lpServiceArgVectors[i]);
+        }
+        HandleEntry entry;
+        ServiceConfig config;
+        // Held until the process has entered its dispatcher: two starts cannot both launch.
+        std::optional<posix::FileLock> lock;
+        if (LockLiveService(hService, SERVICE_START, lock, entry, config)) return false;
+        ServiceDatabase db = entry.Database();
+        if (db.View(config).running) return Fail(kErrorServiceAlreadyRunning), false;
+        if (config.startType == SERVICE_DISABLED) return Fail(kErrorServiceDisabled), false;
+
+        posix::LaunchSpec spec;
+        if (ResolveProgram(entry.root, config.binaryPath, spec.program)) return false;
+        spec.workingDirectory = SystemDirectory(entry.root);
+        std::error_code ec;
+        fs::create_directories(spec.workingDirectory, ec);
+        spec.outputFile = db.ServiceDir(config.name) / "output";
+        spec.environment = ServiceEnvironment(entry.root, config);
+        auto deadline = std::chrono::steady_clock::now() + posix::ScmTimeout();
+        posix::ProcessIdentity process;
+        int handshake = -1;
+        if (posix::LaunchDetached(spec, deadline, process, handshake)) return false;
+        Win32Error e = StartHandshake(handshake, process, args, deadline);
+        close(handshake);
+        return e == kErrorSuccess;
+    });
+}
+
+bool ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServiceStatus) {
+    return Guarded(false, [&] {
+        static constexpr DWORD kNeeded[] = {0, SERVICE_STOP, SERVICE_PAUSE_CONTINUE,
+                                            SERVICE_PAUSE_CONTINUE, SERVICE_INTERROGATE};
+        HandleEntry entry;
+        if (dwControl < SERVICE_CONTROL_STOP || dwControl > SERVICE_CONTROL_INTERROGATE)
+            return Fail(Handles().Get(hService, entry) ? kErrorInvalidParameter
+                                                       : kErrorInvalidHandle),
+                   false;
+        ServiceConfig config;
+        if (ServiceOf(hService, kNeeded[dwControl], entry, config)) return false;
+        ServiceDatabase db = entry.Database();
+        auto notRunning = [&] {
+            posix::ServiceView now = db.View(config);
+            CopyStatus(now.status, lpServiceStatus);
+            if (config.markedForDelete) Reap(db, config.name);
+            return Fail(now.running ? kErrorServiceRequestTimeout : kErrorServiceNotActive);
+        };
+        posix::ServiceView view = db.View(config);
+        if (!view.running) return notRunning(), false;
+
+        int fd = posix::ConnectUnix(view.controlSocket);
+        if (fd < 0) return notRunning(), false;
+        auto deadline = std::chrono::steady_clock::now() + posix::ScmTimeout();
+        std::uint32_t code = dwControl;
+        posix::ControlReply reply{};
+        Win32Error e = posix::WriteAll(fd, &code, sizeof code, deadline);
+        if (!e) e = posix::ReadAll(fd, &reply, sizeof reply, deadline);
+        close(fd);
+        if (e == kErrorTimeout) return Fail(kErrorServiceRequestTimeout), false;
+        if (e) {
+            // The service went away without answering: a stop that ended it has done its job.
+            if (notRunning() == kErrorServiceNotActive && dwControl == SERVICE_CONTROL_STOP) {
+                SetLastError(kErrorSuccess);
+                return true;
+            }
+            return false;
+        }
+        CopyStatus(reply.status, lpServiceStatus);
+        if (reply.status.dwCurrentState == SERVICE_STOPPED && config.markedForDelete)
+            Reap(db, config.name);
+        if (reply.error) return Fail(reply.error), false;
+        return true;
+    });
+}
+
+bool DeleteService(SC_HANDLE hService) {
+    return Guarded(false, [&] {
+        HandleEntry entry;
+        ServiceConfig config;
+        std::optional<posix::FileLock> lock;
+        if (LockLiveService(hService, kDelete, lock, entry, config)) return false;
+        ServiceDatabase db = entry.Database();
+        if (!db.View(config).running) {
+            db.Remove(config.name);
+            return true;
+        }
+        config.markedForDelete = true;
+        return db.WriteConfig(config) == kErrorSuccess;
+    });
+}
+
+bool QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, unsigned char* lpBuffer,
+                          DWORD cbBufSize, DWORD* pcbBytesNeeded) {
+    return Guarded(false, [&] {
+        HandleEntry entry;
+        if (!Handles().Get(hService, entry) || !entry.isService)
+            return Fail(kErrorInvalidHandle), false;
+        if (InfoLevel != SC_STATUS_PROCESS_INFO || !pcbBytesNeeded)
+            return Fail(kErrorInvalidParameter), false;
+        *pcbBytesNeeded = sizeof(SERVICE_STATUS_PROCESS);
+        if (!lpBuffer || cbBufSize < sizeof(SERVICE_STATUS_PROCESS))
+            return Fail(kErrorInsufficientBuffer), false;
+        SERVICE_STATUS_PROCESS out{};
+        if (QueryView(hService, out)) return false;
+        std::memcpy(lpBuffer, &out, sizeof out);
+        return true;
+    });
+}
+
+bool QueryServiceStatus(SC_HANDLE hService, SERVICE_STATUS* lpServiceStatus) {
+    SERVICE_STATUS_PROCESS full{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(hService, SC_STATUS_PROCESS_INFO,
+                              lpServiceStatus ? reinterpret_cast<unsigned char*>(&full) : nullptr,
+                              sizeof full, &needed))
+        return GetLastError() == kErrorInsufficientBuffer ? Fail(kErrorInvalidParameter),
+               false                                      : false;
+    *lpServiceStatus = SERVICE_STATUS{full.dwServiceType,
+                                      full.dwCurrentState,
+                                      full.dwControlsAccepted,
+                                      full.dwWin32ExitCode,
+                                      full.dwServiceSpecificExitCode,
+                                      full.dwCheckPoint,
+                                      full.dwWaitHint};
+    return true;
+}
+
+bool CloseServiceHandle(SC_HANDLE hSCObject) {
+    if (!Handles().Remove(hSCObject)) return Fail(kErrorInvalidHandle), false;
+    return true;
+}
+
+}  // namespace platform

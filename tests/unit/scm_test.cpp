@@ -1,0 +1,479 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/process.h"
+#include "platform/scm.h"
+#include "tests/unit/scm_test_support.h"
+
+using namespace platform;
+namespace fs = std::filesystem;
+using zantor::test::ReadFile;
+
+namespace {
+
+class Scm : public zantor::test::ServiceFixture {
+  protected:
+    // A local service running the test program where it was built.
+    SC_HANDLE CreateLocal(const char* name) {
+        SC_HANDLE m = Manager(nullptr);
+        return m ? Create(m, name, zantor::test::kTestServiceProgram) : nullptr;
+    }
+
+    static DWORD StateOf(SC_HANDLE service) {
+        SERVICE_STATUS s{};
+        return QueryServiceStatus(service, &s) ? s.dwCurrentState : 0;
+    }
+
+    static bool Start(SC_HANDLE service, std::vector<const char*> args = {}) {
+        return StartServiceA(service, static_cast<DWORD>(args.size()), args.data());
+    }
+
+    // Stops a running service and waits until its process has gone.
+    void StopAndWait(SC_HANDLE service) {
+        std::uint32_t pid = ProcessOf(service);
+        SERVICE_STATUS s{};
+        ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &s)) << GetLastError();
+        EXPECT_EQ(s.dwCurrentState, SERVICE_STOPPED);
+        EXPECT_TRUE(WaitForExit(pid));
+    }
+};
+
+TEST_F(Scm, ManagerOfKnownComputersOnly) {
+    struct Case {
+        const char* machine;
+        Win32Error error;
+    };
+    for (Case c : {Case{nullptr, kErrorSuccess}, Case{"", kErrorSuccess}, Case{".", kErrorSuccess},
+                   Case{"\\\\PC1", kErrorSuccess}, Case{"pc1", kErrorSuccess},
+                   Case{"PC2", kErrorBadNetPath}, Case{"\\\\..", kErrorBadNetPath}}) {
+        SetLastError(kErrorSuccess);
+        SC_HANDLE m = Manager(c.machine);
+        EXPECT_EQ(m != nullptr, c.error == kErrorSuccess) << (c.machine ? c.machine : "null");
+        EXPECT_EQ(GetLastError(), c.error) << (c.machine ? c.machine : "null");
+    }
+    EXPECT_EQ(OpenSCManagerA(nullptr, "Elsewhere", SC_MANAGER_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), kErrorDatabaseDoesNotExist);
+}
+
+TEST_F(Scm, HandlesAreLookedUpNeverTrusted) {
+    SC_HANDLE manager = Manager(nullptr);
+    ASSERT_NE(manager, nullptr);
+    SC_HANDLE closed = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_TRUE(CloseServiceHandle(closed));
+    SERVICE_STATUS s{};
+    std::vector<SC_HANDLE> bad{nullptr, reinterpret_cast<SC_HANDLE>(std::uintptr_t{0x1234}), closed,
+                               manager};
+    for (SC_HANDLE h : bad) {
+        EXPECT_FALSE(StartServiceA(h, 0, nullptr));
+        EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+        EXPECT_FALSE(ControlService(h, SERVICE_CONTROL_STOP, &s));
+        EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+        EXPECT_FALSE(DeleteService(h));
+        EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+        EXPECT_FALSE(QueryServiceStatus(h, &s));
+        EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+    }
+    SC_HANDLE service = CreateLocal("Handled");
+    ASSERT_NE(service, nullptr);
+    // A service handle is no manager.
+    EXPECT_EQ(OpenServiceA(service, "Handled", SERVICE_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+    EXPECT_FALSE(CloseServiceHandle(closed));
+    EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+}
+
+TEST_F(Scm, RegistrationChecksNamesAndParameters) {
+    SC_HANDLE m = Manager(nullptr);
+    ASSERT_NE(m, nullptr);
+    ASSERT_NE(Create(m, "Alpha", "/bin/alpha"), nullptr) << GetLastError();
+
+    struct Case {
+        std::string name;
+        const char* display;
+        DWORD type;
+        DWORD* tag;
+        const char* dependencies;
+        const char* account;
+        Win32Error error;
+    };
+    DWORD tag = 0;
+    const std::vector<Case> cases{
+        {"ALPHA", "Other", SERVICE_WIN32_OWN_PROCESS, nullptr, nullptr, nullptr,
+         kErrorServiceExists},
+        {"Beta", "alpha", SERVICE_WIN32_OWN_PROCESS, nullptr, nullptr, nullptr,
+         kErrorDuplicateServiceName},
+        {"", nullptr, SERVICE_WIN32_OWN_PROCESS, nullptr, nullptr, nullptr, kErrorInvalidName},
+        {"a/b", nullptr, SERVICE_WIN32_OWN_PROCESS, nullptr, nullptr, nullptr, kErrorInvalidName},
+        {"a\\b", nullptr, SERVICE_WIN32_OWN_PROCESS, nullptr, nullptr, nullptr, kErrorInvalidName},
+        {"..", nullptr, SERVICE_WIN32_OWN_PROCESS, nullptr, nullptr, nullptr, kErrorInvalidName},
+        {std::string(256, 'x'), nullptr, SERVICE_WIN32_OWN_PROCESS, nullptr, nullptr, nullptr,
+         kErrorInvalidName},
+        {"Driver", nullptr, 0x1, nullptr, nullptr, nullptr, kErrorInvalidParameter},
+        {"Both", nullptr, SERVICE_WIN32, nullptr, nullptr, nullptr, kErrorInvalidParameter},
+        {"Tagged", nullptr, SERVICE_WIN32_OWN_PROCESS, &tag, nullptr, nullptr,
+         kErrorInvalidParameter},
+        {"Dependent", nullptr, SERVICE_WIN32_OWN_PROCESS, nullptr, "Alpha\0", nullptr,
+         kErrorNotSupported},
+        {"Account", nullptr, SERVICE_WIN32_OWN_PROCESS, nullptr, nullptr, "bob",
+         kErrorInvalidServiceAccount},
+    };
+    for (const Case& c : cases) {
+        SC_HANDLE h = Track(CreateServiceA(m, c.name.c_str(), c.display, SERVICE_ALL_ACCESS, c.type,
+                                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "/bin/x",
+                                           nullptr, c.tag, c.dependencies, c.account, nullptr));
+        EXPECT_EQ(h, nullptr) << c.name;
+        EXPECT_EQ(GetLastError(), c.error) << c.name;
+    }
+    ASSERT_NE(
+        Track(CreateServiceA(m, "System", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_SHARE_PROCESS,
+                             SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "/bin/x", nullptr, nullptr,
+                             "", "LocalSystem", nullptr)),
+        nullptr);
+
+    EXPECT_EQ(OpenServiceA(m, "Missing", SERVICE_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), kErrorServiceDoesNotExist);
+    SC_HANDLE alpha = Track(OpenServiceA(m, "aLPHA", SERVICE_ALL_ACCESS));
+    ASSERT_NE(alpha, nullptr);
+    SERVICE_STATUS s{};
+    ASSERT_TRUE(QueryServiceStatus(alpha, &s));
+    EXPECT_EQ(s.dwCurrentState, SERVICE_STOPPED);
+    EXPECT_EQ(s.dwWin32ExitCode, kErrorServiceNeverStarted);
+    EXPECT_FALSE(QueryServiceStatus(alpha, nullptr));
+    EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+}
+
+TEST_F(Scm, HandlesAllowOnlyWhatWasAskedFor) {
+    ASSERT_NE(CreateLocal("Narrow"), nullptr);
+    SC_HANDLE connectOnly = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ASSERT_NE(connectOnly, nullptr);
+    EXPECT_EQ(CreateServiceA(connectOnly, "Other", nullptr, SERVICE_ALL_ACCESS,
+                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                             "/bin/x", nullptr, nullptr, nullptr, nullptr, nullptr),
+              nullptr);
+    EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+
+    SC_HANDLE query = Track(OpenServiceA(connectOnly, "Narrow", SERVICE_QUERY_STATUS));
+    ASSERT_NE(query, nullptr);
+    EXPECT_FALSE(StartServiceA(query, 0, nullptr));
+    EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+    EXPECT_FALSE(DeleteService(query));
+    EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+    // What the service tools ask for: start, stop and delete, but no pause.
+    SC_HANDLE tools = Track(OpenServiceA(connectOnly, "Narrow", SC_MANAGER_ALL_ACCESS));
+    ASSERT_NE(tools, nullptr);
+    SERVICE_STATUS s{};
+    EXPECT_FALSE(ControlService(tools, SERVICE_CONTROL_PAUSE, &s));
+    EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+    EXPECT_FALSE(ControlService(tools, SERVICE_CONTROL_STOP, &s));
+    EXPECT_EQ(GetLastError(), kErrorServiceNotActive);
+    CloseServiceHandle(connectOnly);
+}
+
+TEST_F(Scm, LocalServiceRunsPausesContinuesAndStops) {
+    SC_HANDLE service = CreateLocal("LocalSvc");
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(Start(service, {"alpha", "beta"})) << GetLastError();
+    EXPECT_FALSE(Start(service));
+    EXPECT_EQ(GetLastError(), kErrorServiceAlreadyRunning);
+    ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
+
+    // The process runs in its computer's system directory and knows its computer's root.
+    EXPECT_EQ(ReadFile(localRoot() / "system32" / "LocalSvc.started"),
+              "root=" + localRoot().string() + "\nargs=alpha beta\n");
+
+    struct Step {
+        DWORD control;
+        DWORD state;
+    };
+    for (Step step : {Step{SERVICE_CONTROL_PAUSE, SERVICE_PAUSED},
+                      Step{SERVICE_CONTROL_INTERROGATE, SERVICE_PAUSED},
+                      Step{SERVICE_CONTROL_CONTINUE, SERVICE_RUNNING},
+                      Step{SERVICE_CONTROL_INTERROGATE, SERVICE_RUNNING}}) {
+        SERVICE_STATUS s{};
+        ASSERT_TRUE(ControlService(service, step.control, &s)) << step.control;
+        // The handler has run when the call returns: the status is the one it reported.
+        EXPECT_EQ(s.dwCurrentState, step.state) << step.control;
+        EXPECT_EQ(s.dwServiceType, SERVICE_WIN32);
+        EXPECT_EQ(StateOf(service), step.state) << step.control;
+    }
+    EXPECT_EQ(ReadFile(localRoot() / "system32" / "scm_test_service.controls"), "2\n4\n3\n4\n");
+
+    StopAndWait(service);
+    SERVICE_STATUS s{};
+    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &s));
+    EXPECT_EQ(GetLastError(), kErrorServiceNotActive);
+    EXPECT_EQ(s.dwCurrentState, SERVICE_STOPPED);
+    EXPECT_EQ(s.dwWin32ExitCode, 0u);
+
+    // And once more: a stopped service starts again.
+    ASSERT_TRUE(Start(service)) << GetLastError();
+    ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
+    StopAndWait(service);
+}
+
+TEST_F(Scm, RemoteServiceRunsOnItsOwnComputer) {
+    InstallProgram(pc1Root());
+    SC_HANDLE m = Manager("PC1");
+    ASSERT_NE(m, nullptr);
+    SC_HANDLE service = Create(m, "RemoteSvc", "%SystemRoot%\\system32\\scm_test_service");
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(Start(service)) << GetLastError();
+    ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
+    EXPECT_EQ(ReadFile(pc1Root() / "system32" / "RemoteSvc.started"),
+              "root=" + pc1Root().string() + "\nargs=\n");
+    EXPECT_FALSE(fs::exists(localRoot() / "system32" / "RemoteSvc.started"));
+
+    // The same service through another spelling of the computer; not on this computer.
+    SC_HANDLE again = Track(OpenServiceA(Manager("\\\\pc1"), "remotesvc", SERVICE_ALL_ACCESS));
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(StateOf(again), SERVICE_RUNNING);
+    EXPECT_EQ(OpenServiceA(Manager(nullptr), "RemoteSvc", SERVICE_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), kErrorServiceDoesNotExist);
+    StopAndWait(again);
+    EXPECT_EQ(StateOf(service), SERVICE_STOPPED);
+}
+
+TEST_F(Scm, ControlsOutsideWhatTheServiceAccepts) {
+    SC_HANDLE service = CreateLocal("Strict");
+    ASSERT_NE(service, nullptr);
+    SERVICE_STATUS s{};
+    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_PAUSE, &s));
+    EXPECT_EQ(GetLastError(), kErrorServiceNotActive);
+    ASSERT_TRUE(Start(service, {"stop-only"}));
+    ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
+    for (DWORD control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE}) {
+        s = SERVICE_STATUS{};
+        EXPECT_FALSE(ControlService(service, control, &s)) << control;
+        EXPECT_EQ(GetLastError(), kErrorInvalidServiceControl) << control;
+        EXPECT_EQ(s.dwCurrentState, SERVICE_RUNNING) << control;
+    }
+    for (DWORD control : {0u, 5u, 7u, 128u}) {
+        EXPECT_FALSE(ControlService(service, control, &s)) << control;
+        EXPECT_EQ(GetLastError(), kErrorInvalidParameter) << control;
+    }
+    // None of those reached the handler.
+    EXPECT_FALSE(fs::exists(localRoot() / "system32" / "scm_test_service.controls"));
+    StopAndWait(service);
+}
+
+TEST_F(Scm, DeleteRemovesStoppedAndMarksRunningServices) {
+    SC_HANDLE m = Manager(nullptr);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(OpenServiceA(m, "Nobody", SERVICE_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), kErrorServiceDoesNotExist);
+
+    SC_HANDLE stopped = CreateLocal("Stopped");
+    ASSERT_NE(stopped, nullptr);
+    ASSERT_TRUE(DeleteService(stopped));
+    EXPECT_EQ(OpenServiceA(m, "Stopped", SERVICE_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), kErrorServiceDoesNotExist);
+    EXPECT_FALSE(DeleteService(stopped));
+    EXPECT_EQ(GetLastError(), kErrorServiceMarkedForDelete);
+
+    SC_HANDLE running = CreateLocal("Running");
+    ASSERT_NE(running, nullptr);
+    ASSERT_TRUE(Start(running));
+    ASSERT_TRUE(WaitForState(running, SERVICE_RUNNING));
+    ASSERT_TRUE(DeleteService(running));
+    EXPECT_FALSE(DeleteService(running));
+    EXPECT_EQ(GetLastError(), kErrorServiceMarkedForDelete);
+    EXPECT_EQ(OpenServiceA(m, "running", SERVICE_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), kErrorServiceMarkedForDelete);
+    EXPECT_EQ(Create(m, "Running", zantor::test::kTestServiceProgram), nullptr);
+    EXPECT_EQ(GetLastError(), kErrorServiceMarkedForDelete);
+    EXPECT_EQ(StateOf(running), SERVICE_RUNNING);
+
+    StopAndWait(running);
+    EXPECT_EQ(OpenServiceA(m, "Running", SERVICE_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), kErrorServiceDoesNotExist);
+    // A new service of the old name is not reachable through the old handle.
+    SC_HANDLE successor = Create(m, "Running", zantor::test::kTestServiceProgram);
+    ASSERT_NE(successor, nullptr) << GetLastError();
+    EXPECT_FALSE(StartServiceA(running, 0, nullptr));
+    EXPECT_EQ(GetLastError(), kErrorServiceMarkedForDelete);
+    EXPECT_EQ(StateOf(successor), SERVICE_STOPPED);
+}
+
+TEST_F(Scm, ServiceThatStopsByItselfTakesItsDeletionAlong) {
+    SC_HANDLE service = CreateLocal("SelfStop");
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(Start(service, {"stop-on-go"}));
+    ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
+    std::uint32_t pid = ProcessOf(service);
+    ASSERT_TRUE(DeleteService(service));
+    std::ofstream(localRoot() / "system32" / "go") << "";
+    ASSERT_TRUE(WaitForExit(pid));
+    // No manager call has looked since: the dispatcher removed it on its way out.
+    EXPECT_FALSE(fs::exists(localRoot() / "scm" / "services" / "selfstop"));
+    EXPECT_EQ(ReadFile(localRoot() / "system32" / "scm_test_service.late"),
+              std::to_string(kErrorInvalidHandle) + "\n");
+}
+
+TEST_F(Scm, KilledServiceIsSeenStopped) {
+    SC_HANDLE m = Manager(nullptr);
+    SC_HANDLE service = CreateLocal("Victim");
+    ASSERT_NE(service, nullptr);
+    for (bool deleteFirst : {false, true}) {
+        ASSERT_TRUE(Start(service)) << GetLastError();
+        ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
+        std::uint32_t pid = ProcessOf(service);
+        ASSERT_NE(pid, 0u);
+        if (deleteFirst) {
+            ASSERT_TRUE(DeleteService(service));
+        }
+        ASSERT_EQ(TerminateProcessById(pid, std::chrono::seconds(10)), kErrorSuccess);
+
+        SERVICE_STATUS s{};
+        if (deleteFirst) {
+            // Whoever notices the dead process first removes the service it was marked for.
+            EXPECT_EQ(OpenServiceA(m, "Victim", SERVICE_ALL_ACCESS), nullptr);
+            EXPECT_EQ(GetLastError(), kErrorServiceDoesNotExist);
+            break;
+        }
+        ASSERT_TRUE(QueryServiceStatus(service, &s));
+        EXPECT_EQ(s.dwCurrentState, SERVICE_STOPPED);
+        EXPECT_EQ(s.dwWin32ExitCode, kErrorProcessAborted);
+        EXPECT_EQ(ProcessOf(service), 0u);
+        EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &s));
+        EXPECT_EQ(GetLastError(), kErrorServiceNotActive);
+    }
+}
+
+TEST_F(Scm, ReusedProcessIdDoesNotLookRunning) {
+    SC_HANDLE service = CreateLocal("Reused");
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(Start(service));
+    ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
+    std::uint32_t pid = ProcessOf(service);
+    ASSERT_EQ(TerminateProcessById(pid, std::chrono::seconds(10)), kErrorSuccess);
+
+    // Make the record name a live process (this one): its start time still tells it apart.
+    fs::path statusFile = localRoot() / "scm" / "services" / "reused" / "status";
+    std::string status = ReadFile(statusFile);
+    auto line = status.find("pid=" + std::to_string(pid) + "\n");
+    ASSERT_NE(line, std::string::npos) << status;
+    status.replace(line, 4 + std::to_string(pid).size(),
+                   "pid=" + std::to_string(GetCurrentProcessId()));
+    std::ofstream(statusFile, std::ios::trunc) << status;
+
+    EXPECT_EQ(StateOf(service), SERVICE_STOPPED);
+    ASSERT_TRUE(Start(service)) << GetLastError();
+    ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
+    StopAndWait(service);
+}
+
+TEST_F(Scm, ProgramsThatCannotServeFailTheStart) {
+    fs::path dir = localRoot() / "system32";
+    InstallProgram(localRoot(), "not_executable");
+    fs::permissions(dir / "not_executable", fs::perms::owner_read | fs::perms::owner_write);
+    std::ofstream(dir / "garbage") << "\x01\x02 not a program\n";
+    fs::permissions(dir / "garbage", fs::perms::owner_all);
+    InstallProgram(localRoot(), "quitter");
+
+    struct Case {
+        const char* name;
+        const char* binary;
+        const char* mode;
+        Win32Error error;
+    };
+    SC_HANDLE m = Manager(nullptr);
+    for (Case c : {Case{"Missing", "%SystemRoot%\\system32\\missing", nullptr, kErrorFileNotFound},
+                   Case{"NotExecutable", "not_executable", nullptr, kErrorAccessDenied},
+                   Case{"Garbage", "%SystemRoot%\\system32\\garbage", nullptr, kErrorBadExeFormat},
+                   Case{"Quitter", "quitter", "exit", kErrorProcessAborted}}) {
+        SC_HANDLE service = Create(m, c.name, c.binary);
+        ASSERT_NE(service, nullptr) << c.name;
+        if (c.mode) setenv("SCM_TEST_SERVICE_MODE", c.mode, 1);
+        // Twice: a failed start leaves nothing that looks running.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            EXPECT_FALSE(StartServiceA(service, 0, nullptr)) << c.name;
+            EXPECT_EQ(GetLastError(), c.error) << c.name;
+            EXPECT_EQ(StateOf(service), SERVICE_STOPPED) << c.name;
+        }
+        unsetenv("SCM_TEST_SERVICE_MODE");
+    }
+}
+
+TEST_F(Scm, ProgramThatNeverConnectsIsEndedAfterTheTimeout) {
+    SC_HANDLE service = CreateLocal("Holder");
+    ASSERT_NE(service, nullptr);
+    setenv("SCM_TEST_SERVICE_MODE", "hold", 1);
+    setenv("ZANTOR_SCM_TIMEOUT_MS", "1500", 1);
+    EXPECT_FALSE(StartServiceA(service, 0, nullptr));
+    EXPECT_EQ(GetLastError(), kErrorServiceRequestTimeout);
+    std::string held = ReadFile(localRoot() / "system32" / "scm_test_service.held");
+    ASSERT_FALSE(held.empty());
+    EXPECT_FALSE(IsProcessRunning(static_cast<std::uint32_t>(std::stoul(held))));
+    EXPECT_EQ(StateOf(service), SERVICE_STOPPED);
+}
+
+TEST_F(Scm, ConcurrentStartsLaunchOneProcess) {
+    SC_HANDLE service = CreateLocal("Racer");
+    ASSERT_NE(service, nullptr);
+    std::atomic<int> started{0}, running{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&] {
+            if (StartServiceA(service, 0, nullptr))
+                ++started;
+            else if (GetLastError() == kErrorServiceAlreadyRunning)
+                ++running;
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(started, 1);
+    EXPECT_EQ(running, 3);
+    ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
+    StopAndWait(service);
+}
+
+TEST_F(Scm, DamagedRecordsAreErrorsNotCrashes) {
+    SC_HANDLE m = Manager(nullptr);
+    ASSERT_NE(CreateLocal("Damaged"), nullptr);
+    fs::path dir = localRoot() / "scm" / "services" / "damaged";
+    std::ofstream(dir / "status") << "state=4\npid=garbage\n";
+    SC_HANDLE service = Track(OpenServiceA(m, "Damaged", SERVICE_ALL_ACCESS));
+    ASSERT_NE(service, nullptr);
+    EXPECT_EQ(StateOf(service), SERVICE_STOPPED);
+    std::ofstream(dir / "config") << "name=Damaged\ntype=";
+    EXPECT_EQ(OpenServiceA(m, "Damaged", SERVICE_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), kErrorBadDb);
+}
+
+TEST(ScmDispatcher, RefusesProcessesTheManagerDidNotStart) {
+    zantor::test::TempDir dir;
+    fs::path result = dir.path() / "result";
+    std::string command =
+        std::string("'") + zantor::test::kTestServiceProgram + "' '" + result.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()) != 0, true);
+    EXPECT_EQ(ReadFile(result), std::to_string(kErrorFailedServiceControllerConnect) + "\n");
+
+    // In this process too, and the service side refuses to be used without a dispatcher.
+    SERVICE_TABLE_ENTRYA table[] = {{"Svc", [](DWORD, char**) {}}, {nullptr, nullptr}};
+    EXPECT_FALSE(StartServiceCtrlDispatcherA(table));
+    EXPECT_EQ(GetLastError(), kErrorFailedServiceControllerConnect);
+    EXPECT_FALSE(StartServiceCtrlDispatcherA(nullptr));
+    EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+    EXPECT_EQ(RegisterServiceCtrlHandlerA("Svc", [](DWORD) {}), nullptr);
+    EXPECT_EQ(GetLastError(), kErrorServiceDoesNotExist);
+    SERVICE_STATUS s{SERVICE_WIN32, SERVICE_RUNNING, 0, 0, 0, 0, 0};
+    EXPECT_FALSE(SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(std::uintptr_t{1}), &s));
+    EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+}
+
+TEST(Process, IdsAndTermination) {
+    EXPECT_TRUE(IsProcessRunning(GetCurrentProcessId()));
+    EXPECT_FALSE(IsProcessRunning(0));
+    EXPECT_EQ(TerminateProcessById(0, std::chrono::seconds(1)), kErrorInvalidParameter);
+    EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+}
+
+}  // namespace
