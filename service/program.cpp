@@ -1,15 +1,28 @@
 #include "service/program.h"
 
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 
+#include "platform/files.h"
+#include "platform/scm.h"
+#include "service/config_store.h"
 #include "service/filter_service.h"
 #include "service/service_state.h"
+#include "shared/error_text.h"
+#include "shared/service_tools.h"
+#include "shared/text.h"
 
 namespace zantor::service {
 
 namespace {
+
+constexpr const char* kServiceName = "ZantorSvc";
+constexpr const char* kDisplayName = "Zantor";
 
 void Print(const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -22,6 +35,135 @@ std::string Lower(std::string text) {
     return text;
 }
 
+void ShowUsage() {
+    Print("Zantor");
+    Print("Usage: " + platform::GetModuleFileNameA() + " <param>");
+    Print("Param:");
+    Print(" -install [ComputerName] to install service");
+    Print(" -remove to remove service");
+    Print(" -run to run as console application.");
+    Print(" -restart [ComputerName] to restart service");
+    Print(" -stop [ComputerName] to stop service");
+    Print(" -start [ComputerName] to start service");
+    Print(" -help to get this help.");
+}
+
+// Where a copy of this program lives on `computer`: its system directory.
+std::string RemoteProgramPath(const std::string& computer) {
+    return "\\\\" + computer + "\\ADMIN$\\system32\\" +
+           std::string(NameOfPath(platform::GetModuleFileNameA()));
+}
+
+void Install(const std::string& computer) {
+    const std::string self = platform::GetModuleFileNameA();
+    if (!computer.empty()) {
+        if (!platform::CopyFileA(self.c_str(), RemoteProgramPath(computer).c_str(), false)) {
+            const auto e = platform::GetLastError();
+            Print("Error " + std::to_string(e) + " (" + SysErrorText(e) +
+                  ") in while trying copy " + self + " into " + computer + ".");
+            return;
+        }
+        Print(self + " copied into " + computer + ".");
+    }
+    OrvCreateService(kServiceName, kDisplayName, self, computer, true);
+}
+
+void Remove(const std::string& computer) {
+    if (!computer.empty()) {
+        const std::string target = RemoteProgramPath(computer);
+        if (!platform::DeleteFileA(target.c_str())) {
+            const auto e = platform::GetLastError();
+            Print("Error " + std::to_string(e) + " (" + SysErrorText(e) + ") while trying delete " +
+                  target);
+            return;
+        }
+    }
+    OrvDeleteService(kServiceName, computer, true);
+}
+
+// ---- Service mode -------------------------------------------------------------------------
+
+platform::SERVICE_STATUS ServiceStatus{};
+platform::SERVICE_STATUS_HANDLE StatusHandle = nullptr;
+
+// Set when RunFilterService has returned, so that "stopped" is reported only once everything
+// has wound down.
+std::mutex gBodyMutex;
+std::condition_variable gBodyEnded;
+bool gBodyDone = false;
+
+void ServiceCtrlHandler(platform::DWORD control) {
+    switch (control) {
+        case platform::SERVICE_CONTROL_STOP: {
+            // A stop is real: no new clients, the open connection and the deny log end, and
+            // only then does the manager hear "stopped".
+            RequestServiceStop();
+            std::unique_lock lock(gBodyMutex);
+            gBodyEnded.wait(lock, [] { return gBodyDone; });
+            ServiceStatus.dwWin32ExitCode = 0;
+            ServiceStatus.dwCurrentState = platform::SERVICE_STOPPED;
+            ServiceStatus.dwCheckPoint = 0;
+            ServiceStatus.dwWaitHint = 0;
+            break;
+        }
+        case platform::SERVICE_CONTROL_PAUSE:
+            // Filtering, the pipe and the deny log go on; only the reported state changes.
+            ServiceStatus.dwCurrentState = platform::SERVICE_PAUSED;
+            break;
+        case platform::SERVICE_CONTROL_CONTINUE:
+            ServiceStatus.dwCurrentState = platform::SERVICE_RUNNING;
+            break;
+        default:
+            break;
+    }
+    platform::SetServiceStatus(StatusHandle, &ServiceStatus);
+}
+
+void ServiceMainProc(platform::DWORD, char**) {
+    ServiceStatus.dwServiceType = platform::SERVICE_WIN32;
+    ServiceStatus.dwCurrentState = platform::SERVICE_START_PENDING;
+    ServiceStatus.dwControlsAccepted =
+        platform::SERVICE_ACCEPT_STOP | platform::SERVICE_ACCEPT_PAUSE_CONTINUE;
+    ServiceStatus.dwWin32ExitCode = 0;
+    ServiceStatus.dwServiceSpecificExitCode = 0;
+    ServiceStatus.dwCheckPoint = 0;
+    ServiceStatus.dwWaitHint = 0;
+    StatusHandle = platform::RegisterServiceCtrlHandlerA(kServiceName, ServiceCtrlHandler);
+    ServiceStatus.dwCurrentState = platform::SERVICE_RUNNING;
+    platform::SetServiceStatus(StatusHandle, &ServiceStatus);
+    RunFilterService();
+    {
+        std::lock_guard lock(gBodyMutex);
+        gBodyDone = true;
+    }
+    gBodyEnded.notify_all();
+}
+
+// The thread that enters the service control dispatcher; it ends when the dispatcher returns
+// (the service reported "stopped", or the process was not started by the manager).
+class TMainThread {
+  public:
+    TMainThread() : thread_([] { Execute(); }) {}
+    void WaitFor() { thread_.join(); }
+
+  private:
+    static void Execute() {
+        const platform::SERVICE_TABLE_ENTRYA table[] = {{kServiceName, ServiceMainProc},
+                                                        {nullptr, nullptr}};
+        platform::StartServiceCtrlDispatcherA(table);
+    }
+    std::thread thread_;
+};
+
+int RunAsService() {
+    TMainThread mainThread;
+    // Started from a shell the dispatcher refuses at once, StopRequested never rises, and the
+    // program waits quietly until it is ended from outside.
+    while (!StopRequested) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    mainThread.WaitFor();
+    return 0;
+}
+
 void RunConsoleMode() {
     Print("Run ZantorSvc as console application ... ");
     ConsoleMode = true;
@@ -32,13 +174,30 @@ void RunConsoleMode() {
 
 int ProgramMain(int argc, char** argv) {
     StopRequested = false;
-    if (argc < 2) return 0;
+    if (argc < 2) return RunAsService();
     const std::string option = Lower(argv[1]);
-    if (option == "-run") {
+    const std::string computer = argc > 2 ? argv[2] : "";
+    if (option == "-install") {
+        Install(computer);
+    } else if (option == "-remove") {
+        Remove(computer);
+    } else if (option == "-start") {
+        StartThisService(kServiceName, computer, true);
+    } else if (option == "-restart") {
+        StopThisService(kServiceName, computer, true);
+        StartThisService(kServiceName, computer, true);
+    } else if (option == "-stop") {
+        StopThisService(kServiceName, computer, true);
+    } else if (option == "-help") {
+        ShowUsage();
+    } else if (option == "-run") {
         RunConsoleMode();
-        return 0;
+    } else if (option == "-secure") {
+        SecureParametersKey(computer);
+    } else {
+        Print("Wrong param " + std::string(argv[1]));
+        ShowUsage();
     }
-    Print("Wrong param " + std::string(argv[1]));
     return 0;
 }
 

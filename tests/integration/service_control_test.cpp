@@ -1,0 +1,234 @@
+// ZantorSvc as an administrator uses it: installed, started, stopped and removed on a simulated
+// network of two computers, and run by the service control manager.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/process.h"
+#include "platform/scm.h"
+#include "shared/pipe_lines.h"
+#include "shared/text.h"
+#include "tests/support/service_process.h"
+
+using namespace zantor;
+using namespace zantor::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ProgramRun {
+    int exitCode = -1;
+    std::string output;
+};
+
+// Runs ZantorSvc with `args` to its end, as an administrator's shell would.
+ProgramRun RunProgram(const std::vector<std::string>& args, const fs::path& scratch) {
+    const fs::path out = scratch / "program-output.txt";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        std::vector<char*> argv;
+        std::string program = ZANTORSVC_PATH;
+        argv.push_back(program.data());
+        std::vector<std::string> copy = args;
+        for (auto& a : copy) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ProgramRun run;
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream in(out);
+    std::stringstream s;
+    s << in.rdbuf();
+    run.output = s.str();
+    return run;
+}
+
+std::string Program() {
+    return ZANTORSVC_PATH;
+}
+
+// A local computer and PC1 on the network; whatever runs on PC1 is ended when the test ends.
+class Network : public ::testing::Test {
+  protected:
+    Network() {
+        fs::create_directories(network.path() / "PC1" / "system32");
+        std::ofstream(pc1() / "ipaddrtable") << "172.16.0.10 255.255.0.0 4\n";
+        setenv("ZANTOR_NETWORK", network.path().c_str(), 1);
+    }
+    ~Network() override {
+        platform::SC_HANDLE m = platform::OpenSCManagerA("PC1", nullptr, 0xF003F);
+        platform::SC_HANDLE s = m ? platform::OpenServiceA(m, "ZantorSvc", 0xF01FF) : nullptr;
+        if (s) {
+            platform::SERVICE_STATUS_PROCESS st{};
+            platform::DWORD needed = 0;
+            if (platform::QueryServiceStatusEx(s, platform::SC_STATUS_PROCESS_INFO,
+                                               reinterpret_cast<unsigned char*>(&st), sizeof st,
+                                               &needed) &&
+                st.dwCurrentState != platform::SERVICE_STOPPED && st.dwProcessId)
+                platform::TerminateProcessById(st.dwProcessId, std::chrono::seconds(5));
+            platform::CloseServiceHandle(s);
+        }
+        if (m) platform::CloseServiceHandle(m);
+        unsetenv("ZANTOR_NETWORK");
+    }
+    fs::path pc1() const { return network.path() / "PC1"; }
+    ProgramRun Zantor(std::vector<std::string> args) { return RunProgram(args, local.root()); }
+
+    Computer local;
+    TempDir network;
+};
+
+const char* kUsage =
+    " <param>\nParam:\n -install [ComputerName] to install service\n -remove to remove service\n"
+    " -run to run as console application.\n -restart [ComputerName] to restart service\n"
+    " -stop [ComputerName] to stop service\n -start [ComputerName] to start service\n"
+    " -help to get this help.\n";
+
+}  // namespace
+
+TEST_F(Network, InstallStartServeStopRestartAndRemoveOnARemoteComputer) {
+    ProgramRun install = Zantor({"-install", "PC1"});
+    EXPECT_EQ(install.exitCode, 0);
+    EXPECT_EQ(
+        install.output,
+        Program() + " copied into PC1.\nService ZantorSvc on PC1 was installed successfull.\n");
+    EXPECT_TRUE(fs::exists(pc1() / "system32" / "ZantorSvc"));
+
+    EXPECT_EQ(Zantor({"-start", "PC1"}).output, "Service ZantorSvc started on PC1 successfull.\n");
+    {
+        Client client("\\\\PC1\\Pipe\\qzw2kflt");
+        ASSERT_TRUE(client.connected()) << client.openError();
+        EXPECT_EQ(
+            client.greeting(),
+            (std::vector<std::string>{"IP 172.16.0.10 255.255.0.0 0 4 0 0 0 0 0", "IP End 0.9"}));
+        EXPECT_EQ(client.Command("staf 172.16.0.10 1 0"), "0");
+    }
+    EXPECT_EQ(Zantor({"-start", "PC1"}).output,
+              "Error 1056 (An instance of the service is running already.) in "
+              "StartThisService.StartService\n");
+
+    // The running program's file cannot go, so the service stays registered.
+    EXPECT_EQ(Zantor({"-remove", "PC1"}).output,
+              "Error 32 (The file is in use by another process.) while trying delete "
+              "\\\\PC1\\ADMIN$\\system32\\ZantorSvc\n");
+    EXPECT_TRUE(fs::exists(pc1() / "system32" / "ZantorSvc"));
+
+    // A stop is real: the pipe goes away and the process ends.
+    EXPECT_EQ(Zantor({"-stop", "PC1"}).output, "Service ZantorSvc stopped on PC1 successfull.\n");
+    {
+        Client gone("\\\\PC1\\Pipe\\qzw2kflt", std::chrono::milliseconds(0));
+        EXPECT_EQ(gone.openError(), platform::kErrorFileNotFound);
+    }
+    // Once the process has ended its file goes, and the service with it.
+    ASSERT_TRUE(Eventually([&] {
+        return Zantor({"-remove", "PC1"}).output ==
+               "Service ZantorSvc on PC1 was removed successfull.\n";
+    }));
+    EXPECT_FALSE(fs::exists(pc1() / "system32" / "ZantorSvc"));
+}
+
+TEST_F(Network, StopThenStartReplaysTheStoredConfiguration) {
+    ASSERT_EQ(Zantor({"-install", "PC1"}).exitCode, 0);
+    ASSERT_EQ(Zantor({"-start", "PC1"}).output, "Service ZantorSvc started on PC1 successfull.\n");
+    {
+        Client client("\\\\PC1\\Pipe\\qzw2kflt");
+        ASSERT_TRUE(client.connected());
+        ASSERT_EQ(client.Command("staf 172.16.0.10 1 0"), "0");
+        ASSERT_EQ(client.Command("sig 172.16.0.10 8"), "0 0");
+    }
+    // Stopped while nothing runs: the stop fails as not active, the start goes through.
+    EXPECT_EQ(Zantor({"-stop", "PC1"}).output, "Service ZantorSvc stopped on PC1 successfull.\n");
+    EXPECT_EQ(Zantor({"-restart", "PC1"}).output,
+              "Error 1062 (The service has not been started.) in StopThisService.ControlService\n"
+              "Service ZantorSvc started on PC1 successfull.\n");
+    {
+        Client client("\\\\PC1\\Pipe\\qzw2kflt");
+        ASSERT_TRUE(client.connected());
+        EXPECT_EQ(client.greeting()[0], "IP 172.16.0.10 255.255.0.0 1 4 0 0 1 0 256");
+    }
+    EXPECT_EQ(Zantor({"-stop", "PC1"}).exitCode, 0);
+    ASSERT_TRUE(Eventually([&] {
+        return Zantor({"-remove", "PC1"}).output ==
+               "Service ZantorSvc on PC1 was removed successfull.\n";
+    }));
+    EXPECT_FALSE(fs::exists(pc1() / "system32" / "ZantorSvc"));
+    EXPECT_EQ(Zantor({"-start", "PC1"}).output,
+              "Error 1060 (The named service is not installed.) in StartThisService.OpenService\n");
+}
+
+TEST_F(Network, PauseAndContinueOnlyChangeTheReportedState) {
+    ASSERT_EQ(Zantor({"-install", "PC1"}).exitCode, 0);
+    ASSERT_EQ(Zantor({"-start", "PC1"}).exitCode, 0);
+    platform::SC_HANDLE m = platform::OpenSCManagerA("PC1", nullptr, 0xF003F);
+    platform::SC_HANDLE s = platform::OpenServiceA(m, "ZantorSvc", 0xF01FF);
+    ASSERT_TRUE(s);
+    platform::SERVICE_STATUS st{};
+    ASSERT_TRUE(platform::ControlService(s, platform::SERVICE_CONTROL_PAUSE, &st));
+    EXPECT_EQ(st.dwCurrentState, platform::SERVICE_PAUSED);
+    {
+        Client client("\\\\PC1\\Pipe\\qzw2kflt");
+        ASSERT_TRUE(client.connected());
+        EXPECT_EQ(client.Command("rl"), "0 ");
+    }
+    ASSERT_TRUE(platform::ControlService(s, platform::SERVICE_CONTROL_CONTINUE, &st));
+    EXPECT_EQ(st.dwCurrentState, platform::SERVICE_RUNNING);
+    EXPECT_EQ(st.dwControlsAccepted, 3u);
+    ASSERT_TRUE(platform::ControlService(s, platform::SERVICE_CONTROL_STOP, &st));
+    EXPECT_EQ(st.dwCurrentState, platform::SERVICE_STOPPED);
+    platform::CloseServiceHandle(s);
+    platform::CloseServiceHandle(m);
+}
+
+TEST_F(Network, OptionsOnThisComputer) {
+    ProgramRun install = Zantor({"-INSTALL"});
+    EXPECT_EQ(install.output, "Service ZantorSvc on LocalHost was installed successfull.\n");
+    EXPECT_EQ(Zantor({"-install"}).output,
+              "Error 1073 (The service exists already.) in OrvCreateService.CreateService\n");
+    EXPECT_EQ(Zantor({"-Remove"}).output,
+              "Service ZantorSvc on LocalHost was removed successfull.\n");
+    EXPECT_EQ(
+        Zantor({"-remove"}).output,
+        "Error 1060 (The named service is not installed.) in OrvDeleteService.DeleteService\n");
+    EXPECT_EQ(Zantor({"-stop", "NOWHERE"}).output,
+              "Error 53 (The network path was not found.) in StopThisService.OpenSCManager\n");
+    EXPECT_EQ(Zantor({"-install", "NOWHERE"}).output,
+              "Error 53 (The network path was not found.) in while trying copy " + Program() +
+                  " into NOWHERE.\n");
+
+    ProgramRun foo = Zantor({"-foo"});
+    EXPECT_EQ(foo.exitCode, 0);
+    EXPECT_EQ(foo.output, "Wrong param -foo\nZantor\nUsage: " + Program() + kUsage);
+    EXPECT_EQ(Zantor({"-help"}).output, "Zantor\nUsage: " + Program() + kUsage);
+
+    ProgramRun secure = Zantor({"-secure"});
+    EXPECT_EQ(secure.output, "Updating registry security ...\n");
+    struct stat st {};
+    ASSERT_EQ(::stat((local.root() / "registry" / "HKLM.db").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0077, 0u) << "owner only";
+    EXPECT_EQ(Zantor({"-secure", "PC1"}).output, "Updating registry security ...\n");
+    ASSERT_EQ(::stat((pc1() / "registry" / "HKLM.db").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0077, 0u);
+    EXPECT_EQ(Zantor({"-secure", "NOWHERE"}).output,
+              "Updating registry security ...\n"
+              "Error [53] while trying connect to registry.(The network path was not found.)\n");
+}
+
+TEST_F(Network, StartedFromAShellWithoutArgumentsItDoesNothingQuietly) {
+    ServiceProcess svc(local, {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(svc.Wait(std::chrono::milliseconds(0)), -1) << "still running";
+    EXPECT_EQ(svc.Output(), "");
+    EXPECT_FALSE(fs::exists(local.root() / "pipe" / "qzw2kflt"));
+}
