@@ -1,5 +1,6 @@
 // The packet filter engine: interfaces, decisions, fragment state and the filter log.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -32,6 +33,33 @@ constexpr std::size_t kMaxFragmentsPerDatagram = 128;
 constexpr std::size_t kMaxDatagram = 65535;
 // More filters than this in one call is taken for a bad count.
 constexpr std::uint64_t kMaxFiltersPerCall = 1u << 20;
+
+// A reader-writer lock whose readers spread over several cache lines, so that decisions on
+// different cores do not fight over one reader count. Writers (changes of the configuration,
+// which are rare) take every shard.
+class ShardedSharedMutex {
+  public:
+    void lock() {
+        for (Shard& s : shards_) s.mutex.lock();
+    }
+    void unlock() {
+        for (Shard& s : shards_) s.mutex.unlock();
+    }
+    void lock_shared() { shards_[MyShard()].mutex.lock_shared(); }
+    void unlock_shared() { shards_[MyShard()].mutex.unlock_shared(); }
+
+  private:
+    static constexpr std::size_t kShards = 8;
+    struct alignas(64) Shard {
+        std::shared_mutex mutex;
+    };
+    static std::size_t MyShard() {
+        static std::atomic<std::size_t> next{0};
+        thread_local std::size_t shard = next++ % kShards;
+        return shard;
+    }
+    std::array<Shard, kShards> shards_;
+};
 
 struct Verdict {
     PFFORWARD_ACTION action = PF_ACTION_FORWARD;
@@ -171,7 +199,7 @@ struct PacketFilterDriver::Impl {
 
     Options options;
 
-    mutable std::shared_mutex mutex;
+    ShardedSharedMutex mutex;
     std::unordered_map<INTERFACE_HANDLE, std::unique_ptr<Interface>> interfaces;
     std::unordered_map<std::uint32_t, Interface*> byAddress;
     INTERFACE_HANDLE nextInterface = 1;
