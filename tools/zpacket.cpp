@@ -115,101 +115,105 @@ struct Options {
     std::optional<std::vector<std::uint8_t>> raw;
     unsigned timeoutMs = 5000;
     bool help = false;
+
+    void AddFlags(std::uint8_t flags) {
+        spec.tcpFlags |= flags;
+        flagsGiven = true;
+    }
+};
+
+using View = std::string_view;
+using platform::PacketDirection;
+
+struct OptionRow {
+    const char* name;
+    bool takesValue;
+    void (*apply)(Options& o, View option, View value);
+};
+
+const OptionRow kOptions[] = {
+    {"--help", false, [](Options& o, View, View) { o.help = true; }},
+    {"--computer", true, [](Options& o, View, View v) { o.computer = v; }},
+    {"--in", false, [](Options& o, View, View) { o.direction = PacketDirection::kInput; }},
+    {"--out", false, [](Options& o, View, View) { o.direction = PacketDirection::kOutput; }},
+    {"--direction", true,
+     [](Options& o, View, View v) {
+         if (v != "in" && v != "out") throw UsageError{"--direction: 'in' or 'out'"};
+         o.direction = v == "in" ? PacketDirection::kInput : PacketDirection::kOutput;
+     }},
+    {"--local", true, [](Options& o, View opt, View v) { o.local = Address(opt, v); }},
+    {"--proto", true,
+     [](Options& o, View opt, View v) {
+         o.spec.protocol = v == "tcp"    ? zantor::kProtocolTcp
+                           : v == "udp"  ? zantor::kProtocolUdp
+                           : v == "icmp" ? zantor::kProtocolIcmp
+                                         : Number<std::uint8_t>(opt, v, 255);
+     }},
+    {"--src", true, [](Options& o, View opt, View v) { o.spec.src = Address(opt, v); }},
+    {"--dst", true, [](Options& o, View opt, View v) { o.spec.dst = Address(opt, v); }},
+    {"--sport", true,
+     [](Options& o, View opt, View v) { o.spec.srcPort = Number<std::uint16_t>(opt, v, 65535); }},
+    {"--dport", true,
+     [](Options& o, View opt, View v) { o.spec.dstPort = Number<std::uint16_t>(opt, v, 65535); }},
+    {"--syn", false, [](Options& o, View, View) { o.AddFlags(zantor::kTcpSyn); }},
+    {"--ack", false, [](Options& o, View, View) { o.AddFlags(zantor::kTcpAck); }},
+    {"--fin", false, [](Options& o, View, View) { o.AddFlags(zantor::kTcpFin); }},
+    {"--rst", false, [](Options& o, View, View) { o.AddFlags(zantor::kTcpRst); }},
+    {"--psh", false, [](Options& o, View, View) { o.AddFlags(zantor::kTcpPsh); }},
+    {"--urg", false, [](Options& o, View, View) { o.AddFlags(zantor::kTcpUrg); }},
+    {"--flags", true,
+     [](Options& o, View, View v) {
+         std::uint8_t f;
+         if (!zantor::ParseTcpFlags(v, f))
+             throw UsageError{"--flags: '" + std::string(v) + "' is not F S R P A U"};
+         o.AddFlags(f);
+     }},
+    {"--icmp-type", true,
+     [](Options& o, View opt, View v) { o.spec.icmpType = Number<std::uint8_t>(opt, v, 255); }},
+    {"--icmp-code", true,
+     [](Options& o, View opt, View v) { o.spec.icmpCode = Number<std::uint8_t>(opt, v, 255); }},
+    {"--ip-id", true,
+     [](Options& o, View opt, View v) { o.spec.ipId = Number<std::uint16_t>(opt, v, 65535); }},
+    {"--frag-offset", true,
+     [](Options& o, View opt, View v) {
+         o.spec.fragmentOffset = Number<std::uint16_t>(opt, v, 8191);
+     }},
+    {"--more-fragments", false, [](Options& o, View, View) { o.spec.moreFragments = true; }},
+    {"--dont-fragment", false, [](Options& o, View, View) { o.spec.dontFragment = true; }},
+    {"--ttl", true,
+     [](Options& o, View opt, View v) { o.spec.ttl = Number<std::uint8_t>(opt, v, 255); }},
+    {"--payload", true,
+     [](Options& o, View opt, View v) { o.spec.payloadSize = Number<std::size_t>(opt, v, 65515); }},
+    {"--hex", true, [](Options& o, View, View v) { o.raw = Hex(v); }},
+    {"--timeout", true,
+     [](Options& o, View opt, View v) { o.timeoutMs = Number<unsigned>(opt, v, 600000); }},
 };
 
 Options Parse(int argc, char** argv) {
     Options o;
-    o.spec.protocol = zantor::kProtocolTcp;
     for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i], value;
-        bool hasValue = false;
-        if (auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
+        View arg = argv[i], value;
+        bool inline_ = false;
+        if (auto eq = arg.find('='); arg.starts_with("--") && eq != View::npos) {
             value = arg.substr(eq + 1);
             arg = arg.substr(0, eq);
-            hasValue = true;
+            inline_ = true;
         }
-        auto next = [&]() -> std::string_view {
-            if (hasValue) return value;
+        const OptionRow* row = nullptr;
+        for (const OptionRow& r : kOptions)
+            if (arg == r.name || (arg == "-h" && r.name == View("--help"))) row = &r;
+        if (!row) throw UsageError{"unknown option '" + std::string(arg) + "'; see zpacket --help"};
+        if (row->takesValue && !inline_) {
             if (i + 1 >= argc) throw UsageError{std::string(arg) + " needs a value"};
-            return argv[++i];
-        };
-        auto flag = [&](std::uint8_t f) {
-            o.spec.tcpFlags |= f;
-            o.flagsGiven = true;
-        };
-        if (arg == "--help" || arg == "-h")
-            o.help = true;
-        else if (arg == "--computer")
-            o.computer = next();
-        else if (arg == "--in")
-            o.direction = platform::PacketDirection::kInput;
-        else if (arg == "--out")
-            o.direction = platform::PacketDirection::kOutput;
-        else if (arg == "--direction") {
-            std::string_view d = next();
-            if (d != "in" && d != "out") throw UsageError{"--direction: 'in' or 'out'"};
-            o.direction =
-                d == "in" ? platform::PacketDirection::kInput : platform::PacketDirection::kOutput;
-        } else if (arg == "--local")
-            o.local = Address(arg, next());
-        else if (arg == "--proto") {
-            std::string_view p = next();
-            o.spec.protocol = p == "tcp"    ? zantor::kProtocolTcp
-                              : p == "udp"  ? zantor::kProtocolUdp
-                              : p == "icmp" ? zantor::kProtocolIcmp
-                                            : Number<std::uint8_t>(arg, p, 255);
-        } else if (arg == "--src")
-            o.spec.src = Address(arg, next());
-        else if (arg == "--dst")
-            o.spec.dst = Address(arg, next());
-        else if (arg == "--sport")
-            o.spec.srcPort = Number<std::uint16_t>(arg, next(), 65535);
-        else if (arg == "--dport")
-            o.spec.dstPort = Number<std::uint16_t>(arg, next(), 65535);
-        else if (arg == "--syn")
-            flag(zantor::kTcpSyn);
-        else if (arg == "--ack")
-            flag(zantor::kTcpAck);
-        else if (arg == "--fin")
-            flag(zantor::kTcpFin);
-        else if (arg == "--rst")
-            flag(zantor::kTcpRst);
-        else if (arg == "--psh")
-            flag(zantor::kTcpPsh);
-        else if (arg == "--urg")
-            flag(zantor::kTcpUrg);
-        else if (arg == "--flags") {
-            std::uint8_t f;
-            std::string_view text = next();
-            if (!zantor::ParseTcpFlags(text, f))
-                throw UsageError{"--flags: '" + std::string(text) + "' is not F S R P A U"};
-            flag(f);
-        } else if (arg == "--icmp-type")
-            o.spec.icmpType = Number<std::uint8_t>(arg, next(), 255);
-        else if (arg == "--icmp-code")
-            o.spec.icmpCode = Number<std::uint8_t>(arg, next(), 255);
-        else if (arg == "--ip-id")
-            o.spec.ipId = Number<std::uint16_t>(arg, next(), 65535);
-        else if (arg == "--frag-offset")
-            o.spec.fragmentOffset = Number<std::uint16_t>(arg, next(), 8191);
-        else if (arg == "--more-fragments")
-            o.spec.moreFragments = true;
-        else if (arg == "--dont-fragment")
-            o.spec.dontFragment = true;
-        else if (arg == "--ttl")
-            o.spec.ttl = Number<std::uint8_t>(arg, next(), 255);
-        else if (arg == "--payload")
-            o.spec.payloadSize = Number<std::size_t>(arg, next(), 65515);
-        else if (arg == "--hex")
-            o.raw = Hex(next());
-        else if (arg == "--timeout")
-            o.timeoutMs = Number<unsigned>(arg, next(), 600000);
-        else
-            throw UsageError{"unknown option '" + std::string(arg) + "'; see zpacket --help"};
+            value = argv[++i];
+        } else if (!row->takesValue && inline_) {
+            throw UsageError{std::string(arg) + " takes no value"};
+        }
+        row->apply(o, arg, value);
     }
     if (!o.flagsGiven) o.spec.tcpFlags = zantor::kTcpSyn;
     if (!o.local && !o.raw)
-        o.local = o.direction == platform::PacketDirection::kInput ? o.spec.dst : o.spec.src;
+        o.local = o.direction == PacketDirection::kInput ? o.spec.dst : o.spec.src;
     if (!o.local) throw UsageError{"--hex needs --local"};
     return o;
 }
