@@ -156,8 +156,9 @@ bool IsBadFragment(const Packet& p) {
     return p.protocol == kProtoTcp && p.fragmentOffset == 8;  // would rewrite the TCP flags
 }
 
-// Records the piece; false when it partly overlaps one seen before (an exact repeat is fine).
-bool RecordPiece(FragmentEntry& e, const Packet& p) {
+// False when the piece partly overlaps one seen before (an exact repeat is a retransmission)
+// or the datagram has too many pieces. `keep` records it.
+bool AcceptPiece(FragmentEntry& e, const Packet& p, bool keep) {
     std::uint32_t begin = p.fragmentOffset;
     std::uint32_t end = begin + static_cast<std::uint32_t>(p.PayloadLength());
     for (const auto& [b, en] : e.pieces) {
@@ -165,7 +166,7 @@ bool RecordPiece(FragmentEntry& e, const Packet& p) {
         if (begin < en && b < end) return false;
     }
     if (e.pieces.size() >= kMaxFragmentsPerDatagram) return false;
-    e.pieces.emplace_back(begin, end);
+    if (keep) e.pieces.emplace_back(begin, end);
     return true;
 }
 
@@ -265,9 +266,8 @@ struct PacketFilterDriver::Impl {
         FragmentEntry* entry = keep ? &itf.fragments.Get(key, now, options.fragmentCacheCapacity,
                                                          options.fragmentLifetime)
                                     : itf.fragments.Find(key, now);
-        if (check && entry && !RecordPiece(*entry, p)) {
+        if (check && entry && !AcceptPiece(*entry, p, keep))
             return Verdict{PF_ACTION_DROP, PFFT_FRAG, 0};
-        }
         if (cache && p.fragmentOffset != 0 && entry && entry->decided) return entry->verdict;
         Verdict v = FilterVerdict(itf, d, p);
         if (cache && p.fragmentOffset == 0 && entry && record) {

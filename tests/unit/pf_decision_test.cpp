@@ -352,10 +352,11 @@ TEST_F(PfDecisions, FragmentCheckingDropsOverlapsButNotRepeats) {
     EXPECT_EQ(In(BuildPacket(Fragment(2, 2, true, 16))), PF_ACTION_FORWARD) << "another datagram";
     // PfTestPacket reads the state but does not add to it.
     PFFORWARD_ACTION a;
-    auto probe = BuildPacket(Fragment(3, 2, true, 16));
+    EXPECT_EQ(In(BuildPacket(Fragment(3, 0, true, 4))), PF_ACTION_FORWARD);
+    auto probe = BuildPacket(Fragment(3, 4, true, 16));
     ASSERT_EQ(driver->TestPacket(itf, 0, static_cast<DWORD>(probe.size()), probe.data(), &a), 0u);
     EXPECT_EQ(a, PF_ACTION_FORWARD);
-    EXPECT_EQ(In(BuildPacket(Fragment(3, 3, true, 16))), PF_ACTION_FORWARD)
+    EXPECT_EQ(In(BuildPacket(Fragment(3, 5, true, 16))), PF_ACTION_FORWARD)
         << "the tested fragment was not recorded";
 }
 
