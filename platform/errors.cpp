@@ -1,7 +1,7 @@
 #include "platform/errors.h"
 
 #include <algorithm>
-#include <array>
+#include <iterator>
 #include <utility>
 
 namespace platform {
@@ -11,7 +11,7 @@ namespace {
 thread_local Win32Error tLastError = kErrorSuccess;
 
 // Sorted by number; one line each, our own wording.
-constexpr std::array<std::pair<Win32Error, const char*>, 68> kMessages{{
+constexpr std::pair<Win32Error, const char*> kMessages[] = {
     {0, "The operation completed."},
     {1, "The function is not supported here."},
     {2, "The file was not found."},
@@ -71,6 +71,7 @@ constexpr std::array<std::pair<Win32Error, const char*>, 68> kMessages{{
     {1359, "An internal error occurred."},
     {1392, "The file or directory is corrupt and cannot be read."},
     {1460, "The operation timed out."},
+    {1630, "The data is of a type that this operation does not support."},
     {23000, "The packet filter interface is not valid."},
     {23001, "No filters were given."},
     {23002, "The buffer is too small for the packet filter log."},
@@ -80,18 +81,22 @@ constexpr std::array<std::pair<Win32Error, const char*>, 68> kMessages{{
     {23006, "The packet filter interface is not bound."},
     {23007, "The address is not in the address table."},
     {23008, "The filter is not valid."},
-}};
+};
 
 }  // namespace
 
-Win32Error GetLastError() { return tLastError; }
+Win32Error GetLastError() {
+    return tLastError;
+}
 
-void SetLastError(Win32Error code) { tLastError = code; }
+void SetLastError(Win32Error code) {
+    tLastError = code;
+}
 
 std::string FormatSystemMessage(Win32Error code) {
-    auto it = std::lower_bound(kMessages.begin(), kMessages.end(), code,
+    auto it = std::lower_bound(std::begin(kMessages), std::end(kMessages), code,
                                [](const auto& row, Win32Error c) { return row.first < c; });
-    if (it == kMessages.end() || it->first != code) return {};
+    if (it == std::end(kMessages) || it->first != code) return {};
     return std::string(it->second) + "\r\n";
 }
 

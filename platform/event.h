@@ -9,7 +9,7 @@
 namespace platform {
 
 class Event {
-public:
+  public:
     explicit Event(bool initiallySet = false) : set_(initiallySet) {}
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
@@ -40,7 +40,7 @@ public:
         cv_.wait(lock, [this] { return set_; });
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     bool set_;

@@ -33,8 +33,8 @@ std::string GetWords(std::string_view text, int from, int to) {
     std::size_t start = 0;
     while (n <= to) {
         auto end = text.find(' ', start);
-        std::string_view word =
-            text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        std::string_view word = text.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start);
         if (n >= from) {
             if (!result.empty()) result += ' ';
             result += word;

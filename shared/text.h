@@ -14,7 +14,7 @@ namespace zantor {
 
 // A text that does not convert (not a number, out of range, not an address).
 class ConvertError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

@@ -113,14 +113,16 @@ Win32Error ResolveFilePath(std::string_view windowsPath, fs::path& path) {
         if (!EqualsNoCase(share, "ADMIN$")) return Fail(kErrorBadNetPath);
         fs::path root;
         if (Win32Error e = ComputerRoot(computer, root)) return e;
-        path = slash == std::string_view::npos ? root : root / BackslashesToPath(rest.substr(slash + 1));
+        path = slash == std::string_view::npos ? root
+                                               : root / BackslashesToPath(rest.substr(slash + 1));
         return kErrorSuccess;
     }
     constexpr std::string_view kSystemRoot = "%SystemRoot%";
     if (windowsPath.size() >= kSystemRoot.size() &&
         EqualsNoCase(windowsPath.substr(0, kSystemRoot.size()), kSystemRoot)) {
         std::string_view tail = windowsPath.substr(kSystemRoot.size());
-        while (!tail.empty() && (tail.front() == '\\' || tail.front() == '/')) tail.remove_prefix(1);
+        while (!tail.empty() && (tail.front() == '\\' || tail.front() == '/'))
+            tail.remove_prefix(1);
         path = LocalComputerRoot() / BackslashesToPath(tail);
         return kErrorSuccess;
     }

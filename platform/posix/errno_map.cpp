@@ -7,34 +7,55 @@ namespace platform {
 
 Win32Error ErrorFromErrno(int err) {
     switch (err) {
-        case 0: return kErrorSuccess;
+        case 0:
+            return kErrorSuccess;
         case ENOENT:
-        case ECONNREFUSED: return kErrorFileNotFound;
-        case ENOTDIR: return kErrorPathNotFound;
+        case ECONNREFUSED:
+            return kErrorFileNotFound;
+        case ENOTDIR:
+            return kErrorPathNotFound;
         case EACCES:
-        case EPERM: return kErrorAccessDenied;
-        case EBADF: return kErrorInvalidHandle;
-        case ENOMEM: return kErrorNotEnoughMemory;
-        case EROFS: return kErrorWriteProtect;
+        case EPERM:
+            return kErrorAccessDenied;
+        case EBADF:
+            return kErrorInvalidHandle;
+        case ENOMEM:
+            return kErrorNotEnoughMemory;
+        case EROFS:
+            return kErrorWriteProtect;
         case EBUSY:
-        case ETXTBSY: return kErrorSharingViolation;
-        case EEXIST: return kErrorFileExists;
-        case EINVAL: return kErrorInvalidParameter;
-        case ECONNRESET: return kErrorBrokenPipe;
-        case EPIPE: return kErrorNoData;
-        case ENOTCONN: return kErrorPipeNotConnected;
+        case ETXTBSY:
+            return kErrorSharingViolation;
+        case EEXIST:
+            return kErrorFileExists;
+        case EINVAL:
+            return kErrorInvalidParameter;
+        case ECONNRESET:
+            return kErrorBrokenPipe;
+        case EPIPE:
+            return kErrorNoData;
+        case ENOTCONN:
+            return kErrorPipeNotConnected;
         case ENOSPC:
-        case EDQUOT: return kErrorDiskFull;
-        case ENAMETOOLONG: return kErrorFilenameExcedRange;
-        case EAGAIN: return kErrorPipeBusy;
+        case EDQUOT:
+            return kErrorDiskFull;
+        case ENAMETOOLONG:
+            return kErrorFilenameExcedRange;
+        case EAGAIN:
+            return kErrorPipeBusy;
         case EINTR:
-        case ECANCELED: return kErrorOperationAborted;
+        case ECANCELED:
+            return kErrorOperationAborted;
         case ENOSYS:
-        case EOPNOTSUPP: return kErrorNotSupported;
-        default: return kErrorGenFailure;
+        case EOPNOTSUPP:
+            return kErrorNotSupported;
+        default:
+            return kErrorGenFailure;
     }
 }
 
-Win32Error FailFromErrno() { return Fail(ErrorFromErrno(errno)); }
+Win32Error FailFromErrno() {
+    return Fail(ErrorFromErrno(errno));
+}
 
 }  // namespace platform

@@ -10,7 +10,7 @@
 namespace zantor::test {
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::random_device rd;
         auto base = std::filesystem::temp_directory_path();
@@ -27,13 +27,13 @@ public:
     TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
 // A temporary directory that is the local computer's root (ZANTOR_ROOT) while it lives.
 class TempRoot : public TempDir {
-public:
+  public:
     TempRoot() {
         const char* old = std::getenv("ZANTOR_ROOT");
         had_ = old != nullptr;
@@ -47,7 +47,7 @@ public:
             unsetenv("ZANTOR_ROOT");
     }
 
-private:
+  private:
     bool had_ = false;
     std::string old_;
 };

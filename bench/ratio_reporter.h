@@ -1,0 +1,52 @@
+// A console reporter that also prints the ratio of two benchmarks measured in the same run, so the
+// comparison holds on a shared, noisy machine.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zantor::bench {
+
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    // Each pair: (numerator, denominator) benchmark names; the ratio is of real time per iteration.
+    explicit RatioReporter(std::vector<std::pair<std::string, std::string>> ratios)
+        : ratios_(std::move(ratios)) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const auto& run : runs)
+            if (!run.error_occurred && run.iterations > 0)
+                times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        for (const auto& [num, den] : ratios_) {
+            auto n = times_.find(num), d = times_.find(den);
+            if (n == times_.end() || d == times_.end() || d->second <= 0) continue;
+            std::printf("ratio %s / %s = %.2f\n", num.c_str(), den.c_str(), n->second / d->second);
+        }
+    }
+
+  private:
+    std::vector<std::pair<std::string, std::string>> ratios_;
+    std::map<std::string, double> times_;
+};
+
+// main() body: runs every registered benchmark and prints the ratios.
+inline int RunWithRatios(int argc, char** argv,
+                         std::vector<std::pair<std::string, std::string>> ratios) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter(std::move(ratios));
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
+
+}  // namespace zantor::bench

@@ -1,0 +1,56 @@
+// Named pipes: a byte stream between one server instance and one client.
+//
+// A pipe name is "\\.\Pipe\NAME" or "\\COMPUTER\Pipe\NAME" (platform/computer.h maps it into the
+// computer's root). Each name has at most one instance, as the service creates it:
+//
+//   - CreateNamedPipeA makes the instance; a second create, in this or another process, fails with
+//     kErrorPipeBusy while the instance exists (listening or connected).
+//   - ConnectNamedPipe waits for one client. While that client is connected, another client's open
+//     fails with kErrorPipeBusy.
+//   - Closing (destroying) the server end ends the connection and removes the instance; until the
+//     next create, a client's open fails with kErrorFileNotFound. A server process that died leaves
+//     nothing that blocks the next create.
+//
+// Reads and writes wait without a time limit. A peer that has gone makes reads fail with
+// kErrorBrokenPipe and writes with kErrorNoData. One thread reads and writes an end at a time;
+// Cancel may be called from any other thread to end a wait (the waiting call fails with
+// kErrorOperationAborted), which is how a stopping service ends its listener and connection.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+#include "platform/errors.h"
+
+namespace platform {
+
+class Pipe {
+  public:
+    virtual ~Pipe() = default;
+
+    // Reads at least one and at most `size` bytes into `buffer`; `*read` is the count.
+    virtual Win32Error Read(void* buffer, std::size_t size, std::size_t* read) = 0;
+
+    // Writes all `size` bytes.
+    virtual Win32Error Write(const void* buffer, std::size_t size) = 0;
+
+    // Ends a Read, Write or ConnectNamedPipe waiting on this end in another thread, and every
+    // later one, with kErrorOperationAborted. Safe to call from any thread while the end lives.
+    virtual void Cancel() = 0;
+};
+
+// The server end: one instance of a named pipe.
+class PipeServer : public Pipe {
+  public:
+    // Waits until a client has opened the pipe. Called once.
+    virtual Win32Error ConnectNamedPipe() = 0;
+};
+
+// Creates the single instance of the local pipe `name` ("\\.\Pipe\NAME"). The socket is owner only.
+Win32Error CreateNamedPipeA(std::string_view name, std::unique_ptr<PipeServer>* pipe);
+
+// Opens the pipe `name` as a client, on this or a named computer.
+Win32Error OpenPipe(std::string_view name, std::unique_ptr<Pipe>* pipe);
+
+}  // namespace platform

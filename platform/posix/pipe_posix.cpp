@@ -1,0 +1,225 @@
+// Named pipes on Unix stream sockets.
+//
+// The instance is a listening socket at root/pipe/NAME, guarded by an flock on root/pipe/.NAME.lock
+// that lives exactly as long as the instance: a second create fails while the lock is held, and a
+// dead server's lock goes with its process. A client connects and then reads one byte: 0 means it
+// is the instance's client, 1 means the instance is taken (busy). While a client is connected a
+// small thread answers every further client with 1, so nobody waits in the listen queue.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <thread>
+
+#include "platform/computer.h"
+#include "platform/pipe.h"
+#include "platform/posix/unix_socket.h"
+
+namespace platform {
+
+namespace fs = std::filesystem;
+using posix::UniqueFd;
+using posix::WaitReady;
+using posix::WakePipe;
+
+namespace {
+
+constexpr char kConnected = 0;
+constexpr char kBusy = 1;
+
+// One connected socket: the read and write halves shared by server and client ends.
+class SocketStream {
+  public:
+    Win32Error Read(void* buffer, std::size_t size, std::size_t* read) {
+        *read = 0;
+        if (size == 0) return kErrorSuccess;
+        for (;;) {
+            if (Win32Error e = WaitReady(fd_.Get(), POLLIN, wake_)) return e;
+            ssize_t n = ::recv(fd_.Get(), buffer, size, 0);
+            if (n > 0) {
+                *read = static_cast<std::size_t>(n);
+                return kErrorSuccess;
+            }
+            if (n == 0) return Fail(kErrorBrokenPipe);
+            if (errno == EINTR || errno == EAGAIN) continue;
+            if (errno == ECONNRESET || errno == ENOTCONN) return Fail(kErrorBrokenPipe);
+            return FailFromErrno();
+        }
+    }
+
+    Win32Error Write(const void* buffer, std::size_t size) {
+        auto* p = static_cast<const char*>(buffer);
+        while (size > 0) {
+            if (cancelled_) return Fail(kErrorOperationAborted);
+            ssize_t n = ::send(fd_.Get(), p, size, MSG_NOSIGNAL);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (cancelled_) return Fail(kErrorOperationAborted);
+                if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)
+                    return Fail(kErrorNoData);
+                return FailFromErrno();
+            }
+            p += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        return kErrorSuccess;
+    }
+
+    void Cancel() {
+        cancelled_ = true;
+        wake_.Signal();
+        // A send blocked on a full socket does not poll; shutting the socket down ends it.
+        if (fd_) ::shutdown(fd_.Get(), SHUT_RDWR);
+    }
+
+    UniqueFd fd_;
+    WakePipe wake_;
+    std::atomic<bool> cancelled_{false};
+};
+
+class PosixPipeClient final : public Pipe {
+  public:
+    Win32Error Read(void* buffer, std::size_t size, std::size_t* read) override {
+        return stream_.Read(buffer, size, read);
+    }
+    Win32Error Write(const void* buffer, std::size_t size) override {
+        return stream_.Write(buffer, size);
+    }
+    void Cancel() override { stream_.Cancel(); }
+
+    SocketStream stream_;
+};
+
+class PosixPipeServer final : public PipeServer {
+  public:
+    ~PosixPipeServer() override {
+        stopResponder_.Signal();
+        if (responder_.joinable()) responder_.join();
+        stream_.fd_.Reset();
+        // The path goes before the lock: a creator that takes the lock next binds a fresh socket
+        // that nobody unlinks under it.
+        if (bound_) {
+            std::error_code ec;
+            fs::remove(socketPath_, ec);
+        }
+        listen_.Reset();
+        lock_.Reset();
+    }
+
+    Win32Error Read(void* buffer, std::size_t size, std::size_t* read) override {
+        if (!stream_.fd_) return Fail(kErrorPipeNotConnected);
+        return stream_.Read(buffer, size, read);
+    }
+    Win32Error Write(const void* buffer, std::size_t size) override {
+        if (!stream_.fd_) return Fail(kErrorPipeNotConnected);
+        return stream_.Write(buffer, size);
+    }
+    void Cancel() override { stream_.Cancel(); }
+
+    Win32Error ConnectNamedPipe() override {
+        if (stream_.fd_) return Fail(kErrorPipeConnected);
+        for (;;) {
+            if (Win32Error e = WaitReady(listen_.Get(), POLLIN, stream_.wake_)) return e;
+            int fd = ::accept4(listen_.Get(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) continue;
+                return FailFromErrno();
+            }
+            stream_.fd_.Reset(fd);
+            break;
+        }
+        // A client that already went away is still a connection; its end shows on the first read.
+        [[maybe_unused]] auto n = ::send(stream_.fd_.Get(), &kConnected, 1, MSG_NOSIGNAL);
+        responder_ = std::thread([this] { TurnAwayOthers(); });
+        return kErrorSuccess;
+    }
+
+    Win32Error Create(const fs::path& socketPath) {
+        socketPath_ = socketPath;
+        const fs::path dir = socketPath.parent_path();
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        if (ec) return Fail(ErrorFromErrno(ec.value()));
+        ::chmod(dir.c_str(), 0700);
+
+        const fs::path lockPath = dir / ("." + socketPath.filename().string() + ".lock");
+        lock_ = UniqueFd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        if (!lock_) return FailFromErrno();
+        if (::flock(lock_.Get(), LOCK_EX | LOCK_NB) != 0)
+            return errno == EWOULDBLOCK ? Fail(kErrorPipeBusy) : FailFromErrno();
+        if (!stream_.wake_.Valid() || !stopResponder_.Valid()) return FailFromErrno();
+
+        fs::remove(socketPath, ec);  // left by a server that died
+        listen_ = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!listen_) return FailFromErrno();
+        if (Win32Error e = posix::WithUnixAddress(socketPath, [&](const sockaddr* a, socklen_t n) {
+                return ::bind(listen_.Get(), a, n);
+            }))
+            return e;
+        bound_ = true;
+        ::chmod(socketPath.c_str(), 0600);
+        if (::listen(listen_.Get(), 16) != 0) return FailFromErrno();
+        return kErrorSuccess;
+    }
+
+  private:
+    void TurnAwayOthers() {
+        for (;;) {
+            if (WaitReady(listen_.Get(), POLLIN, stopResponder_) != kErrorSuccess) return;
+            int fd = ::accept4(listen_.Get(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            [[maybe_unused]] auto n = ::send(fd, &kBusy, 1, MSG_NOSIGNAL);
+            ::close(fd);
+        }
+    }
+
+    fs::path socketPath_;
+    bool bound_ = false;  // only the instance that bound the socket removes it
+    UniqueFd lock_, listen_;
+    SocketStream stream_;
+    WakePipe stopResponder_;
+    std::thread responder_;
+};
+
+}  // namespace
+
+Win32Error CreateNamedPipeA(std::string_view name, std::unique_ptr<PipeServer>* pipe) {
+    fs::path socketPath;
+    if (Win32Error e = ResolvePipeName(name, socketPath)) return e;
+    auto server = std::make_unique<PosixPipeServer>();
+    if (Win32Error e = server->Create(socketPath)) return e;
+    *pipe = std::move(server);
+    return kErrorSuccess;
+}
+
+Win32Error OpenPipe(std::string_view name, std::unique_ptr<Pipe>* pipe) {
+    fs::path socketPath;
+    if (Win32Error e = ResolvePipeName(name, socketPath)) return e;
+    auto client = std::make_unique<PosixPipeClient>();
+    UniqueFd& fd = client->stream_.fd_;
+    fd = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return FailFromErrno();
+    if (Win32Error e = posix::WithUnixAddress(
+            socketPath, [&](const sockaddr* a, socklen_t n) { return ::connect(fd.Get(), a, n); }))
+        // No socket, or nobody listening on it: no instance exists.
+        return e == kErrorPathNotFound ? Fail(kErrorFileNotFound) : e;
+    char answer = kBusy;
+    for (;;) {
+        ssize_t n = ::recv(fd.Get(), &answer, 1, 0);
+        if (n == 1) break;
+        if (n < 0 && errno == EINTR) continue;
+        // The instance went away before it took us in.
+        return Fail(kErrorFileNotFound);
+    }
+    if (answer != kConnected) return Fail(kErrorPipeBusy);
+    *pipe = std::move(client);
+    return kErrorSuccess;
+}
+
+}  // namespace platform

@@ -1,0 +1,346 @@
+#include "platform/posix/reg_hive.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <utility>
+
+namespace platform::detail {
+
+namespace {
+
+std::atomic<bool> gFullSync{true};
+
+// How long a call waits for another process's write before it gives up.
+constexpr int kBusyTimeoutMs = 10000;
+// "ZREG" marks our files; user_version is the layout's version.
+constexpr int kApplicationId = 0x5a524547;
+constexpr int kLayoutVersion = 1;
+
+constexpr const char* kSchema =
+    "CREATE TABLE keys(id INTEGER PRIMARY KEY, parent INTEGER NOT NULL,"
+    " name TEXT NOT NULL COLLATE NOCASE, UNIQUE(parent, name));"
+    "CREATE TABLE vals(seq INTEGER PRIMARY KEY, key INTEGER NOT NULL,"
+    " name TEXT NOT NULL COLLATE NOCASE, type INTEGER NOT NULL, data BLOB NOT NULL,"
+    " UNIQUE(key, name));"
+    "INSERT INTO keys(id, parent, name) VALUES(1, 0, '');"
+    "PRAGMA application_id = 1515341127;"
+    "PRAGMA user_version = 1;";
+static_assert(kApplicationId == 1515341127);
+
+// The ids of a key and of every key below it. UNION (not UNION ALL) stops at a key seen before,
+// so even a damaged file with a loop of parents cannot make the walk run forever.
+#define ZREG_SUBTREE                                                                   \
+    "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION SELECT keys.id FROM keys JOIN sub ON " \
+    "keys.parent = sub.id) "
+
+bool FileIdentity(const std::filesystem::path& path, std::uint64_t* device, std::uint64_t* inode) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    *device = static_cast<std::uint64_t>(st.st_dev);
+    *inode = static_cast<std::uint64_t>(st.st_ino);
+    return true;
+}
+
+// Never NULL: SQLite binds a null pointer as SQL NULL, and names and data are NOT NULL columns.
+const char* NonNull(std::string_view s) {
+    return s.data() ? s.data() : "";
+}
+
+}  // namespace
+
+void SetCommitsReachDisk(bool full) {
+    gFullSync = full;
+}
+
+// A cached prepared statement, bound by position in call order and reset when it goes.
+class RegHive::Statement {
+  public:
+    Statement(RegHive& hive, const char* sql) : hive_(hive), stmt_(hive.Prepared(sql)) {}
+    ~Statement() {
+        if (stmt_) {
+            sqlite3_reset(stmt_);
+            sqlite3_clear_bindings(stmt_);
+        }
+    }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& Bind(std::int64_t v) {
+        if (stmt_) sqlite3_bind_int64(stmt_, ++bound_, v);
+        return *this;
+    }
+    Statement& Bind(std::string_view text) {
+        if (stmt_)
+            sqlite3_bind_text(stmt_, ++bound_, NonNull(text), static_cast<int>(text.size()),
+                              SQLITE_STATIC);
+        return *this;
+    }
+    Statement& BindBlob(std::string_view bytes) {
+        if (stmt_)
+            sqlite3_bind_blob(stmt_, ++bound_, NonNull(bytes), static_cast<int>(bytes.size()),
+                              SQLITE_STATIC);
+        return *this;
+    }
+    // SQLITE_ROW, SQLITE_DONE or the failure's code.
+    int Step() { return stmt_ ? sqlite3_step(stmt_) : sqlite3_errcode(hive_.db_); }
+    // kErrorSuccess when the statement ran to its end.
+    Win32Error Run() {
+        int rc = Step();
+        return rc == SQLITE_DONE ? kErrorSuccess : hive_.Error(rc);
+    }
+    std::int64_t Int(int col) const { return sqlite3_column_int64(stmt_, col); }
+    std::string Bytes(int col) const {
+        const void* p = sqlite3_column_blob(stmt_, col);
+        int n = sqlite3_column_bytes(stmt_, col);
+        return p ? std::string(static_cast<const char*>(p), static_cast<std::size_t>(n))
+                 : std::string();
+    }
+
+  private:
+    RegHive& hive_;
+    sqlite3_stmt* stmt_;
+    int bound_ = 0;
+};
+
+Win32Error RegHive::Open(const std::filesystem::path& file, std::shared_ptr<RegHive>* hive) {
+    std::shared_ptr<RegHive> h(new RegHive(file));
+    int rc =
+        sqlite3_open_v2(file.c_str(), &h->db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) return h->db_ ? h->Error(rc) : kErrorNotEnoughMemory;
+    sqlite3_extended_result_codes(h->db_, 1);
+    sqlite3_busy_timeout(h->db_, kBusyTimeoutMs);
+    if (Win32Error e = h->InitSchema()) return e;
+    if (!FileIdentity(file, &h->device_, &h->inode_)) return kErrorCantOpen;
+    *hive = std::move(h);
+    return kErrorSuccess;
+}
+
+RegHive::~RegHive() {
+    for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+    sqlite3_close(db_);
+}
+
+bool RegHive::StillAt(const std::filesystem::path& path) const {
+    std::uint64_t device = 0, inode = 0;
+    return FileIdentity(path, &device, &inode) && device == device_ && inode == inode_;
+}
+
+Win32Error RegHive::InitSchema() {
+    // WAL lets another process read while we write and makes a commit one append; the mode is
+    // stored in the file, so this is a no-op after the first time.
+    {
+        Statement wal(*this, "PRAGMA journal_mode=WAL");
+        int rc = wal.Step();
+        if (rc != SQLITE_ROW) return Error(rc);
+        if (wal.Bytes(0) != "wal") return kErrorRegistryIoFailed;
+    }
+    if (Win32Error e = Exec(gFullSync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL"))
+        return e;
+    if (Win32Error e = Exec("BEGIN IMMEDIATE")) return e;
+    Win32Error result = kErrorSuccess;
+    std::int64_t app = 0, version = 0, tables = 0;
+    {
+        Statement q(*this,
+                    "SELECT (SELECT application_id FROM pragma_application_id),"
+                    " (SELECT user_version FROM pragma_user_version),"
+                    " (SELECT count(*) FROM sqlite_schema)");
+        int rc = q.Step();
+        if (rc == SQLITE_ROW) {
+            app = q.Int(0);
+            version = q.Int(1);
+            tables = q.Int(2);
+        } else {
+            result = Error(rc);
+        }
+    }
+    if (result == kErrorSuccess) {
+        if (app == 0 && tables == 0) {
+            int rc = sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr);
+            if (rc != SQLITE_OK) result = Error(rc);
+        } else if (app != kApplicationId || version != kLayoutVersion) {
+            result = kErrorBadDb;  // somebody else's database, or a layout we do not know
+        }
+    }
+    if (result == kErrorSuccess) result = Exec("COMMIT");
+    if (result != kErrorSuccess && !sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
+    return result;
+}
+
+sqlite3_stmt* RegHive::Prepared(const char* sql) {
+    auto it = statements_.find(sql);
+    if (it != statements_.end()) return it->second;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK)
+        return nullptr;
+    statements_.emplace(sql, stmt);
+    return stmt;
+}
+
+Win32Error RegHive::Exec(const char* sql) {
+    Statement s(*this, sql);
+    return s.Run();
+}
+
+Win32Error RegHive::Error(int rc) const {
+    switch (rc & 0xff) {
+        case SQLITE_OK:
+        case SQLITE_ROW:
+        case SQLITE_DONE:
+            return kErrorSuccess;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return kErrorSharingViolation;
+        case SQLITE_NOMEM:
+            return kErrorNotEnoughMemory;
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+        case SQLITE_AUTH:
+            return kErrorAccessDenied;
+        case SQLITE_FULL:
+            return kErrorDiskFull;
+        case SQLITE_TOOBIG:
+            return kErrorInvalidParameter;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+        case SQLITE_FORMAT:
+        case SQLITE_SCHEMA:
+        case SQLITE_ERROR:
+            return kErrorBadDb;
+        case SQLITE_CANTOPEN: {
+            int err = db_ ? sqlite3_system_errno(db_) : 0;
+            return err ? ErrorFromErrno(err) : kErrorCantOpen;
+        }
+        default:
+            return kErrorRegistryIoFailed;
+    }
+}
+
+Win32Error RegHive::CheckKey(KeyId key) {
+    Statement q(*this, "SELECT 1 FROM keys WHERE id = ?");
+    int rc = q.Bind(key).Step();
+    if (rc == SQLITE_ROW) return kErrorSuccess;
+    return rc == SQLITE_DONE ? kErrorKeyDeleted : Error(rc);
+}
+
+Win32Error RegHive::FindChild(KeyId parent, std::string_view name, KeyId* child) {
+    Statement q(*this, "SELECT id FROM keys WHERE parent = ? AND name = ?");
+    int rc = q.Bind(parent).Bind(name).Step();
+    if (rc == SQLITE_ROW) {
+        *child = q.Int(0);
+        return kErrorSuccess;
+    }
+    return rc == SQLITE_DONE ? kErrorFileNotFound : Error(rc);
+}
+
+Win32Error RegHive::AddChild(KeyId parent, std::string_view name, KeyId* child) {
+    // A clash of random ids is all but impossible; a few tries make it impossible in practice,
+    // and a clash of names cannot happen because the caller has just looked the name up.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        KeyId id = static_cast<KeyId>(ids_() >> 2) + 2;
+        Statement q(*this, "INSERT OR IGNORE INTO keys(id, parent, name) VALUES(?, ?, ?)");
+        if (Win32Error e = q.Bind(id).Bind(parent).Bind(name).Run()) return e;
+        if (sqlite3_changes(db_) == 1) {
+            *child = id;
+            return kErrorSuccess;
+        }
+    }
+    return kErrorRegistryCorrupt;
+}
+
+Win32Error RegHive::QueryValue(KeyId key, std::string_view name, DWORD* type, std::string* data) {
+    Statement q(*this, "SELECT type, data FROM vals WHERE key = ? AND name = ?");
+    int rc = q.Bind(key).Bind(name).Step();
+    if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? kErrorFileNotFound : Error(rc);
+    if (type) *type = static_cast<DWORD>(q.Int(0));
+    if (data) *data = q.Bytes(1);
+    return kErrorSuccess;
+}
+
+Win32Error RegHive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data) {
+    Statement q(*this,
+                "INSERT INTO vals(key, name, type, data) VALUES(?, ?, ?, ?)"
+                " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
+    return q.Bind(key).Bind(name).Bind(std::int64_t{type}).BindBlob(data).Run();
+}
+
+Win32Error RegHive::DeleteValue(KeyId key, std::string_view name) {
+    Statement q(*this, "DELETE FROM vals WHERE key = ? AND name = ?");
+    if (Win32Error e = q.Bind(key).Bind(name).Run()) return e;
+    return sqlite3_changes(db_) == 0 ? kErrorFileNotFound : kErrorSuccess;
+}
+
+Win32Error RegHive::DeleteTree(KeyId key, bool keepKey) {
+    Statement values(*this, ZREG_SUBTREE "DELETE FROM vals WHERE key IN sub");
+    if (Win32Error e = values.Bind(key).Run()) return e;
+    Statement keys(*this, ZREG_SUBTREE "DELETE FROM keys WHERE id IN sub AND id <> ?2");
+    return keys.Bind(key).Bind(keepKey ? key : 0).Run();
+}
+
+Win32Error RegHive::EnumKey(KeyId key, DWORD index, std::string* name) {
+    Statement q(*this, "SELECT name FROM keys WHERE parent = ? ORDER BY name LIMIT 1 OFFSET ?");
+    int rc = q.Bind(key).Bind(std::int64_t{index}).Step();
+    if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? kErrorNoMoreItems : Error(rc);
+    if (name) *name = q.Bytes(0);
+    return kErrorSuccess;
+}
+
+Win32Error RegHive::EnumValue(KeyId key, DWORD index, std::string* name, DWORD* type,
+                              std::string* data) {
+    Statement q(*this,
+                "SELECT name, type, data FROM vals WHERE key = ? ORDER BY seq LIMIT 1 OFFSET ?");
+    int rc = q.Bind(key).Bind(std::int64_t{index}).Step();
+    if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? kErrorNoMoreItems : Error(rc);
+    if (name) *name = q.Bytes(0);
+    if (type) *type = static_cast<DWORD>(q.Int(1));
+    if (data) *data = q.Bytes(2);
+    return kErrorSuccess;
+}
+
+Win32Error RegHive::BeginWrite() {
+    if (inTransaction_) {
+        if (transactionLost_) return transactionLost_;
+        return Exec("SAVEPOINT op");
+    }
+    // IMMEDIATE takes the write lock before the first read, so another process's commit can
+    // only make us wait (busy timeout), never invalidate what we read.
+    return Exec("BEGIN IMMEDIATE");
+}
+
+Win32Error RegHive::EndWrite(Win32Error result) {
+    if (inTransaction_) {
+        if (result == kErrorSuccess) result = Exec("RELEASE op");
+        if (result != kErrorSuccess && !sqlite3_get_autocommit(db_)) {
+            Exec("ROLLBACK TO op");
+            Exec("RELEASE op");
+        }
+        // Some failures (a full disk, an I/O error) make SQLite roll back the whole
+        // transaction. The writes after it would then land one by one, outside the group.
+        if (sqlite3_get_autocommit(db_))
+            transactionLost_ = result ? result : kErrorRegistryIoFailed;
+        return result;
+    }
+    if (result == kErrorSuccess) result = Exec("COMMIT");
+    if (result != kErrorSuccess && !sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
+    return result;
+}
+
+Win32Error RegHive::BeginTransaction() {
+    if (inTransaction_) return kErrorNotSupported;
+    if (Win32Error e = Exec("BEGIN IMMEDIATE")) return e;
+    inTransaction_ = true;
+    transactionLost_ = kErrorSuccess;
+    return kErrorSuccess;
+}
+
+Win32Error RegHive::EndTransaction(bool commit) {
+    Win32Error result = transactionLost_;
+    if (result == kErrorSuccess && commit) result = Exec("COMMIT");
+    if ((result != kErrorSuccess || !commit) && !sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
+    inTransaction_ = false;
+    transactionLost_ = kErrorSuccess;
+    return result;
+}
+
+}  // namespace platform::detail

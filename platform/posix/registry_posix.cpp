@@ -1,0 +1,330 @@
+// The registry port on Linux: handles, paths and computers over the SQLite hives of reg_hive.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/computer.h"
+#include "platform/posix/reg_hive.h"
+#include "platform/registry.h"
+
+struct platform::RegKeyObject {
+    const char* hiveFile;
+};
+
+namespace platform {
+
+namespace {
+
+using detail::KeyId;
+using detail::RegHive;
+
+// The predefined keys are real objects, so their addresses are constants and never collide with
+// the numbers that stand for opened handles.
+RegKeyObject gLocalMachine{"HKLM.db"};
+RegKeyObject gCurrentUser{"HKCU.db"};
+
+constexpr std::size_t kMaxKeyName = 255;
+constexpr std::size_t kMaxValueName = 16383;
+constexpr std::size_t kMaxDepth = 512;
+constexpr std::size_t kMaxValueSize = std::size_t{16} << 20;
+
+struct OpenKey {
+    std::shared_ptr<RegHive> hive;
+    KeyId key = 0;
+};
+
+// Opened handles are numbers, not pointers: a closed or invented handle is a failed lookup.
+std::mutex gTableMutex;
+std::unordered_map<std::uintptr_t, OpenKey> gHandles;
+std::uintptr_t gNextHandle = 0x1000;
+// One hive object (one database connection) per file and process.
+std::map<std::filesystem::path, std::shared_ptr<RegHive>> gHives;
+
+HKEY AddHandle(OpenKey key) {
+    std::lock_guard lock(gTableMutex);
+    std::uintptr_t id = gNextHandle;
+    gNextHandle += 4;
+    gHandles.emplace(id, std::move(key));
+    return reinterpret_cast<HKEY>(id);
+}
+
+// The hive stored in `file`, opened once and kept while the file is the same one (a test that
+// removes its computer root and makes another at the same place gets a fresh hive).
+Win32Error HiveAt(const std::filesystem::path& file, std::shared_ptr<RegHive>* hive) {
+    std::lock_guard lock(gTableMutex);
+    for (auto it = gHives.begin(); it != gHives.end();) {
+        if (it->second->StillAt(it->first))
+            ++it;
+        else
+            it = gHives.erase(it);  // handles into it keep it alive
+    }
+    if (auto it = gHives.find(file); it != gHives.end()) {
+        *hive = it->second;
+        return kErrorSuccess;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(file.parent_path().parent_path(), ec);
+    if (ec) return ErrorFromErrno(ec.value());
+    if (::mkdir(file.parent_path().c_str(), 0700) != 0 && errno != EEXIST)
+        return ErrorFromErrno(errno);
+    if (Win32Error e = RegHive::Open(file, hive)) return e;
+    gHives.emplace(file, *hive);
+    return kErrorSuccess;
+}
+
+std::filesystem::path HiveFile(const std::filesystem::path& root, HKEY predefined) {
+    return root / "registry" / predefined->hiveFile;
+}
+
+Win32Error Resolve(HKEY hKey, OpenKey* out) {
+    if (hKey == &gLocalMachine || hKey == &gCurrentUser) {
+        out->key = detail::kRootKey;
+        return HiveAt(HiveFile(LocalComputerRoot(), hKey), &out->hive);
+    }
+    std::lock_guard lock(gTableMutex);
+    auto it = gHandles.find(reinterpret_cast<std::uintptr_t>(hKey));
+    if (it == gHandles.end()) return kErrorInvalidHandle;
+    *out = it->second;
+    return kErrorSuccess;
+}
+
+bool ValidKeyName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxKeyName) return false;
+    for (char c : name)
+        if (c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+    return true;
+}
+
+bool ValidValueName(std::string_view name) {
+    return name.size() <= kMaxValueName &&
+           name.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos;
+}
+
+Win32Error SplitPath(std::string_view path, std::vector<std::string_view>* names) {
+    if (!path.empty() && path.front() == '\\') path.remove_prefix(1);
+    if (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+    names->clear();
+    while (!path.empty()) {
+        auto slash = path.find('\\');
+        std::string_view name = path.substr(0, slash);
+        if (!ValidKeyName(name) || names->size() == kMaxDepth) return kErrorInvalidParameter;
+        names->push_back(name);
+        path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+        if (slash != std::string_view::npos && path.empty()) return kErrorInvalidParameter;
+    }
+    return kErrorSuccess;
+}
+
+enum class Access { kRead, kWrite };
+
+// Runs `op(hive, key)` on the live key that `open` names, with its hive locked, as one read or
+// one write of the store (the key's check included). `op` may move `key` to another key.
+template <class Op>
+Win32Error WithKey(OpenKey& open, Access access, Op&& op) {
+    RegHive& h = *open.hive;
+    std::lock_guard lock(h.mutex);
+    auto body = [&] {
+        Win32Error e = h.CheckKey(open.key);
+        return e ? e : op(h, open.key);
+    };
+    return access == Access::kWrite ? h.Write(body) : h.Read(body);
+}
+
+// Runs `op(hive, key)` on the live key behind hKey; a failure is also the thread's last error.
+template <class Op>
+Win32Error OnKey(HKEY hKey, Access access, Op&& op) {
+    OpenKey open;
+    Win32Error e = Resolve(hKey, &open);
+    if (e == kErrorSuccess) e = WithKey(open, access, op);
+    return e ? Fail(e) : kErrorSuccess;
+}
+
+// Opens (and with `create` makes) the key at `path` below hKey and hands out a new handle to it.
+Win32Error OpenPath(HKEY hKey, std::string_view path, bool create, HKEY* result) {
+    if (!result) return Fail(kErrorInvalidParameter);
+    std::vector<std::string_view> names;
+    OpenKey open;
+    Win32Error e = SplitPath(path, &names);
+    if (e == kErrorSuccess) e = Resolve(hKey, &open);
+    if (e == kErrorSuccess) {
+        e = WithKey(open, create ? Access::kWrite : Access::kRead, [&](RegHive& h, KeyId& key) {
+            for (std::string_view name : names) {
+                KeyId child = 0;
+                Win32Error err = h.FindChild(key, name, &child);
+                if (err == kErrorFileNotFound && create) err = h.AddChild(key, name, &child);
+                if (err) return err;
+                key = child;
+            }
+            return kErrorSuccess;
+        });
+    }
+    if (e) return Fail(e);
+    *result = AddHandle(std::move(open));
+    return kErrorSuccess;
+}
+
+bool ValidData(DWORD type, std::string_view data) {
+    return data.size() <= kMaxValueSize && (type != REG_DWORD || data.size() == 4);
+}
+
+std::string DwordBytes(DWORD value) {
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xff);
+    return bytes;
+}
+
+}  // namespace
+
+const HKEY HKEY_LOCAL_MACHINE = &gLocalMachine;
+const HKEY HKEY_CURRENT_USER = &gCurrentUser;
+
+Win32Error RegConnectRegistryA(std::string_view machineName, HKEY hKey, HKEY* phkResult) {
+    if (!phkResult) return Fail(kErrorInvalidParameter);
+    if (hKey != HKEY_LOCAL_MACHINE && hKey != HKEY_CURRENT_USER) return Fail(kErrorInvalidHandle);
+    std::filesystem::path root;
+    if (Win32Error e = ComputerRoot(machineName, root)) return Fail(e);
+    if (hKey == HKEY_CURRENT_USER && !IsLocalComputerName(machineName))
+        return Fail(kErrorInvalidHandle);
+    OpenKey open{nullptr, detail::kRootKey};
+    if (Win32Error e = HiveAt(HiveFile(root, hKey), &open.hive)) return Fail(e);
+    *phkResult = AddHandle(std::move(open));
+    return kErrorSuccess;
+}
+
+Win32Error RegCreateKeyExA(HKEY hKey, std::string_view subKey, HKEY* phkResult) {
+    return OpenPath(hKey, subKey, true, phkResult);
+}
+
+Win32Error RegOpenKeyExA(HKEY hKey, std::string_view subKey, HKEY* phkResult) {
+    return OpenPath(hKey, subKey, false, phkResult);
+}
+
+Win32Error RegCloseKey(HKEY hKey) {
+    if (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER) return kErrorSuccess;
+    std::shared_ptr<RegHive> last;  // a hive that goes with its last handle closes unlocked
+    std::lock_guard lock(gTableMutex);
+    auto it = gHandles.find(reinterpret_cast<std::uintptr_t>(hKey));
+    if (it == gHandles.end()) return Fail(kErrorInvalidHandle);
+    last = std::move(it->second.hive);
+    gHandles.erase(it);
+    return kErrorSuccess;
+}
+
+Win32Error RegQueryValueExA(HKEY hKey, std::string_view valueName, DWORD* type, std::string* data) {
+    return OnKey(hKey, Access::kRead,
+                 [&](RegHive& h, KeyId key) { return h.QueryValue(key, valueName, type, data); });
+}
+
+Win32Error RegQueryDword(HKEY hKey, std::string_view valueName, std::int32_t* value) {
+    DWORD type = REG_NONE;
+    std::string data;
+    if (Win32Error e = RegQueryValueExA(hKey, valueName, &type, &data)) return e;
+    if (type != REG_DWORD || data.size() != 4) return Fail(kErrorUnsupportedType);
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(data[i]);
+    if (value) *value = static_cast<std::int32_t>(v);
+    return kErrorSuccess;
+}
+
+Win32Error RegQueryString(HKEY hKey, std::string_view valueName, std::string* value) {
+    DWORD type = REG_NONE;
+    std::string data;
+    if (Win32Error e = RegQueryValueExA(hKey, valueName, &type, &data)) return e;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return Fail(kErrorUnsupportedType);
+    if (value) *value = std::move(data);
+    return kErrorSuccess;
+}
+
+Win32Error RegSetValueExA(HKEY hKey, std::string_view valueName, DWORD type,
+                          std::string_view data) {
+    if (!ValidValueName(valueName) || !ValidData(type, data)) return Fail(kErrorInvalidParameter);
+    return OnKey(hKey, Access::kWrite,
+                 [&](RegHive& h, KeyId key) { return h.SetValue(key, valueName, type, data); });
+}
+
+Win32Error RegSetDword(HKEY hKey, std::string_view valueName, DWORD value) {
+    return RegSetValueExA(hKey, valueName, REG_DWORD, DwordBytes(value));
+}
+
+Win32Error RegSetString(HKEY hKey, std::string_view valueName, std::string_view value) {
+    return RegSetValueExA(hKey, valueName, REG_SZ, value);
+}
+
+Win32Error RegDeleteValueA(HKEY hKey, std::string_view valueName) {
+    return OnKey(hKey, Access::kWrite,
+                 [&](RegHive& h, KeyId key) { return h.DeleteValue(key, valueName); });
+}
+
+Win32Error RegDeleteTreeA(HKEY hKey, std::string_view subKey) {
+    std::vector<std::string_view> names;
+    if (Win32Error e = SplitPath(subKey, &names)) return Fail(e);
+    return OnKey(hKey, Access::kWrite, [&](RegHive& h, KeyId key) {
+        for (std::string_view name : names)
+            if (Win32Error e = h.FindChild(key, name, &key)) return e;
+        return h.DeleteTree(key, names.empty());
+    });
+}
+
+Win32Error RegEnumKeyExA(HKEY hKey, DWORD index, std::string* name) {
+    return OnKey(hKey, Access::kRead,
+                 [&](RegHive& h, KeyId key) { return h.EnumKey(key, index, name); });
+}
+
+Win32Error RegEnumValueA(HKEY hKey, DWORD index, std::string* name, DWORD* type,
+                         std::string* data) {
+    return OnKey(hKey, Access::kRead,
+                 [&](RegHive& h, KeyId key) { return h.EnumValue(key, index, name, type, data); });
+}
+
+Win32Error RegSecureKey(HKEY hKey) {
+    OpenKey open;
+    if (Win32Error e = Resolve(hKey, &open)) return Fail(e);
+    std::lock_guard lock(open.hive->mutex);
+    const std::filesystem::path& file = open.hive->file;
+    if (::chmod(file.parent_path().c_str(), 0700) != 0) return FailFromErrno();
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::string path = file.string() + suffix;
+        if (::chmod(path.c_str(), 0600) != 0 && errno != ENOENT) return FailFromErrno();
+    }
+    return kErrorSuccess;
+}
+
+RegTransaction::RegTransaction(HKEY anyKeyOfTheHive) {
+    OpenKey open;
+    begin_ = Resolve(anyKeyOfTheHive, &open);
+    if (begin_ == kErrorSuccess) {
+        open.hive->mutex.lock();
+        begin_ = open.hive->BeginTransaction();
+        if (begin_ == kErrorSuccess) {
+            hive_ = std::move(open.hive);
+            open_ = true;
+            return;
+        }
+        open.hive->mutex.unlock();
+    }
+    Fail(begin_);
+}
+
+RegTransaction::~RegTransaction() {
+    if (open_) Finish();
+}
+
+Win32Error RegTransaction::Commit() {
+    if (!open_) return Fail(begin_ ? begin_ : kErrorInvalidFunction);
+    Win32Error e = hive_->EndTransaction(true);
+    Finish();
+    return e ? Fail(e) : kErrorSuccess;
+}
+
+void RegTransaction::Finish() {
+    if (hive_->InTransaction()) hive_->EndTransaction(false);
+    open_ = false;
+    hive_->mutex.unlock();
+}
+
+}  // namespace platform

@@ -1,0 +1,62 @@
+#include "platform/posix/unix_socket.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace platform::posix {
+
+void UniqueFd::Reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+Win32Error WithUnixAddress(const std::filesystem::path& path,
+                           const std::function<int(const sockaddr*, socklen_t)>& fn) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string text = path.string();
+    UniqueFd dir;
+    if (text.size() >= sizeof addr.sun_path) {
+        dir = UniqueFd(::open(path.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!dir) return FailFromErrno();
+        text = "/proc/self/fd/" + std::to_string(dir.Get()) + "/" + path.filename().string();
+        if (text.size() >= sizeof addr.sun_path) return Fail(kErrorFilenameExcedRange);
+    }
+    std::memcpy(addr.sun_path, text.c_str(), text.size() + 1);
+    if (fn(reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return FailFromErrno();
+    return kErrorSuccess;
+}
+
+WakePipe::WakePipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        read_.Reset(fds[0]);
+        write_.Reset(fds[1]);
+    }
+}
+
+void WakePipe::Signal() {
+    // The byte is never drained: the read end stays readable, so every later wait wakes too.
+    const char byte = 1;
+    [[maybe_unused]] auto n = ::write(write_.Get(), &byte, 1);
+}
+
+Win32Error WaitReady(int fd, short events, const WakePipe& wake) {
+    pollfd fds[2] = {{fd, events, 0}, {wake.ReadFd(), POLLIN, 0}};
+    for (;;) {
+        int n = ::poll(fds, 2, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return FailFromErrno();
+        }
+        if (fds[1].revents) return Fail(kErrorOperationAborted);
+        if (fds[0].revents) return kErrorSuccess;
+    }
+}
+
+}  // namespace platform::posix

@@ -1,0 +1,144 @@
+// The registry: hierarchical keys holding typed values, with the Windows registry's vocabulary.
+//
+// Keys are addressed by backslash paths below an open key. Key and value names are compared
+// without regard to ASCII letter case and keep the case they were created with. A value has a
+// type and bytes: REG_DWORD is 4 little-endian bytes, REG_SZ and REG_EXPAND_SZ are 8-bit text
+// without a terminating NUL, every other type is stored as the bytes given. The value with the
+// empty name is the key's default value.
+//
+// Two hives exist per computer: HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER. On Linux each is one
+// transactional database file in the computer root's registry/ directory (HKLM.db, HKCU.db),
+// created on first use. Every write lands whole or not at all, also when the process is killed
+// in the middle of it, and a write has reached the disk when its call (or the Commit of its
+// RegTransaction) returns. Several processes may use one hive at once; a call waits a while for
+// another process's write to finish and then fails with kErrorSharingViolation.
+//
+// Handles: an HKEY from RegCreateKeyExA, RegOpenKeyExA or RegConnectRegistryA is owned by the
+// caller and released with RegCloseKey. Handles are looked up in a table, so a closed or made-up
+// handle fails with kErrorInvalidHandle instead of reaching memory. A handle whose key was deleted
+// (by anyone, by a rolled-back transaction too) fails with kErrorKeyDeleted; closing it succeeds.
+// The predefined keys are never closed (RegCloseKey accepts and ignores them) and always mean the
+// local computer's hives, as ZANTOR_ROOT names that computer at the time of each call.
+//
+// Threads: every call may come from any thread. Calls on one hive are serialised; calls on
+// different hives run side by side.
+//
+// Errors: every function returns kErrorSuccess or a Win32 number, which it also records as the
+// thread's last error (platform::Fail). Names: a key name is 1 to 255 characters without a
+// backslash or a control character; a value name is at most 16383 characters without NUL, CR or
+// LF; a path has at most 512 keys. Other names fail with kErrorInvalidParameter.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/errors.h"
+
+namespace platform {
+
+using DWORD = std::uint32_t;
+
+struct RegKeyObject;
+using HKEY = RegKeyObject*;  // opaque; nullptr is never a valid key
+
+extern const HKEY HKEY_LOCAL_MACHINE;
+extern const HKEY HKEY_CURRENT_USER;
+
+inline constexpr DWORD REG_NONE = 0;
+inline constexpr DWORD REG_SZ = 1;
+inline constexpr DWORD REG_EXPAND_SZ = 2;
+inline constexpr DWORD REG_BINARY = 3;
+inline constexpr DWORD REG_DWORD = 4;
+
+// A handle to the root of `hKey`'s hive on the computer `machineName` ("\\PC1", "PC1", and for
+// the local computer "", "." or its name). A remote computer offers HKEY_LOCAL_MACHINE only;
+// HKEY_CURRENT_USER there fails with kErrorInvalidHandle. An unknown computer fails with
+// kErrorBadNetPath. The caller closes *phkResult.
+Win32Error RegConnectRegistryA(std::string_view machineName, HKEY hKey, HKEY* phkResult);
+
+// Opens the key `subKey` below hKey, creating every missing key of the path first. A leading and
+// a trailing backslash are ignored; "" opens hKey itself again as a new handle.
+Win32Error RegCreateKeyExA(HKEY hKey, std::string_view subKey, HKEY* phkResult);
+
+// Opens an existing key; kErrorFileNotFound when any key of the path is missing.
+Win32Error RegOpenKeyExA(HKEY hKey, std::string_view subKey, HKEY* phkResult);
+
+Win32Error RegCloseKey(HKEY hKey);
+
+// The type and bytes of a value; either pointer may be null. kErrorFileNotFound when missing.
+Win32Error RegQueryValueExA(HKEY hKey, std::string_view valueName, DWORD* type, std::string* data);
+
+// A REG_DWORD read as a signed number. kErrorFileNotFound when missing, kErrorUnsupportedType
+// for a value of another type.
+Win32Error RegQueryDword(HKEY hKey, std::string_view valueName, std::int32_t* value);
+
+// A REG_SZ or REG_EXPAND_SZ (not expanded). kErrorFileNotFound when missing,
+// kErrorUnsupportedType for a value of another type.
+Win32Error RegQueryString(HKEY hKey, std::string_view valueName, std::string* value);
+
+// Creates or replaces a value. REG_DWORD data must be 4 bytes, any data at most 16 MiB
+// (kErrorInvalidParameter).
+// Replacing keeps the value's name as first written and its place in the enumeration.
+Win32Error RegSetValueExA(HKEY hKey, std::string_view valueName, DWORD type, std::string_view data);
+Win32Error RegSetDword(HKEY hKey, std::string_view valueName, DWORD value);
+Win32Error RegSetString(HKEY hKey, std::string_view valueName, std::string_view value);
+
+// kErrorFileNotFound when the value is missing.
+Win32Error RegDeleteValueA(HKEY hKey, std::string_view valueName);
+
+// Deletes the key `subKey` with all its values and every key below it (kErrorFileNotFound when
+// missing). With "" the values and subkeys of hKey go and hKey itself stays.
+Win32Error RegDeleteTreeA(HKEY hKey, std::string_view subKey);
+
+// The name of subkey number `index`: subkeys come in name order, letter case ignored.
+// kErrorNoMoreItems past the last one.
+Win32Error RegEnumKeyExA(HKEY hKey, DWORD index, std::string* name);
+
+// Value number `index`: values come in the order they were first created. Any out-pointer may be
+// null. kErrorNoMoreItems past the last one.
+Win32Error RegEnumValueA(HKEY hKey, DWORD index, std::string* name, DWORD* type, std::string* data);
+
+// Restricts the store that holds hKey's hive to the current (service) account: on Linux the
+// hive's files and their directory become owner-only. Files created later by the store take the
+// database file's permissions, so the restriction stays.
+Win32Error RegSecureKey(HKEY hKey);
+
+namespace detail {
+struct RegHive;
+}
+
+// Grouped writes. While a RegTransaction lives, every write that its thread makes through any key
+// of the same hive is part of it, and other threads' calls on that hive wait until it ends.
+// Commit() lands all of the writes at once, durably, or none of them; destruction without a
+// successful Commit rolls them back. If the store gives up a write in the middle, the group is
+// lost: that write and every later one fail, and Commit returns the first failure.
+//
+// One transaction per hive and thread at a time (a second one's Begin_result is
+// kErrorNotSupported). Construct, use and destroy it on one thread, and do not wait inside it for
+// another thread that uses the same hive.
+class RegTransaction {
+  public:
+    explicit RegTransaction(HKEY anyKeyOfTheHive);
+    ~RegTransaction();
+    RegTransaction(const RegTransaction&) = delete;
+    RegTransaction& operator=(const RegTransaction&) = delete;
+
+    // kErrorSuccess when the transaction is open; otherwise why it could not begin (the handle's
+    // error, or kErrorSharingViolation when another process held the hive too long).
+    Win32Error Begin_result() const { return begin_; }
+
+    // Lands the group. After it the transaction is over, whatever the result; a second Commit
+    // fails with kErrorInvalidFunction.
+    Win32Error Commit();
+
+  private:
+    void Finish();
+
+    std::shared_ptr<detail::RegHive> hive_;
+    Win32Error begin_;
+    bool open_ = false;
+};
+
+}  // namespace platform

@@ -1,0 +1,325 @@
+#include "service/config_store.h"
+
+#include <cstdio>
+#include <optional>
+
+#include "platform/registry.h"
+#include "service/handlers.h"
+#include "service/interfaces.h"
+#include "service/service_log.h"
+#include "shared/error_text.h"
+#include "shared/text.h"
+
+namespace zantor::service {
+
+using platform::HKEY;
+using platform::Win32Error;
+
+namespace {
+
+// An open registry key, closed when it goes out of scope.
+class Key {
+  public:
+    Key() = default;
+    ~Key() {
+        if (key_) platform::RegCloseKey(key_);
+    }
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+
+    // Opens `path` below `parent`, creating what is missing.
+    Win32Error Create(HKEY parent, std::string_view path) {
+        return platform::RegCreateKeyExA(parent, path, &key_);
+    }
+    HKEY get() const { return key_; }
+
+  private:
+    HKEY key_ = nullptr;
+};
+
+std::string AddressPath(std::string_view addr) {
+    return std::string(kParametersKey) + "\\" + std::string(addr);
+}
+
+std::string DirectionPath(std::string_view addr, StoredDirection dir) {
+    return AddressPath(addr) + (dir == StoredDirection::kIn ? "\\InFilters" : "\\OutFilters");
+}
+
+std::string FilterKeyName(int n) {
+    return "Filter" + std::to_string(n);
+}
+
+// Opens (creates) a key below HKEY_LOCAL_MACHINE.
+Win32Error OpenMachineKey(std::string_view path, Key& key) {
+    return key.Create(platform::HKEY_LOCAL_MACHINE, path);
+}
+
+// The stored count of a direction key; a value that cannot be read counts as 0.
+int CountOf(HKEY dirKey) {
+    std::int32_t count = 0;
+    if (platform::RegQueryDword(dirKey, "FiltersCount", &count) != platform::kErrorSuccess)
+        return 0;
+    return count;
+}
+
+// Reads the thirteen values of one filter key, stopping at the first that is missing, of another
+// type or out of range.
+bool ReadFilterValues(HKEY key, FilterRecord& f) {
+    auto dword = [&](const char* name, std::uint32_t& field) {
+        std::int32_t v = 0;
+        if (platform::RegQueryDword(key, name, &v) != platform::kErrorSuccess || v < 0)
+            return false;
+        field = static_cast<std::uint32_t>(v);
+        return true;
+    };
+    auto address = [&](const char* name, IPAddr& field) {
+        std::string text;
+        if (platform::RegQueryString(key, name, &text) != platform::kErrorSuccess) return false;
+        try {
+            field = StrToIP(text);
+        } catch (const ConvertError&) {
+            return false;
+        }
+        return true;
+    };
+    auto port = [&](const char* name, std::uint16_t& field) {
+        std::int32_t v = 0;
+        if (platform::RegQueryDword(key, name, &v) != platform::kErrorSuccess || v < 0 || v > 65535)
+            return false;
+        field = static_cast<std::uint16_t>(v);
+        return true;
+    };
+    return dword("wFilterFlags", f.dwFilterFlags) && dword("dwRule", f.dwRule) &&
+           dword("pfatType", f.pfatType) && address("SrcAddr", f.SrcAddr) &&
+           address("SrcMask", f.SrcMask) && address("DstAddr", f.DstAddr) &&
+           address("DstMask", f.DstMask) && dword("dwProtocol", f.dwProtocol) &&
+           dword("fLateBound", f.fLateBound) && port("wSrcPort", f.wSrcPort) &&
+           port("wDstPort", f.wDstPort) && port("wSrcPortHighRange", f.wSrcPortHighRange) &&
+           port("wDstPortHighRange", f.wDstPortHighRange);
+}
+
+bool LoadFilterBelow(HKEY dirKey, int n, FilterRecord& filter) {
+    if (n >= CountOf(dirKey)) return false;
+    Key key;
+    if (key.Create(dirKey, FilterKeyName(n))) return false;
+    return ReadFilterValues(key.get(), filter);
+}
+
+Win32Error WriteFilterValues(HKEY key, const FilterRecord& f) {
+    using platform::RegSetDword;
+    using platform::RegSetString;
+    Win32Error e = RegSetDword(key, "wFilterFlags", f.dwFilterFlags);
+    if (!e) e = RegSetDword(key, "dwRule", f.dwRule);
+    if (!e) e = RegSetDword(key, "pfatType", f.pfatType);
+    if (!e) e = RegSetString(key, "SrcAddr", IPToStr(f.SrcAddr));
+    if (!e) e = RegSetString(key, "SrcMask", IPToStr(f.SrcMask));
+    if (!e) e = RegSetString(key, "DstAddr", IPToStr(f.DstAddr));
+    if (!e) e = RegSetString(key, "DstMask", IPToStr(f.DstMask));
+    if (!e) e = RegSetDword(key, "dwProtocol", f.dwProtocol);
+    if (!e) e = RegSetDword(key, "fLateBound", f.fLateBound);
+    if (!e) e = RegSetDword(key, "wSrcPort", f.wSrcPort);
+    if (!e) e = RegSetDword(key, "wDstPort", f.wDstPort);
+    if (!e) e = RegSetDword(key, "wSrcPortHighRange", f.wSrcPortHighRange);
+    if (!e) e = RegSetDword(key, "wDstPortHighRange", f.wDstPortHighRange);
+    return e;
+}
+
+Win32Error StoreFilterBelow(HKEY dirKey, int n, const FilterRecord& filter) {
+    Key key;
+    if (Win32Error e = key.Create(dirKey, FilterKeyName(n))) return e;
+    return WriteFilterValues(key.get(), filter);
+}
+
+// Writes DWORD values into the address key, in order, stopping at the first failure.
+Win32Error StoreAddressValues(std::string_view addr,
+                              std::initializer_list<std::pair<const char*, std::uint32_t>> values) {
+    Key key;
+    if (Win32Error e = OpenMachineKey(AddressPath(addr), key)) return e;
+    for (const auto& [name, value] : values)
+        if (Win32Error e = platform::RegSetDword(key.get(), name, value)) return e;
+    return platform::kErrorSuccess;
+}
+
+}  // namespace
+
+struct StoreTransaction::Impl {
+    platform::RegTransaction tx{platform::HKEY_LOCAL_MACHINE};
+};
+
+StoreTransaction::StoreTransaction() : impl_(std::make_unique<Impl>()) {}
+StoreTransaction::~StoreTransaction() = default;
+Win32Error StoreTransaction::Begin_result() const {
+    return impl_->tx.Begin_result();
+}
+Win32Error StoreTransaction::Commit() {
+    return impl_->tx.Commit();
+}
+
+bool LoadStoredFilter(std::string_view addr, StoredDirection dir, int n, FilterRecord& filter) {
+    Key dirKey;
+    if (OpenMachineKey(DirectionPath(addr, dir), dirKey)) return false;
+    return LoadFilterBelow(dirKey.get(), n, filter);
+}
+
+Win32Error StoreFilterAt(std::string_view addr, StoredDirection dir, int n,
+                         const FilterRecord& filter) {
+    Key dirKey;
+    if (Win32Error e = OpenMachineKey(DirectionPath(addr, dir), dirKey)) return e;
+    return StoreFilterBelow(dirKey.get(), n, filter);
+}
+
+Win32Error AppendStoredFilter(std::string_view addr, StoredDirection dir,
+                              const FilterRecord& filter) {
+    Key dirKey;
+    if (Win32Error e = OpenMachineKey(DirectionPath(addr, dir), dirKey)) return e;
+    const int n = CountOf(dirKey.get());
+    if (Win32Error e = StoreFilterBelow(dirKey.get(), n, filter)) return e;
+    return platform::RegSetDword(dirKey.get(), "FiltersCount", static_cast<std::uint32_t>(n + 1));
+}
+
+Win32Error DeleteStoredFilter(std::string_view addr, StoredDirection dir, int n) {
+    Key dirKey;
+    if (Win32Error e = OpenMachineKey(DirectionPath(addr, dir), dirKey)) return e;
+    const int count = CountOf(dirKey.get());
+    if (n >= count) return platform::kErrorSuccess;
+    FilterRecord scratch;
+    for (int j = n + 1; j < count; ++j) {
+        // A later filter that cannot be read whole is moved as far as it was read, as before.
+        LoadFilterBelow(dirKey.get(), j, scratch);
+        if (Win32Error e = StoreFilterBelow(dirKey.get(), j - 1, scratch)) return e;
+    }
+    return platform::RegSetDword(dirKey.get(), "FiltersCount",
+                                 static_cast<std::uint32_t>(count - 1));
+}
+
+Win32Error StoreDefaultActions(std::string_view addr, std::uint32_t inAction,
+                               std::uint32_t outAction) {
+    return StoreAddressValues(addr, {{"InDefAction", inAction}, {"OutDefAction", outAction}});
+}
+
+Win32Error StoreFilteringOn(std::string_view addr) {
+    return StoreAddressValues(addr, {{"Filtering", 1}});
+}
+
+Win32Error StoreFilteringOff(std::string_view addr) {
+    return StoreAddressValues(addr, {{"Filtering", 0}});
+}
+
+Win32Error StoreGlobalFilters(std::string_view addr, const std::bitset<256>& set) {
+    return StoreAddressValues(addr, {{"FRAGMENTS", set.test(2) ? 1u : 0u},
+                                     {"STRONGHOST", set.test(8) ? 1u : 0u},
+                                     {"FRAGCACHE", set.test(9) ? 1u : 0u}});
+}
+
+Win32Error ResetStoredInterface(std::string_view addr) {
+    if (Win32Error e =
+            StoreAddressValues(addr, {{"FRAGMENTS", 0}, {"STRONGHOST", 0}, {"FRAGCACHE", 0}}))
+        return e;
+    for (StoredDirection dir : {StoredDirection::kIn, StoredDirection::kOut}) {
+        Key dirKey;
+        if (Win32Error e = OpenMachineKey(DirectionPath(addr, dir), dirKey)) return e;
+        if (Win32Error e = platform::RegSetDword(dirKey.get(), "FiltersCount", 0)) return e;
+    }
+    return platform::kErrorSuccess;
+}
+
+namespace {
+
+// Replays the stored filters of one direction. False when the direction's key or its count cannot
+// be read.
+bool ReplayFilters(HKEY addrKey, const std::string& addr, StoredDirection dir,
+                   FilterRecord& record) {
+    const char* word = dir == StoredDirection::kIn ? "in" : "out";
+    Key dirKey;
+    if (dirKey.Create(addrKey, dir == StoredDirection::kIn ? "InFilters" : "OutFilters"))
+        return false;
+    std::int32_t count = 0;
+    if (platform::RegQueryDword(dirKey.get(), "FiltersCount", &count)) return false;
+    for (int n = 0; n < count; ++n) {
+        // A filter that cannot be read whole would install values nobody configured.
+        if (!LoadFilterBelow(dirKey.get(), n, record)) {
+            ServiceLog("Stored filter " + std::to_string(n) + " of " + addr + " " + word +
+                       " cannot be read whole; skipped.");
+            continue;
+        }
+        SetInterfaceFilter(addr + " " + word + " " + FilterToStr(record), false);
+    }
+    return true;
+}
+
+bool ReplayAddress(const std::string& addr, FilterRecord& record) {
+    Key addrKey;
+    if (OpenMachineKey(AddressPath(addr), addrKey)) return false;
+    std::int32_t filtering = 0, inAction = 0, outAction = 0;
+    if (platform::RegQueryDword(addrKey.get(), "Filtering", &filtering)) return false;
+    if (filtering <= 0) return true;
+    if (platform::RegQueryDword(addrKey.get(), "InDefAction", &inAction) ||
+        platform::RegQueryDword(addrKey.get(), "OutDefAction", &outAction))
+        return false;
+    StartFiltering(addr + " " + std::to_string(inAction) + " " + std::to_string(outAction), false);
+
+    constexpr std::pair<const char*, int> kFlags[] = {
+        {"FRAGMENTS", 2}, {"STRONGHOST", 8}, {"FRAGCACHE", 9}};
+    for (const auto& [name, number] : kFlags) {
+        std::int32_t on = 0;
+        if (platform::RegQueryDword(addrKey.get(), name, &on) == platform::kErrorSuccess && on != 0)
+            SetInterfaceGlobalFilter(addr + " " + std::to_string(number), false);
+    }
+    // Input filters that cannot be listed are skipped quietly; output filters that cannot be
+    // listed mean the address's record is incomplete.
+    ReplayFilters(addrKey.get(), addr, StoredDirection::kIn, record);
+    return ReplayFilters(addrKey.get(), addr, StoredDirection::kOut, record);
+}
+
+}  // namespace
+
+void ProcessRegistry() {
+    // One group for the whole replay: it only creates keys, and reading inside one transaction
+    // saves the store a lock per value, which is most of the start-up time of a large record.
+    StoreTransaction tx;
+    FilterRecord record;
+    for (std::size_t i = 0; i < InterfaceList.size(); ++i) {
+        const std::string addr = IPToStr(InterfaceList[i].Addr);
+        bool complete = false;
+        try {
+            complete = ReplayAddress(addr, record);
+        } catch (const std::exception&) {
+            complete = false;
+        }
+        if (!complete) ServiceLog("Failed to get all data for interface " + addr);
+    }
+    tx.Commit();
+}
+
+void SecureParametersKey(std::string_view computer) {
+    auto print = [](const std::string& line) {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    };
+    print("Updating registry security ...");
+    HKEY machine = platform::HKEY_LOCAL_MACHINE;
+    HKEY remote = nullptr;
+    if (!computer.empty()) {
+        if (platform::RegConnectRegistryA("\\\\" + std::string(computer),
+                                          platform::HKEY_LOCAL_MACHINE, &remote)) {
+            const auto e = platform::GetLastError();
+            print("Error [" + std::to_string(e) + "] while trying connect to registry.(" +
+                  SysErrorText(e) + ")");
+            return;
+        }
+        machine = remote;
+    }
+    Key key;
+    if (key.Create(machine, "\\SYSTEM\\CurrentControlSet\\Services\\ZantorSvc\\Parameters")) {
+        const auto e = platform::GetLastError();
+        print("Error [" + std::to_string(e) + "] while trying create registry key.(" +
+              SysErrorText(e) + ")");
+    } else if (Win32Error e = platform::RegSecureKey(key.get())) {
+        print("Error [" + std::to_string(e) + "] while trying set registry key security.(" +
+              SysErrorText(e) + ")");
+    }
+    if (remote) platform::RegCloseKey(remote);
+}
+
+}  // namespace zantor::service

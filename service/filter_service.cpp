@@ -1,0 +1,93 @@
+#include "service/filter_service.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "platform/computer.h"
+#include "platform/pf.h"
+#include "service/config_store.h"
+#include "service/connection.h"
+#include "service/deny_log.h"
+#include "service/interfaces.h"
+#include "service/service_log.h"
+#include "service/service_state.h"
+#include "shared/error_text.h"
+
+namespace zantor::service {
+
+namespace {
+
+// The instance the listener waits on, so that a stop can end the wait.
+std::mutex gListenMutex;
+std::condition_variable gStopSignal;
+platform::PipeServer* gListening = nullptr;
+
+}  // namespace
+
+std::unique_ptr<platform::PipeServer> WaitForClient() {
+    std::unique_ptr<platform::PipeServer> pipe;
+    // While a connection holds the only instance this fails with "pipe busy"; nothing to report.
+    if (platform::CreateNamedPipeA(kPipeName, &pipe) != platform::kErrorSuccess) return nullptr;
+    {
+        std::lock_guard lock(gListenMutex);
+        if (StopRequested) return nullptr;
+        gListening = pipe.get();
+    }
+    platform::Win32Error r = pipe->ConnectNamedPipe();
+    {
+        std::lock_guard lock(gListenMutex);
+        gListening = nullptr;
+    }
+    if (r != platform::kErrorSuccess) {
+        if (!StopRequested)
+            ServiceLog("Error [" + std::to_string(r) + "] in ConnectNamedPipe:" + LastErrorText());
+        return nullptr;
+    }
+    return pipe;
+}
+
+void RunFilterService() {
+    std::remove(std::string(kServiceLogName).c_str());
+
+    // The driver lives in this process: packets reach it once the service runs.
+    if (platform::Win32Error e = platform::StartPacketEndpoint(platform::LocalComputerRoot()))
+        ServiceLog("Error [" + std::to_string(e) + "] In packet driver socket (" + SysErrorText(e) +
+                   ")");
+
+    ServiceLog("Creating IP Address list ...");
+    CreateIPList();
+
+    ServiceLog("Activating log ...");
+    ActivateDenyLog();
+
+    // The replay runs before the pipe exists, so no client sees a half-built list.
+    ServiceLog("ProcessingRegistry ...");
+    ProcessRegistry();
+
+    ServiceLog("Creating NamedPipe [qzw2kflt] ...");
+    while (!StopRequested) {
+        if (auto pipe = WaitForClient()) TFilterCommandsThread::Start(std::move(pipe));
+        // The instance exists again only after this pause, so a client that comes within a
+        // second of the previous one's end finds no pipe and tries again.
+        std::unique_lock lock(gListenMutex);
+        gStopSignal.wait_for(lock, std::chrono::seconds(1), [] { return StopRequested.load(); });
+    }
+    TFilterCommandsThread::EndActiveConnection();
+    StopDenyLog();
+    platform::StopPacketEndpoint();
+}
+
+void RequestServiceStop() {
+    {
+        std::lock_guard lock(gListenMutex);
+        StopRequested = true;
+        if (gListening) gListening->Cancel();
+    }
+    gStopSignal.notify_all();
+    TFilterCommandsThread::EndActiveConnection();
+}
+
+}  // namespace zantor::service

@@ -1,0 +1,24 @@
+// The service's log files: "ZantorSvc.Log" and the deny log, one time-stamped line per entry.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <string_view>
+
+namespace zantor::service {
+
+inline constexpr std::string_view kServiceLogName = "ZantorSvc.Log";
+
+// The time stamp of a line: the locale's short date and long time ("%x %X"); the date alone when
+// the time is exactly midnight.
+std::string LogDateTimeText(const std::tm& local);
+
+// Appends "<date time> <text>\r\n" to `fileName` (created when missing) with one write, opening
+// and closing the file for the line. Appends from all threads are serialised, so lines never
+// interleave. An append that fails drops the line and returns false; it never ends the caller.
+bool AppendLogLine(std::string_view fileName, std::string_view text);
+
+// AppendLogLine(kServiceLogName, text).
+bool ServiceLog(std::string_view text);
+
+}  // namespace zantor::service

@@ -1,0 +1,39 @@
+// Terminated text lines over a pipe: the framing of every control connection.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "platform/pipe.h"
+
+namespace zantor {
+
+// What the line reader returns in place of a line when the pipe fails; a peer that sends it as a
+// line is treated exactly like one that went away.
+inline constexpr std::string_view kEndOfConnection = "514tw8#K#&!";
+
+// The line terminator every caller uses.
+inline constexpr std::string_view kCrLf = "\r\n";
+
+// The reader's working buffer: received text plus a terminating NUL must fit.
+inline constexpr std::size_t kLineBufferSize = 65536;
+
+// A line that does not end within the reader's buffer.
+class LineTooLongError : public std::out_of_range {
+  public:
+    using std::out_of_range::out_of_range;
+};
+
+// The next line from `pipe` without its terminator. `carry` is the text received beyond the
+// previous line; the caller keeps it between calls. Lines already in `carry` are returned without
+// reading. A failed read yields kEndOfConnection and leaves `carry` as it was. Throws
+// LineTooLongError when kLineBufferSize bytes hold no terminator (or `carry` is that long).
+// Text is taken up to the first NUL byte.
+void ReadLnPipe(platform::Pipe& pipe, std::string_view terminator, std::string& carry,
+                std::string& line);
+
+// Writes line + terminator with one write. False on failure; the platform's last error says why.
+bool WriteLnToPipe(platform::Pipe& pipe, std::string_view terminator, std::string_view line);
+
+}  // namespace zantor

@@ -1,0 +1,90 @@
+// Runs the real ZantorSvc on a fresh temporary computer root and talks to it over its real pipe.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/pipe.h"
+#include "tests/unit/temp_root.h"
+
+namespace zantor::test {
+
+// A fresh computer: a root with system32/ and, when given, an ipaddrtable file.
+class Computer {
+  public:
+    explicit Computer(const std::string& ipAddrTable =
+                          "10.0.0.5 255.255.255.0 2\n"
+                          "192.168.1.20 255.255.0.0 3\n"
+                          "127.0.0.1 255.0.0.0 1\n");
+    const std::filesystem::path& root() const { return root_.path(); }
+    std::filesystem::path system32() const { return root() / "system32"; }
+    std::string ServiceLog() const;  // the whole text of system32/ZantorSvc.Log
+    std::vector<std::string> ServiceLogMessages() const;  // its lines without time stamps
+
+  private:
+    TempRoot root_;
+};
+
+// ZantorSvc -run started in the computer's system32 directory; killed when destroyed.
+class ServiceProcess {
+  public:
+    explicit ServiceProcess(const Computer& computer, std::vector<std::string> args = {"-run"});
+    ~ServiceProcess();
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    std::string Output() const;  // what it printed so far
+    // Waits until its output holds `text`; false when it did not within `timeout`.
+    bool WaitForOutput(const std::string& text,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    void Kill(int signal = 9);
+    // Waits for the process to end; its exit code, or -1 after the time-out.
+    int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+  private:
+    const Computer& computer_;
+    pid_t pid_ = -1;
+    std::filesystem::path output_;
+};
+
+// A control connection as a console makes it: the greeting, then one command, one reply.
+class Client {
+  public:
+    // Opens the pipe, retrying while it is missing or busy, up to `timeout`.
+    explicit Client(const std::string& pipeName = "\\\\.\\Pipe\\qzw2kflt",
+                    std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool connected() const { return static_cast<bool>(pipe_); }
+    platform::Win32Error openError() const { return openError_; }
+    const std::vector<std::string>& greeting() const { return greeting_; }
+
+    void Send(const std::string& text);            // raw bytes
+    std::string ReadLine();                        // next line, or the end-of-connection line
+    std::string Command(const std::string& line);  // Send(line + CRLF), then ReadLine()
+    void Close() { pipe_.reset(); }
+
+  private:
+    std::unique_ptr<platform::Pipe> pipe_;
+    platform::Win32Error openError_ = 0;
+    std::vector<std::string> greeting_;
+    std::string carry_;
+};
+
+// Polls `condition` until it holds or `timeout` passes.
+template <class F>
+bool Eventually(F condition, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+}  // namespace zantor::test

@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "platform/addrtable.h"
+#include "service/service_log.h"
+#include "shared/address.h"
+#include "tests/unit/temp_root.h"
+
+using namespace zantor;
+using namespace zantor::service;
+
+namespace {
+std::string ReadFile(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+}  // namespace
+
+TEST(ServiceLog, TimeStampLeavesTheTimeOutAtMidnight) {
+    std::setlocale(LC_TIME, "C");
+    std::tm t{};
+    t.tm_year = 126;
+    t.tm_mon = 11;
+    t.tm_mday = 8;
+    t.tm_hour = 14;
+    t.tm_min = 5;
+    t.tm_sec = 9;
+    EXPECT_EQ(LogDateTimeText(t), "12/08/26 14:05:09");
+    t.tm_hour = t.tm_min = t.tm_sec = 0;
+    EXPECT_EQ(LogDateTimeText(t), "12/08/26");
+    t.tm_sec = 1;
+    EXPECT_EQ(LogDateTimeText(t), "12/08/26 00:00:01");
+}
+
+TEST(ServiceLog, AppendCreatesAndAppendsWholeLines) {
+    zantor::test::TempDir dir;
+    auto file = (dir.path() / "x.log").string();
+    ASSERT_TRUE(AppendLogLine(file, "first"));
+    ASSERT_TRUE(AppendLogLine(file, "second"));
+    std::string text = ReadFile(file);
+    auto firstEnd = text.find("\r\n");
+    ASSERT_NE(firstEnd, std::string::npos);
+    EXPECT_EQ(text.substr(firstEnd - 6, 8), " first\r\n");
+    EXPECT_EQ(text.substr(text.size() - 9), " second\r\n");
+}
+
+TEST(ServiceLog, FailedAppendIsDroppedNotFatal) {
+    zantor::test::TempDir dir;
+    EXPECT_FALSE(AppendLogLine((dir.path() / "missing" / "x.log").string(), "lost"));
+}
+
+TEST(ServiceLog, LinesFromManyThreadsNeverInterleave) {
+    zantor::test::TempDir dir;
+    auto file = (dir.path() / "x.log").string();
+    std::vector<std::thread> threads;
+    const std::string payload(200, 'p');
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) AppendLogLine(file, std::to_string(t) + payload);
+        });
+    for (auto& th : threads) th.join();
+    std::istringstream lines(ReadFile(file));
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        ++count;
+        ASSERT_EQ(line.back(), '\r');
+        ASSERT_NE(line.find(payload + "\r"), std::string::npos) << line;
+    }
+    EXPECT_EQ(count, 800);
+}
+
+TEST(AddressTable, FileRowsCommentsAndErrors) {
+    zantor::test::TempRoot root;
+    std::ofstream(root.path() / "ipaddrtable") << "# test computer\n"
+                                                  "10.0.0.5 255.255.255.0 2\n"
+                                                  "\n"
+                                                  "  192.168.1.20\t255.255.0.0   3   # lab\n";
+    std::vector<platform::MIB_IPADDRROW> rows;
+    ASSERT_EQ(platform::GetIpAddrTable(rows, 65536, false), platform::kErrorSuccess);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(IPToStr(rows[0].dwAddr), "10.0.0.5");
+    EXPECT_EQ(IPToStr(rows[1].dwMask), "255.255.0.0");
+    EXPECT_EQ(rows[1].dwIndex, 3u);
+
+    for (const char* bad :
+         {"10.0.0.5 255.255.255.0\n", "10.0.0 255.255.255.0 2\n", "10.0.0.5 255.255.255.0 x\n",
+          "10.0.0.5 255.255.255.0 2 extra\n", "10.0.0.256 255.0.0.0 1\n"}) {
+        std::ofstream(root.path() / "ipaddrtable") << "1.1.1.1 255.0.0.0 1\n" << bad;
+        std::string why;
+        EXPECT_EQ(platform::GetIpAddrTable(rows, 65536, false, &why), platform::kErrorInvalidData)
+            << bad;
+        EXPECT_NE(why.find("line 2"), std::string::npos) << why;
+        EXPECT_TRUE(rows.empty());
+    }
+}
+
+TEST(AddressTable, ThousandsOfRowsAndTheBufferLimit) {
+    zantor::test::TempRoot root;
+    {
+        std::ofstream out(root.path() / "ipaddrtable");
+        for (int i = 0; i < 2000; ++i)
+            out << "10.1." << i / 256 << "." << i % 256 << " 255.255.0.0 " << i + 1 << "\n";
+    }
+    std::vector<platform::MIB_IPADDRROW> rows;
+    ASSERT_EQ(platform::GetIpAddrTable(rows, 65536, false), platform::kErrorSuccess);
+    EXPECT_EQ(rows.size(), 2000u);
+    EXPECT_EQ(platform::GetIpAddrTable(rows, 4 + 24 * 1999, false),
+              platform::kErrorInsufficientBuffer);
+}
