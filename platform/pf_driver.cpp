@@ -240,6 +240,21 @@ struct PacketFilterDriver::Impl {
         });
     }
 
+    DWORD ChangeGlobals(INTERFACE_HANDLE h, GLOBAL_FILTER g, bool on) {
+        std::unique_lock lock(mutex);
+        Interface* itf = Find(h);
+        if (!itf) return Fail(kPfErrorNoPfInterface);
+        if (g >= 32 || (kKnownGlobals & GlobalBit(g)) == 0)
+            return Fail(kPfErrorGlobalFilterNotSupported);
+        if (on) {
+            itf->globals |= GlobalBit(g);
+        } else {
+            if (!itf->Has(g)) return Fail(kErrorNotFound);
+            itf->globals &= ~GlobalBit(g);
+        }
+        return kErrorSuccess;
+    }
+
     static Verdict FilterVerdict(const Interface& itf, int d, const Packet& p) {
         PFFORWARD_ACTION def = itf.actions[d];
         const Rule* match = itf.filters[d].FindMatch(p);
@@ -275,6 +290,11 @@ struct PacketFilterDriver::Impl {
             entry->verdict = v;
         }
         return v;
+    }
+
+    void ClearCounts() {
+        logged = lost = used = 0;
+        pendingSince.reset();
     }
 
     void Signal() {
@@ -468,25 +488,12 @@ DWORD PacketFilterDriver::RemoveFilterHandles(INTERFACE_HANDLE hInterface, DWORD
 
 DWORD PacketFilterDriver::AddGlobalFilterToInterface(INTERFACE_HANDLE hInterface,
                                                      GLOBAL_FILTER gfFilter) {
-    std::unique_lock lock(impl_->mutex);
-    Interface* itf = impl_->Find(hInterface);
-    if (!itf) return Fail(kPfErrorNoPfInterface);
-    if (gfFilter >= 32 || (kKnownGlobals & GlobalBit(gfFilter)) == 0)
-        return Fail(kPfErrorGlobalFilterNotSupported);
-    itf->globals |= GlobalBit(gfFilter);
-    return kErrorSuccess;
+    return impl_->ChangeGlobals(hInterface, gfFilter, true);
 }
 
 DWORD PacketFilterDriver::RemoveGlobalFilterFromInterface(INTERFACE_HANDLE hInterface,
                                                           GLOBAL_FILTER gfFilter) {
-    std::unique_lock lock(impl_->mutex);
-    Interface* itf = impl_->Find(hInterface);
-    if (!itf) return Fail(kPfErrorNoPfInterface);
-    if (gfFilter >= 32 || (kKnownGlobals & GlobalBit(gfFilter)) == 0)
-        return Fail(kPfErrorGlobalFilterNotSupported);
-    if (!itf->Has(gfFilter)) return Fail(kErrorNotFound);
-    itf->globals &= ~GlobalBit(gfFilter);
-    return kErrorSuccess;
+    return impl_->ChangeGlobals(hInterface, gfFilter, false);
 }
 
 DWORD PacketFilterDriver::MakeLog(Event* hEvent) {
@@ -512,8 +519,7 @@ DWORD PacketFilterDriver::SetLogBuffer(std::uint8_t* pbBuffer, DWORD dwSize, DWO
     impl_->logSize = dwSize;
     impl_->logByteThreshold = dwThreshold;
     impl_->logEntryThreshold = dwEntries;
-    impl_->logged = impl_->lost = impl_->used = 0;
-    impl_->pendingSince.reset();
+    impl_->ClearCounts();
     return kErrorSuccess;
 }
 
@@ -523,8 +529,7 @@ DWORD PacketFilterDriver::DeleteLog() {
     impl_->logMade = false;
     impl_->logEvent = nullptr;
     impl_->logBuffer = nullptr;
-    impl_->logged = impl_->lost = impl_->used = 0;
-    impl_->pendingSince.reset();
+    impl_->ClearCounts();
     return kErrorSuccess;
 }
 
