@@ -119,6 +119,7 @@ struct PFLOGFRAME {
 };
 
 inline constexpr DWORD kPfLogFrameHeaderSize = 32;
+static_assert(offsetof(PFLOGFRAME, bPacketData) == kPfLogFrameHeaderSize);
 inline constexpr DWORD kPfLogMaxAdditionalData = 128;
 // A lent buffer must hold at least one frame with a minimal IP header.
 inline constexpr DWORD kPfLogMinBufferSize = kPfLogFrameHeaderSize + 20;

@@ -1,5 +1,6 @@
 // The packet filter engine: interfaces, decisions, fragment state and the filter log.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -32,6 +33,33 @@ constexpr std::size_t kMaxFragmentsPerDatagram = 128;
 constexpr std::size_t kMaxDatagram = 65535;
 // More filters than this in one call is taken for a bad count.
 constexpr std::uint64_t kMaxFiltersPerCall = 1u << 20;
+
+// A reader-writer lock whose readers spread over several cache lines, so that decisions on
+// different cores do not fight over one reader count. Writers (changes of the configuration,
+// which are rare) take every shard.
+class ShardedSharedMutex {
+  public:
+    void lock() {
+        for (Shard& s : shards_) s.mutex.lock();
+    }
+    void unlock() {
+        for (Shard& s : shards_) s.mutex.unlock();
+    }
+    void lock_shared() { shards_[MyShard()].mutex.lock_shared(); }
+    void unlock_shared() { shards_[MyShard()].mutex.unlock_shared(); }
+
+  private:
+    static constexpr std::size_t kShards = 8;
+    struct alignas(64) Shard {
+        std::shared_mutex mutex;
+    };
+    static std::size_t MyShard() {
+        static std::atomic<std::size_t> next{0};
+        thread_local std::size_t shard = next++ % kShards;
+        return shard;
+    }
+    std::array<Shard, kShards> shards_;
+};
 
 struct Verdict {
     PFFORWARD_ACTION action = PF_ACTION_FORWARD;
@@ -128,8 +156,9 @@ bool IsBadFragment(const Packet& p) {
     return p.protocol == kProtoTcp && p.fragmentOffset == 8;  // would rewrite the TCP flags
 }
 
-// Records the piece; false when it partly overlaps one seen before (an exact repeat is fine).
-bool RecordPiece(FragmentEntry& e, const Packet& p) {
+// False when the piece partly overlaps one seen before (an exact repeat is a retransmission)
+// or the datagram has too many pieces. `keep` records it.
+bool AcceptPiece(FragmentEntry& e, const Packet& p, bool keep) {
     std::uint32_t begin = p.fragmentOffset;
     std::uint32_t end = begin + static_cast<std::uint32_t>(p.PayloadLength());
     for (const auto& [b, en] : e.pieces) {
@@ -137,7 +166,7 @@ bool RecordPiece(FragmentEntry& e, const Packet& p) {
         if (begin < en && b < end) return false;
     }
     if (e.pieces.size() >= kMaxFragmentsPerDatagram) return false;
-    e.pieces.emplace_back(begin, end);
+    if (keep) e.pieces.emplace_back(begin, end);
     return true;
 }
 
@@ -171,7 +200,7 @@ struct PacketFilterDriver::Impl {
 
     Options options;
 
-    mutable std::shared_mutex mutex;
+    ShardedSharedMutex mutex;
     std::unordered_map<INTERFACE_HANDLE, std::unique_ptr<Interface>> interfaces;
     std::unordered_map<std::uint32_t, Interface*> byAddress;
     INTERFACE_HANDLE nextInterface = 1;
@@ -211,6 +240,21 @@ struct PacketFilterDriver::Impl {
         });
     }
 
+    DWORD ChangeGlobals(INTERFACE_HANDLE h, GLOBAL_FILTER g, bool on) {
+        std::unique_lock lock(mutex);
+        Interface* itf = Find(h);
+        if (!itf) return Fail(kPfErrorNoPfInterface);
+        if (g >= 32 || (kKnownGlobals & GlobalBit(g)) == 0)
+            return Fail(kPfErrorGlobalFilterNotSupported);
+        if (on) {
+            itf->globals |= GlobalBit(g);
+        } else {
+            if (!itf->Has(g)) return Fail(kErrorNotFound);
+            itf->globals &= ~GlobalBit(g);
+        }
+        return kErrorSuccess;
+    }
+
     static Verdict FilterVerdict(const Interface& itf, int d, const Packet& p) {
         PFFORWARD_ACTION def = itf.actions[d];
         const Rule* match = itf.filters[d].FindMatch(p);
@@ -237,9 +281,8 @@ struct PacketFilterDriver::Impl {
         FragmentEntry* entry = keep ? &itf.fragments.Get(key, now, options.fragmentCacheCapacity,
                                                          options.fragmentLifetime)
                                     : itf.fragments.Find(key, now);
-        if (check && entry && !RecordPiece(*entry, p)) {
+        if (check && entry && !AcceptPiece(*entry, p, keep))
             return Verdict{PF_ACTION_DROP, PFFT_FRAG, 0};
-        }
         if (cache && p.fragmentOffset != 0 && entry && entry->decided) return entry->verdict;
         Verdict v = FilterVerdict(itf, d, p);
         if (cache && p.fragmentOffset == 0 && entry && record) {
@@ -247,6 +290,11 @@ struct PacketFilterDriver::Impl {
             entry->verdict = v;
         }
         return v;
+    }
+
+    void ClearCounts() {
+        logged = lost = used = 0;
+        pendingSince.reset();
     }
 
     void Signal() {
@@ -440,25 +488,12 @@ DWORD PacketFilterDriver::RemoveFilterHandles(INTERFACE_HANDLE hInterface, DWORD
 
 DWORD PacketFilterDriver::AddGlobalFilterToInterface(INTERFACE_HANDLE hInterface,
                                                      GLOBAL_FILTER gfFilter) {
-    std::unique_lock lock(impl_->mutex);
-    Interface* itf = impl_->Find(hInterface);
-    if (!itf) return Fail(kPfErrorNoPfInterface);
-    if (gfFilter >= 32 || (kKnownGlobals & GlobalBit(gfFilter)) == 0)
-        return Fail(kPfErrorGlobalFilterNotSupported);
-    itf->globals |= GlobalBit(gfFilter);
-    return kErrorSuccess;
+    return impl_->ChangeGlobals(hInterface, gfFilter, true);
 }
 
 DWORD PacketFilterDriver::RemoveGlobalFilterFromInterface(INTERFACE_HANDLE hInterface,
                                                           GLOBAL_FILTER gfFilter) {
-    std::unique_lock lock(impl_->mutex);
-    Interface* itf = impl_->Find(hInterface);
-    if (!itf) return Fail(kPfErrorNoPfInterface);
-    if (gfFilter >= 32 || (kKnownGlobals & GlobalBit(gfFilter)) == 0)
-        return Fail(kPfErrorGlobalFilterNotSupported);
-    if (!itf->Has(gfFilter)) return Fail(kErrorNotFound);
-    itf->globals &= ~GlobalBit(gfFilter);
-    return kErrorSuccess;
+    return impl_->ChangeGlobals(hInterface, gfFilter, false);
 }
 
 DWORD PacketFilterDriver::MakeLog(Event* hEvent) {
@@ -484,8 +519,7 @@ DWORD PacketFilterDriver::SetLogBuffer(std::uint8_t* pbBuffer, DWORD dwSize, DWO
     impl_->logSize = dwSize;
     impl_->logByteThreshold = dwThreshold;
     impl_->logEntryThreshold = dwEntries;
-    impl_->logged = impl_->lost = impl_->used = 0;
-    impl_->pendingSince.reset();
+    impl_->ClearCounts();
     return kErrorSuccess;
 }
 
@@ -495,8 +529,7 @@ DWORD PacketFilterDriver::DeleteLog() {
     impl_->logMade = false;
     impl_->logEvent = nullptr;
     impl_->logBuffer = nullptr;
-    impl_->logged = impl_->lost = impl_->used = 0;
-    impl_->pendingSince.reset();
+    impl_->ClearCounts();
     return kErrorSuccess;
 }
 

@@ -42,9 +42,11 @@ class Descriptor {
     platform::PF_FILTER_DESCRIPTOR d_{};
 };
 
-inline std::vector<std::uint8_t> Tcp(const char* src, std::uint16_t sport, const char* dst,
-                                     std::uint16_t dport, std::uint8_t flags = kTcpAck) {
+inline std::vector<std::uint8_t> Ports(std::uint8_t protocol, const char* src, std::uint16_t sport,
+                                       const char* dst, std::uint16_t dport,
+                                       std::uint8_t flags = 0) {
     PacketSpec s;
+    s.protocol = protocol;
     s.src = StrToIP(src);
     s.dst = StrToIP(dst);
     s.srcPort = sport;
@@ -53,15 +55,14 @@ inline std::vector<std::uint8_t> Tcp(const char* src, std::uint16_t sport, const
     return BuildPacket(s);
 }
 
+inline std::vector<std::uint8_t> Tcp(const char* src, std::uint16_t sport, const char* dst,
+                                     std::uint16_t dport, std::uint8_t flags = kTcpAck) {
+    return Ports(kProtocolTcp, src, sport, dst, dport, flags);
+}
+
 inline std::vector<std::uint8_t> Udp(const char* src, std::uint16_t sport, const char* dst,
                                      std::uint16_t dport) {
-    PacketSpec s;
-    s.protocol = kProtocolUdp;
-    s.src = StrToIP(src);
-    s.dst = StrToIP(dst);
-    s.srcPort = sport;
-    s.dstPort = dport;
-    return BuildPacket(s);
+    return Ports(kProtocolUdp, src, sport, dst, dport);
 }
 
 inline std::vector<std::uint8_t> Icmp(const char* src, const char* dst, std::uint8_t type,
