@@ -104,7 +104,7 @@ class Workload {
     }
 
     std::vector<std::uint8_t> MakePacket() {
-        PacketSpec s;
+        PacketFields s;
         std::uint32_t kind = Pick(100);
         s.protocol = kind < 55   ? kProtocolTcp
                      : kind < 80 ? kProtocolUdp

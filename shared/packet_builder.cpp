@@ -29,7 +29,7 @@ std::uint16_t Fold(std::uint32_t sum) {
     return static_cast<std::uint16_t>(~sum);
 }
 
-std::size_t TransportSize(const PacketSpec& s) {
+std::size_t TransportSize(const PacketFields& s) {
     if (s.fragmentOffset != 0) return 0;
     switch (s.protocol) {
         case kProtocolTcp:
@@ -45,7 +45,7 @@ std::size_t TransportSize(const PacketSpec& s) {
 
 }  // namespace
 
-std::vector<std::uint8_t> BuildPacket(const PacketSpec& s) {
+std::vector<std::uint8_t> BuildPacket(const PacketFields& s) {
     std::size_t transport = TransportSize(s);
     std::size_t payload = std::min(s.payloadSize, kMaxPacket - kIpHeader - transport);
     std::size_t total = kIpHeader + transport + payload;

@@ -22,7 +22,7 @@ inline constexpr std::uint8_t kTcpPsh = 0x08;
 inline constexpr std::uint8_t kTcpAck = 0x10;
 inline constexpr std::uint8_t kTcpUrg = 0x20;
 
-struct PacketSpec {
+struct PacketFields {
     std::uint8_t protocol = kProtocolTcp;
     IPAddr src = 0;  // network byte order in memory (MakeIP, StrToIP)
     IPAddr dst = 0;
@@ -44,7 +44,7 @@ struct PacketSpec {
 // The packet: a 20-byte IPv4 header, then (unless a later fragment) the TCP (20 bytes), UDP
 // (8 bytes) or ICMP (8 bytes) header, then payloadSize bytes of a counting pattern. Other
 // protocols get the payload alone.
-std::vector<std::uint8_t> BuildPacket(const PacketSpec& spec);
+std::vector<std::uint8_t> BuildPacket(const PacketFields& fields);
 
 // TCP flags as letters F S R P A U, in any case, optionally separated by commas ("S,A", "sa").
 // False for other characters; "" is no flag.

@@ -110,14 +110,14 @@ struct Options {
     std::string computer = ".";
     platform::PacketDirection direction = platform::PacketDirection::kInput;
     std::optional<zantor::IPAddr> local;
-    zantor::PacketSpec spec;
+    zantor::PacketFields fields;
     bool flagsGiven = false;
     std::optional<std::vector<std::uint8_t>> raw;
     unsigned timeoutMs = 5000;
     bool help = false;
 
     void AddFlags(std::uint8_t flags) {
-        spec.tcpFlags |= flags;
+        fields.tcpFlags |= flags;
         flagsGiven = true;
     }
 };
@@ -144,17 +144,17 @@ const OptionRow kOptions[] = {
     {"--local", true, [](Options& o, View opt, View v) { o.local = Address(opt, v); }},
     {"--proto", true,
      [](Options& o, View opt, View v) {
-         o.spec.protocol = v == "tcp"    ? zantor::kProtocolTcp
-                           : v == "udp"  ? zantor::kProtocolUdp
-                           : v == "icmp" ? zantor::kProtocolIcmp
-                                         : Number<std::uint8_t>(opt, v, 255);
+         o.fields.protocol = v == "tcp"    ? zantor::kProtocolTcp
+                             : v == "udp"  ? zantor::kProtocolUdp
+                             : v == "icmp" ? zantor::kProtocolIcmp
+                                           : Number<std::uint8_t>(opt, v, 255);
      }},
-    {"--src", true, [](Options& o, View opt, View v) { o.spec.src = Address(opt, v); }},
-    {"--dst", true, [](Options& o, View opt, View v) { o.spec.dst = Address(opt, v); }},
+    {"--src", true, [](Options& o, View opt, View v) { o.fields.src = Address(opt, v); }},
+    {"--dst", true, [](Options& o, View opt, View v) { o.fields.dst = Address(opt, v); }},
     {"--sport", true,
-     [](Options& o, View opt, View v) { o.spec.srcPort = Number<std::uint16_t>(opt, v, 65535); }},
+     [](Options& o, View opt, View v) { o.fields.srcPort = Number<std::uint16_t>(opt, v, 65535); }},
     {"--dport", true,
-     [](Options& o, View opt, View v) { o.spec.dstPort = Number<std::uint16_t>(opt, v, 65535); }},
+     [](Options& o, View opt, View v) { o.fields.dstPort = Number<std::uint16_t>(opt, v, 65535); }},
     {"--syn", false, [](Options& o, View, View) { o.AddFlags(zantor::kTcpSyn); }},
     {"--ack", false, [](Options& o, View, View) { o.AddFlags(zantor::kTcpAck); }},
     {"--fin", false, [](Options& o, View, View) { o.AddFlags(zantor::kTcpFin); }},
@@ -169,21 +169,23 @@ const OptionRow kOptions[] = {
          o.AddFlags(f);
      }},
     {"--icmp-type", true,
-     [](Options& o, View opt, View v) { o.spec.icmpType = Number<std::uint8_t>(opt, v, 255); }},
+     [](Options& o, View opt, View v) { o.fields.icmpType = Number<std::uint8_t>(opt, v, 255); }},
     {"--icmp-code", true,
-     [](Options& o, View opt, View v) { o.spec.icmpCode = Number<std::uint8_t>(opt, v, 255); }},
+     [](Options& o, View opt, View v) { o.fields.icmpCode = Number<std::uint8_t>(opt, v, 255); }},
     {"--ip-id", true,
-     [](Options& o, View opt, View v) { o.spec.ipId = Number<std::uint16_t>(opt, v, 65535); }},
+     [](Options& o, View opt, View v) { o.fields.ipId = Number<std::uint16_t>(opt, v, 65535); }},
     {"--frag-offset", true,
      [](Options& o, View opt, View v) {
-         o.spec.fragmentOffset = Number<std::uint16_t>(opt, v, 8191);
+         o.fields.fragmentOffset = Number<std::uint16_t>(opt, v, 8191);
      }},
-    {"--more-fragments", false, [](Options& o, View, View) { o.spec.moreFragments = true; }},
-    {"--dont-fragment", false, [](Options& o, View, View) { o.spec.dontFragment = true; }},
+    {"--more-fragments", false, [](Options& o, View, View) { o.fields.moreFragments = true; }},
+    {"--dont-fragment", false, [](Options& o, View, View) { o.fields.dontFragment = true; }},
     {"--ttl", true,
-     [](Options& o, View opt, View v) { o.spec.ttl = Number<std::uint8_t>(opt, v, 255); }},
+     [](Options& o, View opt, View v) { o.fields.ttl = Number<std::uint8_t>(opt, v, 255); }},
     {"--payload", true,
-     [](Options& o, View opt, View v) { o.spec.payloadSize = Number<std::size_t>(opt, v, 65515); }},
+     [](Options& o, View opt, View v) {
+         o.fields.payloadSize = Number<std::size_t>(opt, v, 65515);
+     }},
     {"--hex", true, [](Options& o, View, View v) { o.raw = Hex(v); }},
     {"--timeout", true,
      [](Options& o, View opt, View v) { o.timeoutMs = Number<unsigned>(opt, v, 600000); }},
@@ -211,9 +213,9 @@ Options Parse(int argc, char** argv) {
         }
         row->apply(o, arg, value);
     }
-    if (!o.flagsGiven) o.spec.tcpFlags = zantor::kTcpSyn;
+    if (!o.flagsGiven) o.fields.tcpFlags = zantor::kTcpSyn;
     if (!o.local && !o.raw)
-        o.local = o.direction == PacketDirection::kInput ? o.spec.dst : o.spec.src;
+        o.local = o.direction == PacketDirection::kInput ? o.fields.dst : o.fields.src;
     if (!o.local) throw UsageError{"--hex needs --local"};
     return o;
 }
@@ -234,7 +236,7 @@ int main(int argc, char** argv) {
     std::filesystem::path root;
     if (Win32Error e = platform::ComputerRoot(o.computer, root))
         return Report(e, "computer '" + o.computer + "'");
-    std::vector<std::uint8_t> packet = o.raw ? *o.raw : zantor::BuildPacket(o.spec);
+    std::vector<std::uint8_t> packet = o.raw ? *o.raw : zantor::BuildPacket(o.fields);
     platform::PFFORWARD_ACTION verdict;
     if (Win32Error e = platform::SendTestPacket(root, o.direction, *o.local, packet, verdict,
                                                 std::chrono::milliseconds(o.timeoutMs)))

@@ -53,19 +53,19 @@ void SendReport(int fd, char what, int value) {
 
 }  // namespace
 
-Win32Error LaunchDetached(const LaunchSpec& spec, Deadline deadline, ProcessIdentity& process,
+Win32Error LaunchDetached(const LaunchRequest& request, Deadline deadline, ProcessIdentity& process,
                           int& handshake) {
-    std::string program = spec.program.string();
-    std::string workingDirectory = spec.workingDirectory.string();
+    std::string program = request.program.string();
+    std::string workingDirectory = request.workingDirectory.string();
     std::vector<char*> argv{program.data(), nullptr};
-    std::vector<std::string> env = spec.environment;
+    std::vector<std::string> env = request.environment;
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
 
     int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (devNull < 0) return FailFromErrno();
-    int output = open(spec.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int output = open(request.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     int sv[2] = {-1, -1};
     int reportPipe[2] = {-1, -1};
     auto closeAll = [&] {

@@ -15,7 +15,7 @@ namespace platform::posix {
 // The descriptor on which a started process finds its end of the handshake socket.
 inline constexpr int kHandshakeFd = 3;
 
-struct LaunchSpec {
+struct LaunchRequest {
     std::filesystem::path program;
     std::filesystem::path workingDirectory;
     std::filesystem::path outputFile;      // standard output and error; /dev/null when unusable
@@ -27,7 +27,7 @@ struct LaunchSpec {
 // the program runs, or with the error that kept it from running (kErrorFileNotFound,
 // kErrorAccessDenied, kErrorBadExeFormat ...). `handshake` is the caller's end of the socket,
 // which the caller closes.
-Win32Error LaunchDetached(const LaunchSpec& spec, Deadline deadline, ProcessIdentity& process,
+Win32Error LaunchDetached(const LaunchRequest& request, Deadline deadline, ProcessIdentity& process,
                           int& handshake);
 
 }  // namespace platform::posix

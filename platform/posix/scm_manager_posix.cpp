@@ -356,17 +356,17 @@ bool StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, const char** lpSe
         if (db.View(config).running) return Fail(kErrorServiceAlreadyRunning), false;
         if (config.startType == SERVICE_DISABLED) return Fail(kErrorServiceDisabled), false;
 
-        posix::LaunchSpec spec;
-        if (ResolveProgram(entry.root, config.binaryPath, spec.program)) return false;
-        spec.workingDirectory = SystemDirectory(entry.root);
+        posix::LaunchRequest request;
+        if (ResolveProgram(entry.root, config.binaryPath, request.program)) return false;
+        request.workingDirectory = SystemDirectory(entry.root);
         std::error_code ec;
-        fs::create_directories(spec.workingDirectory, ec);
-        spec.outputFile = db.ServiceDir(config.name) / "output";
-        spec.environment = ServiceEnvironment(entry.root, config);
+        fs::create_directories(request.workingDirectory, ec);
+        request.outputFile = db.ServiceDir(config.name) / "output";
+        request.environment = ServiceEnvironment(entry.root, config);
         auto deadline = std::chrono::steady_clock::now() + posix::ScmTimeout();
         posix::ProcessIdentity process;
         int handshake = -1;
-        if (posix::LaunchDetached(spec, deadline, process, handshake)) return false;
+        if (posix::LaunchDetached(request, deadline, process, handshake)) return false;
         Win32Error e = StartHandshake(handshake, process, args, deadline);
         close(handshake);
         return e == kErrorSuccess;

@@ -95,16 +95,16 @@ std::vector<std::string> Snapshot(Client& client) {
 std::string Verdict(const Computer& pc, platform::PacketDirection dir, IPAddr local,
                     std::uint8_t protocol, IPAddr src, IPAddr dst, std::uint16_t dstPort,
                     std::uint8_t flags = kTcpAck) {
-    PacketSpec spec;
-    spec.protocol = protocol;
-    spec.src = src;
-    spec.dst = dst;
-    spec.srcPort = 40000;
-    spec.dstPort = dstPort;
-    spec.tcpFlags = flags;
+    PacketFields fields;
+    fields.protocol = protocol;
+    fields.src = src;
+    fields.dst = dst;
+    fields.srcPort = 40000;
+    fields.dstPort = dstPort;
+    fields.tcpFlags = flags;
     platform::PFFORWARD_ACTION verdict{};
     if (platform::Win32Error e =
-            platform::SendTestPacket(pc.root(), dir, local, BuildPacket(spec), verdict))
+            platform::SendTestPacket(pc.root(), dir, local, BuildPacket(fields), verdict))
         return "error " + std::to_string(e);
     return verdict == platform::PF_ACTION_FORWARD ? "forward" : "drop";
 }

@@ -21,8 +21,8 @@ class Packets {
   public:
     explicit Packets(const Computer& pc) : pc_(pc) {}
 
-    std::string Verdict(platform::PacketDirection dir, PacketSpec spec) const {
-        auto bytes = BuildPacket(spec);
+    std::string Verdict(platform::PacketDirection dir, PacketFields fields) const {
+        auto bytes = BuildPacket(fields);
         platform::PFFORWARD_ACTION verdict{};
         platform::Win32Error e =
             platform::SendTestPacket(pc_.root(), dir, MakeIP(10, 0, 0, 5), bytes, verdict);
@@ -31,14 +31,14 @@ class Packets {
     }
     std::string In(std::uint8_t protocol, std::uint16_t dstPort, std::uint8_t flags = kTcpAck,
                    IPAddr src = MakeIP(10, 0, 0, 9)) const {
-        PacketSpec spec;
-        spec.protocol = protocol;
-        spec.src = src;
-        spec.dst = MakeIP(10, 0, 0, 5);
-        spec.srcPort = 40000;
-        spec.dstPort = dstPort;
-        spec.tcpFlags = flags;
-        return Verdict(platform::PacketDirection::kInput, spec);
+        PacketFields fields;
+        fields.protocol = protocol;
+        fields.src = src;
+        fields.dst = MakeIP(10, 0, 0, 5);
+        fields.srcPort = 40000;
+        fields.dstPort = dstPort;
+        fields.tcpFlags = flags;
+        return Verdict(platform::PacketDirection::kInput, fields);
     }
 
   private:
@@ -172,7 +172,7 @@ TEST_F(FilterCommands, PacketsFollowTheRulesBeforeAndAfterStopAndStart) {
 
     // Strong host: a packet received on 10.0.0.5 for another address.
     ASSERT_EQ(client.Command("sig 10.0.0.5 8"), "0 0");
-    PacketSpec spoof;
+    PacketFields spoof;
     spoof.protocol = kProtocolTcp;
     spoof.src = MakeIP(10, 0, 0, 9);
     spoof.dst = MakeIP(10, 0, 0, 77);
@@ -197,7 +197,7 @@ TEST_F(FilterCommands, PacketsFollowTheRulesBeforeAndAfterStopAndStart) {
                                      "25 0 25"),
                       1),
               "0");
-    PacketSpec mail;
+    PacketFields mail;
     mail.protocol = kProtocolTcp;
     mail.src = MakeIP(10, 0, 0, 5);
     mail.dst = MakeIP(8, 8, 8, 8);

@@ -17,7 +17,7 @@ std::uint32_t Sum(const std::uint8_t* p, std::size_t n, std::uint32_t sum = 0) {
 
 TEST(PacketBuilder, DriverReadsBackWhatWasBuilt) {
     auto make = [](std::uint8_t proto, std::uint16_t offset8, bool more, std::size_t payload) {
-        PacketSpec s;
+        PacketFields s;
         s.protocol = proto;
         s.src = MakeIP(192, 168, 1, 20);
         s.dst = MakeIP(10, 0, 0, 5);
@@ -32,12 +32,12 @@ TEST(PacketBuilder, DriverReadsBackWhatWasBuilt) {
         s.payloadSize = payload;
         return s;
     };
-    const PacketSpec specs[] = {
+    const PacketFields fieldSets[] = {
         make(kProtocolTcp, 0, false, 5),  make(kProtocolUdp, 0, false, 0),
         make(kProtocolIcmp, 0, false, 9), make(47, 0, false, 3),
         make(kProtocolTcp, 0, true, 4),   make(kProtocolTcp, 185, false, 11),
     };
-    for (const PacketSpec& s : specs) {
+    for (const PacketFields& s : fieldSets) {
         SCOPED_TRACE(testing::Message() << int(s.protocol) << " offset " << s.fragmentOffset);
         auto bytes = BuildPacket(s);
         platform::pf::Packet p;
@@ -77,7 +77,7 @@ TEST(PacketBuilder, DriverReadsBackWhatWasBuilt) {
                 EXPECT_EQ(bytes.size(), 23u);
         }
     }
-    PacketSpec huge;
+    PacketFields huge;
     huge.payloadSize = 100000;
     EXPECT_EQ(BuildPacket(huge).size(), 65535u);
 }

@@ -29,7 +29,7 @@ TEST(PfApi, BadHandlesAndArgumentsAreRefused) {
     ASSERT_EQ(d.AddFiltersToInterface(other, 0, nullptr, 1, good.get(), &theirs), 0u);
     IPAddr ip = MakeIP(10, 0, 0, 5);
     auto bad = [](auto change) {
-        auto desc = std::make_unique<Descriptor>(FilterSpec{});
+        auto desc = std::make_unique<Descriptor>(FilterFields{});
         change(desc->edit());
         return desc;
     };

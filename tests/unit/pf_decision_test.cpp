@@ -25,7 +25,7 @@ class PfDecisions : public ::testing::Test {
             driver->BindInterfaceToIPAddress(itf, PF_IPV4, reinterpret_cast<std::uint8_t*>(&a)),
             0u);
     }
-    FILTER_HANDLE Add(PacketDirection dir, const FilterSpec& f) {
+    FILTER_HANDLE Add(PacketDirection dir, const FilterFields& f) {
         Descriptor d(f);
         FILTER_HANDLE h = 0;
         bool in = dir == PacketDirection::kInput;
@@ -54,7 +54,7 @@ class PfDecisions : public ::testing::Test {
 
 struct MatchCase {
     const char* name;
-    FilterSpec filter;
+    FilterFields filter;
     std::vector<std::uint8_t> packet;  // from kRemote to kLocal
     bool matches;
 };
@@ -69,7 +69,7 @@ std::vector<MatchCase> MatchCases() {
     auto icmp = [](std::uint8_t type, std::uint8_t code) {
         return Icmp(kRemote, kLocal, type, code);
     };
-    PacketSpec gre;
+    PacketFields gre;
     gre.protocol = 47;
     gre.src = StrToIP(kRemote);
     gre.dst = StrToIP(kLocal);
@@ -218,9 +218,9 @@ TEST_F(PfDecisions, StrongHostDropsInputForOtherDestinations) {
     EXPECT_EQ(In(elsewhere), PF_ACTION_FORWARD);
 }
 
-PacketSpec Fragment(std::uint16_t id, std::uint16_t offset8, bool more, std::size_t payload,
-                    std::uint8_t protocol = kProtocolTcp, std::uint16_t dport = 80) {
-    PacketSpec s;
+PacketFields Fragment(std::uint16_t id, std::uint16_t offset8, bool more, std::size_t payload,
+                      std::uint8_t protocol = kProtocolTcp, std::uint16_t dport = 80) {
+    PacketFields s;
     s.protocol = protocol;
     s.src = StrToIP(kRemote);
     s.dst = StrToIP(kLocal);
@@ -288,7 +288,7 @@ TEST_F(PfDecisions, FragmentCacheMakesLaterFragmentsFollowTheFirst) {
 TEST_F(PfDecisions, FragmentCheckingDropsBadFragments) {
     struct Case {
         const char* name;
-        PacketSpec fragment;
+        PacketFields fragment;
         bool bad;
     };
     const Case cases[] = {
@@ -312,7 +312,7 @@ TEST_F(PfDecisions, FragmentCheckingDropsBadFragments) {
         EXPECT_EQ(In(bytes), c.bad ? PF_ACTION_DROP : PF_ACTION_FORWARD);
     }
     // A TCP first fragment that stops inside the header.
-    PacketSpec tiny = Fragment(9, 0, true, 0, 47);
+    PacketFields tiny = Fragment(9, 0, true, 0, 47);
     auto bytes = BuildPacket(tiny);
     bytes[9] = kProtocolTcp;  // 8-byte payload: not a whole TCP header
     bytes.resize(28);
@@ -393,7 +393,7 @@ bool InRange(std::uint16_t low, std::uint16_t high, std::uint16_t v, bool icmp) 
     return low <= v && v <= high;
 }
 
-bool ReferenceMatch(const Reference& r, const PacketSpec& p) {
+bool ReferenceMatch(const Reference& r, const PacketFields& p) {
     if ((p.src & r.srcMask) != (r.src & r.srcMask) || (p.dst & r.dstMask) != (r.dst & r.dstMask))
         return false;
     if (r.protocol != 0 && r.protocol != p.protocol) return false;
@@ -449,7 +449,7 @@ TEST_F(PfDecisions, IndexAgreesWithAPlainScan) {
             live.erase(live.begin() + static_cast<std::ptrdiff_t>(at));
         }
         for (int i = 0; i < 1500; ++i) {
-            PacketSpec p;
+            PacketFields p;
             p.protocol = static_cast<std::uint8_t>(pick(1, 6, 6, 17, 47));
             p.src = host();
             p.dst = host();

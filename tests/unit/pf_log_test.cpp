@@ -50,7 +50,7 @@ class PfLog : public ::testing::Test {
         return logged;
     }
     void DropIn(std::size_t payload = 0) {
-        PacketSpec s;
+        PacketFields s;
         s.src = StrToIP(kRemote);
         s.dst = StrToIP(kLocal);
         s.dstPort = 22;
@@ -88,7 +88,7 @@ TEST_F(PfLog, FramesCarryTheDropAndWalkByTheirSize) {
                                   Tcp(kRemote, 1, "10.0.0.6", 80)),
               PF_ACTION_DROP);
     ASSERT_EQ(driver.AddGlobalFilterToInterface(itf, GF_FRAGMENTS), 0u);
-    PacketSpec bad;
+    PacketFields bad;
     bad.src = StrToIP(kRemote);
     bad.dst = StrToIP(kLocal);
     bad.fragmentOffset = 1;
@@ -123,7 +123,7 @@ TEST_F(PfLog, FramesCarryTheDropAndWalkByTheirSize) {
         at += f.dwTotalSizeUsed;
     }
     EXPECT_EQ(used, at);
-    PacketSpec s;
+    PacketFields s;
     s.src = StrToIP(kRemote);
     s.dst = StrToIP(kLocal);
     s.dstPort = 22;
@@ -175,7 +175,7 @@ TEST_F(PfLog, EventAtEntryAndByteThresholdsAndWhenFull) {
     // The smallest buffer holds one frame of a bare IP header; its padding is cut.
     event.Reset();
     Lend(a, kPfLogMinBufferSize);
-    PacketSpec bare;
+    PacketFields bare;
     bare.protocol = 47;
     bare.dst = StrToIP(kLocal);
     driver.DecidePacket(PacketDirection::kOutput, bare.dst, BuildPacket(bare));

@@ -56,7 +56,7 @@ TEST_F(PfSocket, VerdictsComeBackOverTheSocket) {
               PF_ACTION_FORWARD);
     EXPECT_EQ(Send(dir.path(), PacketDirection::kInput, MakeIP(10, 0, 0, 6), web),
               PF_ACTION_FORWARD);
-    PacketSpec big;
+    PacketFields big;
     big.dst = local;
     big.dstPort = 80;
     big.payloadSize = 65535;

@@ -13,7 +13,7 @@
 
 namespace zantor::test {
 
-struct FilterSpec {
+struct FilterFields {
     std::string src = "0.0.0.0", srcMask = "0.0.0.0";
     std::string dst = "0.0.0.0", dstMask = "0.0.0.0";
     platform::DWORD protocol = 0;
@@ -25,7 +25,7 @@ struct FilterSpec {
 // A descriptor with the address cells it points to.
 class Descriptor {
   public:
-    explicit Descriptor(const FilterSpec& f) {
+    explicit Descriptor(const FilterFields& f) {
         IPAddr cells[4] = {StrToIP(f.src), StrToIP(f.srcMask), StrToIP(f.dst), StrToIP(f.dstMask)};
         std::memcpy(cells_, cells, sizeof cells_);
         d_ = platform::PF_FILTER_DESCRIPTOR{
@@ -45,7 +45,7 @@ class Descriptor {
 inline std::vector<std::uint8_t> Ports(std::uint8_t protocol, const char* src, std::uint16_t sport,
                                        const char* dst, std::uint16_t dport,
                                        std::uint8_t flags = 0) {
-    PacketSpec s;
+    PacketFields s;
     s.protocol = protocol;
     s.src = StrToIP(src);
     s.dst = StrToIP(dst);
@@ -67,7 +67,7 @@ inline std::vector<std::uint8_t> Udp(const char* src, std::uint16_t sport, const
 
 inline std::vector<std::uint8_t> Icmp(const char* src, const char* dst, std::uint8_t type,
                                       std::uint8_t code) {
-    PacketSpec s;
+    PacketFields s;
     s.protocol = kProtocolIcmp;
     s.src = StrToIP(src);
     s.dst = StrToIP(dst);
