@@ -11,8 +11,8 @@ namespace {
 
 // FULL: the service answers a filter addition only after its commit, so with FULL the reply means
 // the filter is on the disk; NORMAL would survive a killed process but could lose the last
-// commits to a power cut. One commit costs one WAL sync, and registry_bench shows FULL doing
-// about twice the additions a second that the service must sustain on a disk of its own.
+// commits to a power cut. One commit costs one WAL sync, so FULL runs at the disk's sync rate;
+// registry_bench measures both against the additions a second the service must sustain.
 std::atomic<bool> gFullSync{true};
 
 // How long a call waits for another process's write before it gives up. Writes hold the store
