@@ -10,8 +10,8 @@
 // transactional database file in the computer root's registry/ directory (HKLM.db, HKCU.db),
 // created on first use. Every write lands whole or not at all, also when the process is killed
 // in the middle of it, and a write has reached the disk when its call (or the Commit of its
-// RegTransaction) returns. Several processes may use one hive at once; a call waits a while for
-// another process's write to finish and then fails with kErrorSharingViolation.
+// RegTransaction) returns. Several processes may use one hive at once; a call waits up to two
+// seconds for another process's write to finish and then fails with kErrorSharingViolation.
 //
 // Handles: an HKEY from RegCreateKeyExA, RegOpenKeyExA or RegConnectRegistryA is owned by the
 // caller and released with RegCloseKey. Handles are looked up in a table, so a closed or made-up

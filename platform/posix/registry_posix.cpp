@@ -39,31 +39,41 @@ struct OpenKey {
 };
 
 // Opened handles are numbers, not pointers: a closed or invented handle is a failed lookup.
-std::mutex gTableMutex;
-std::unordered_map<std::uintptr_t, OpenKey> gHandles;
-std::uintptr_t gNextHandle = 0x1000;
-// One hive object (one database connection) per file and process.
-std::map<std::filesystem::path, std::shared_ptr<RegHive>> gHives;
+// There is one hive object (one database connection) per file and process. The tables are never
+// destroyed, so a thread still using the registry while the process exits finds them intact.
+struct Tables {
+    std::mutex mutex;
+    std::unordered_map<std::uintptr_t, OpenKey> handles;
+    std::uintptr_t nextHandle = 0x1000;
+    std::map<std::filesystem::path, std::shared_ptr<RegHive>> hives;
+};
+
+Tables& T() {
+    static Tables* tables = new Tables;
+    return *tables;
+}
 
 HKEY AddHandle(OpenKey key) {
-    std::lock_guard lock(gTableMutex);
-    std::uintptr_t id = gNextHandle;
-    gNextHandle += 4;
-    gHandles.emplace(id, std::move(key));
+    Tables& t = T();
+    std::lock_guard lock(t.mutex);
+    std::uintptr_t id = t.nextHandle;
+    t.nextHandle += 4;
+    t.handles.emplace(id, std::move(key));
     return reinterpret_cast<HKEY>(id);
 }
 
 // The hive stored in `file`, opened once and kept while the file is the same one (a test that
 // removes its computer root and makes another at the same place gets a fresh hive).
 Win32Error HiveAt(const std::filesystem::path& file, std::shared_ptr<RegHive>* hive) {
-    std::lock_guard lock(gTableMutex);
-    for (auto it = gHives.begin(); it != gHives.end();) {
+    Tables& t = T();
+    std::lock_guard lock(t.mutex);
+    for (auto it = t.hives.begin(); it != t.hives.end();) {
         if (it->second->StillAt(it->first))
             ++it;
         else
-            it = gHives.erase(it);  // handles into it keep it alive
+            it = t.hives.erase(it);  // handles into it keep it alive
     }
-    if (auto it = gHives.find(file); it != gHives.end()) {
+    if (auto it = t.hives.find(file); it != t.hives.end()) {
         *hive = it->second;
         return kErrorSuccess;
     }
@@ -73,7 +83,7 @@ Win32Error HiveAt(const std::filesystem::path& file, std::shared_ptr<RegHive>* h
     if (::mkdir(file.parent_path().c_str(), 0700) != 0 && errno != EEXIST)
         return ErrorFromErrno(errno);
     if (Win32Error e = RegHive::Open(file, hive)) return e;
-    gHives.emplace(file, *hive);
+    t.hives.emplace(file, *hive);
     return kErrorSuccess;
 }
 
@@ -82,13 +92,14 @@ std::filesystem::path HiveFile(const std::filesystem::path& root, HKEY predefine
 }
 
 Win32Error Resolve(HKEY hKey, OpenKey* out) {
+    Tables& t = T();
     if (hKey == &gLocalMachine || hKey == &gCurrentUser) {
         out->key = detail::kRootKey;
         return HiveAt(HiveFile(LocalComputerRoot(), hKey), &out->hive);
     }
-    std::lock_guard lock(gTableMutex);
-    auto it = gHandles.find(reinterpret_cast<std::uintptr_t>(hKey));
-    if (it == gHandles.end()) return kErrorInvalidHandle;
+    std::lock_guard lock(t.mutex);
+    auto it = t.handles.find(reinterpret_cast<std::uintptr_t>(hKey));
+    if (it == t.handles.end()) return kErrorInvalidHandle;
     *out = it->second;
     return kErrorSuccess;
 }
@@ -205,13 +216,14 @@ Win32Error RegOpenKeyExA(HKEY hKey, std::string_view subKey, HKEY* phkResult) {
 }
 
 Win32Error RegCloseKey(HKEY hKey) {
+    Tables& t = T();
     if (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER) return kErrorSuccess;
     std::shared_ptr<RegHive> last;  // a hive that goes with its last handle closes unlocked
-    std::lock_guard lock(gTableMutex);
-    auto it = gHandles.find(reinterpret_cast<std::uintptr_t>(hKey));
-    if (it == gHandles.end()) return Fail(kErrorInvalidHandle);
+    std::lock_guard lock(t.mutex);
+    auto it = t.handles.find(reinterpret_cast<std::uintptr_t>(hKey));
+    if (it == t.handles.end()) return Fail(kErrorInvalidHandle);
     last = std::move(it->second.hive);
-    gHandles.erase(it);
+    t.handles.erase(it);
     return kErrorSuccess;
 }
 
