@@ -44,7 +44,10 @@ TEST(RegistryDurability, KilledWriterLeavesEveryGroupWhole) {
         const int printed = LastPrinted(out);
 
         HKEY crash = nullptr;
-        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Crash", &crash), 0u) << "run " << run;
+        const Win32Error opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Crash", &crash);
+        // A writer killed before its first write leaves no key at all, and nothing to check.
+        if (opened == kErrorFileNotFound && printed < 0) continue;
+        ASSERT_EQ(opened, 0u) << "run " << run;
         std::int32_t count = 0;
         if (RegQueryDword(crash, "Count", &count) != kErrorSuccess) count = 0;
         EXPECT_GE(count, printed + 1) << "a group whose commit returned was lost, run " << run;
