@@ -1,5 +1,7 @@
 #include "tools/regfile.h"
 
+#include "platform/names.h"
+
 #include <array>
 #include <cctype>
 #include <map>
@@ -29,19 +31,6 @@ const std::array<Root, 2>& Roots() {
         {"HKEY_CURRENT_USER", "HKCU", HKEY_CURRENT_USER},
     }};
     return roots;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 std::string_view TrimLeft(std::string_view s) {

@@ -5,22 +5,13 @@
 #include <system_error>
 
 #include "platform/computer.h"
+#include "platform/names.h"
 
 namespace platform {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
 
 std::string_view StripBackslashes(std::string_view name) {
     while (!name.empty() && name.front() == '\\') name.remove_prefix(1);

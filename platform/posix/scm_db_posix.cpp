@@ -114,15 +114,6 @@ void StatusFields(Io& io, Record& r) {
 
 }  // namespace
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 bool IsValidServiceName(std::string_view name) {
     if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
     for (char c : name)

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/names.h"
 #include "platform/posix/process_posix.h"
 #include "platform/scm.h"
 
@@ -51,7 +52,7 @@ struct ServiceView {
     std::string controlSocket;
 };
 
-bool EqualsNoCase(std::string_view a, std::string_view b);
+using platform::EqualsNoCase;
 
 // 1..255 printable characters, no "/" or "\", not "." or "..".
 bool IsValidServiceName(std::string_view name);

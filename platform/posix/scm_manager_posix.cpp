@@ -107,10 +107,6 @@ bool HasControlCharacters(std::string_view s) {
     return false;
 }
 
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-    return s.size() >= prefix.size() && posix::EqualsNoCase(s.substr(0, prefix.size()), prefix);
-}
-
 std::string Slashes(std::string_view s) {
     std::string out(s);
     for (char& c : out)

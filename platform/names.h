@@ -1,0 +1,23 @@
+// Names as Windows compares them: computer, pipe, key, value and service names match in any
+// letter case (ASCII letters).
+#pragma once
+
+#include <cctype>
+#include <string_view>
+
+namespace platform {
+
+inline bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+inline bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+}  // namespace platform
