@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,8 @@
 #include <thread>
 
 #include "platform/process.h"
+
+extern char** environ;
 
 namespace platform {
 
@@ -161,6 +164,67 @@ bool IsProcessRunning(std::uint32_t processId) {
 Win32Error TerminateProcessById(std::uint32_t processId, std::chrono::milliseconds timeout) {
     if (processId == 0) return Fail(kErrorInvalidParameter);
     return posix::KillAndWait(processId, nullptr, timeout);
+}
+
+}  // namespace platform
+
+namespace platform {
+
+Win32Error CreateChildProcess(const ChildProcessOptions& options, std::uint32_t* processId) {
+    // Everything the child needs is built before the fork: after it, only calls that are safe in
+    // a copy of a threaded process are made.
+    std::vector<std::string> argStorage{options.program.string()};
+    argStorage.insert(argStorage.end(), options.arguments.begin(), options.arguments.end());
+    std::vector<char*> argv;
+    for (auto& a : argStorage) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::map<std::string, std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string_view entry(*e);
+        auto eq = entry.find('=');
+        if (eq != std::string_view::npos)
+            env[std::string(entry.substr(0, eq))] = std::string(entry.substr(eq + 1));
+    }
+    for (const auto& [name, value] : options.environment) env[name] = value;
+    std::vector<std::string> envStorage;
+    for (const auto& [name, value] : env) envStorage.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (auto& e : envStorage) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const std::string program = options.program.string();
+    const std::string dir = options.workingDirectory.string();
+    const std::string output = options.outputFile.string();
+    pid_t pid = ::fork();
+    if (pid < 0) return FailFromErrno();
+    if (pid == 0) {
+        if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(127);
+        if (!output.empty()) {
+            int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (fd < 0 || ::dup2(fd, 1) < 0 || ::dup2(fd, 2) < 0) ::_exit(127);
+        }
+        ::execve(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+    }
+    *processId = static_cast<std::uint32_t>(pid);
+    return kErrorSuccess;
+}
+
+Win32Error WaitForChildProcess(std::uint32_t processId, std::chrono::milliseconds timeout,
+                               int* exitCode) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        pid_t r = ::waitpid(static_cast<pid_t>(processId), &status, WNOHANG);
+        if (r == static_cast<pid_t>(processId)) {
+            *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return kErrorSuccess;
+        }
+        if (r < 0 && errno != EINTR) return FailFromErrno();
+        if (std::chrono::steady_clock::now() >= end) return Fail(kErrorTimeout);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 }  // namespace platform

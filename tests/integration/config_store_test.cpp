@@ -165,7 +165,7 @@ TEST(ConfigStore, AKilledServiceComesBackWithExactlyItsConfiguration) {
         ASSERT_TRUE(look.connected());
         before = Snapshot(look);
         verdictsBefore = Verdicts(pc);
-        svc.Kill(SIGKILL);
+        svc.Kill();
         svc.Wait();
     }
     ServiceProcess again(pc);

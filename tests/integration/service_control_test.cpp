@@ -2,11 +2,6 @@
 // network of two computers, and run by the service control manager.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <sstream>
 
@@ -21,39 +16,6 @@ using namespace zantor::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct ProgramRun {
-    int exitCode = -1;
-    std::string output;
-};
-
-// Runs ZantorSvc with `args` to its end, as an administrator's shell would.
-ProgramRun RunProgram(const std::vector<std::string>& args, const fs::path& scratch) {
-    const fs::path out = scratch / "program-output.txt";
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-        std::vector<char*> argv;
-        std::string program = ZANTORSVC_PATH;
-        argv.push_back(program.data());
-        std::vector<std::string> copy = args;
-        for (auto& a : copy) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ProgramRun run;
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream in(out);
-    std::stringstream s;
-    s << in.rdbuf();
-    run.output = s.str();
-    return run;
-}
 
 std::string Program() {
     return ZANTORSVC_PATH;
@@ -84,7 +46,9 @@ class Network : public ::testing::Test {
         unsetenv("ZANTOR_NETWORK");
     }
     fs::path pc1() const { return network.path() / "PC1"; }
-    ProgramRun Zantor(std::vector<std::string> args) { return RunProgram(args, local.root()); }
+    ProgramRun Zantor(std::vector<std::string> args) {
+        return RunProgram(ZANTORSVC_PATH, args, local.root());
+    }
 
     Computer local;
     TempDir network;
@@ -214,12 +178,12 @@ TEST_F(Network, OptionsOnThisComputer) {
 
     ProgramRun secure = Zantor({"-secure"});
     EXPECT_EQ(secure.output, "Updating registry security ...\n");
-    struct stat st {};
-    ASSERT_EQ(::stat((local.root() / "registry" / "HKLM.db").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0077, 0u) << "owner only";
+    auto othersMay = [](const fs::path& p) {
+        return fs::status(p).permissions() & (fs::perms::group_all | fs::perms::others_all);
+    };
+    EXPECT_EQ(othersMay(local.root() / "registry" / "HKLM.db"), fs::perms::none) << "owner only";
     EXPECT_EQ(Zantor({"-secure", "PC1"}).output, "Updating registry security ...\n");
-    ASSERT_EQ(::stat((pc1() / "registry" / "HKLM.db").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0077, 0u);
+    EXPECT_EQ(othersMay(pc1() / "registry" / "HKLM.db"), fs::perms::none);
     EXPECT_EQ(Zantor({"-secure", "NOWHERE"}).output,
               "Updating registry security ...\n"
               "Error [53] while trying connect to registry.(The network path was not found.)\n");

@@ -1,14 +1,10 @@
 #include "tests/support/service_process.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <sstream>
 #include <thread>
 
+#include "platform/process.h"
 #include "shared/pipe_lines.h"
 #include "shared/text.h"
 
@@ -51,27 +47,18 @@ std::vector<std::string> Computer::ServiceLogMessages() const {
 
 ServiceProcess::ServiceProcess(const Computer& computer, std::vector<std::string> args)
     : computer_(computer), output_(computer.root() / "service-output.txt") {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        if (::chdir(computer.system32().c_str()) != 0) ::_exit(127);
-        int fd = ::open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-        ::setenv("ZANTOR_ROOT", computer.root().c_str(), 1);
-        ::setenv("LC_ALL", "C", 1);
-        std::vector<char*> argv;
-        std::string program = ZANTORSVC_PATH;
-        argv.push_back(program.data());
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
+    platform::ChildProcessOptions options;
+    options.program = ZANTORSVC_PATH;
+    options.arguments = std::move(args);
+    options.workingDirectory = computer.system32();
+    options.environment = {{"ZANTOR_ROOT", computer.root().string()}, {"LC_ALL", "C"}};
+    options.outputFile = output_;
+    if (platform::CreateChildProcess(options, &pid_) != platform::kErrorSuccess) pid_ = 0;
 }
 
 ServiceProcess::~ServiceProcess() {
-    if (pid_ > 0) {
-        Kill(SIGKILL);
+    if (pid_) {
+        Kill();
         Wait();
     }
 }
@@ -85,16 +72,30 @@ bool ServiceProcess::WaitForOutput(const std::string& text,
     return Eventually([&] { return Output().find(text) != std::string::npos; }, timeout);
 }
 
-void ServiceProcess::Kill(int signal) {
-    if (pid_ > 0) ::kill(pid_, signal);
+void ServiceProcess::Kill() {
+    if (pid_) platform::TerminateProcessById(pid_, std::chrono::seconds(10));
 }
 
 int ServiceProcess::Wait(std::chrono::milliseconds timeout) {
-    int status = 0;
-    bool ended = Eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout);
-    if (!ended) return -1;
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    int exitCode = -1;
+    if (!pid_ || platform::WaitForChildProcess(pid_, timeout, &exitCode) != platform::kErrorSuccess)
+        return -1;
+    pid_ = 0;
+    return exitCode;
+}
+
+ProgramRun RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                      const std::filesystem::path& scratch) {
+    platform::ChildProcessOptions options;
+    options.program = program;
+    options.arguments = args;
+    options.outputFile = scratch / "program-output.txt";
+    ProgramRun run;
+    std::uint32_t pid = 0;
+    if (platform::CreateChildProcess(options, &pid) == platform::kErrorSuccess)
+        platform::WaitForChildProcess(pid, std::chrono::minutes(2), &run.exitCode);
+    run.output = Slurp(options.outputFile);
+    return run;
 }
 
 Client::Client(const std::string& pipeName, std::chrono::milliseconds timeout) {

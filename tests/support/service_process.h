@@ -1,8 +1,6 @@
 // Runs the real ZantorSvc on a fresh temporary computer root and talks to it over its real pipe.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -39,18 +37,18 @@ class ServiceProcess {
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
 
-    pid_t pid() const { return pid_; }
+    std::uint32_t pid() const { return pid_; }
     std::string Output() const;  // what it printed so far
     // Waits until its output holds `text`; false when it did not within `timeout`.
     bool WaitForOutput(const std::string& text,
                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-    void Kill(int signal = 9);
+    void Kill();  // at once, without a chance to clean up
     // Waits for the process to end; its exit code, or -1 after the time-out.
     int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
   private:
     const Computer& computer_;
-    pid_t pid_ = -1;
+    std::uint32_t pid_ = 0;
     std::filesystem::path output_;
 };
 
@@ -75,6 +73,14 @@ class Client {
     std::vector<std::string> greeting_;
     std::string carry_;
 };
+
+// Runs a program to its end; its exit code and everything it printed.
+struct ProgramRun {
+    int exitCode = -1;
+    std::string output;
+};
+ProgramRun RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                      const std::filesystem::path& scratch);
 
 // Polls `condition` until it holds or `timeout` passes.
 template <class F>
