@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target ZantorSvc
+cmake --build --preset default --target ZantorSvc zpacket zreg
 
 root=${ZANTOR_ROOT:-$(mktemp -d -t zantor-computer-XXXXXX)}
 mkdir -p "$root/system32"
@@ -25,6 +25,10 @@ echo "Control pipe:    $root/pipe/qzw2kflt   (\\\\.\\Pipe\\qzw2kflt)"
 echo "Service log:     $root/system32/ZantorSvc.Log"
 echo "Deny log:        $root/system32/IPDenyLog.Log"
 echo "Address table:   $root/ipaddrtable"
+echo
+echo "From another shell, with ZANTOR_ROOT=$root:"
+echo "  $PWD/build/default/tools/zpacket --help      ask whether a packet would pass"
+echo "  $PWD/build/default/tools/zreg export HKLM\\SYSTEM   read the stored configuration"
 echo
 cd "$root/system32"
 export ZANTOR_ROOT="$root"
