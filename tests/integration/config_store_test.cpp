@@ -30,25 +30,32 @@ void Zreg(const Computer& pc, const std::string& regText) {
     ASSERT_EQ(std::system(command.c_str()), 0) << regText;
 }
 
+// .reg text: a key below the Parameters key, and a DWORD value.
+std::string Key(const std::string& below) {
+    return "[" + kParams + "\\" + below + "]\n";
+}
+std::string Dword(const std::string& name, unsigned value) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%08x", value);
+    return "\"" + name + "\"=dword:" + hex + "\n";
+}
+
 std::string FilterKeys(const std::string& addr, const char* dir,
                        std::initializer_list<std::string> filters) {
-    std::string text = "[" + kParams + "\\" + addr + "\\" + dir + "]\n";
+    const char* names[] = {"wFilterFlags",     "dwRule",   "pfatType", "SrcAddr",
+                           "SrcMask",          "DstAddr",  "DstMask",  "dwProtocol",
+                           "fLateBound",       "wSrcPort", "wDstPort", "wSrcPortHighRange",
+                           "wDstPortHighRange"};
+    std::string text = Key(addr + "\\" + dir);
     int n = 0;
     for (const std::string& f : filters) {
-        text += "[" + kParams + "\\" + addr + "\\" + dir + "\\Filter" + std::to_string(n++) + "]\n";
-        const char* names[] = {"wFilterFlags",     "dwRule",   "pfatType", "SrcAddr",
-                               "SrcMask",          "DstAddr",  "DstMask",  "dwProtocol",
-                               "fLateBound",       "wSrcPort", "wDstPort", "wSrcPortHighRange",
-                               "wDstPortHighRange"};
+        text += Key(addr + "\\" + dir + "\\Filter" + std::to_string(n++));
         for (int k = 0; k < 13; ++k) {
             std::string word(GetWord(f, k + 1));
-            char hex[16];
             if (k >= 3 && k <= 6)
                 text += "\"" + std::string(names[k]) + "\"=\"" + word + "\"\n";
-            else {
-                std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(std::stoul(word)));
-                text += "\"" + std::string(names[k]) + "\"=dword:" + hex + "\n";
-            }
+            else
+                text += Dword(names[k], static_cast<unsigned>(std::stoul(word)));
         }
     }
     return text;
@@ -183,17 +190,14 @@ TEST(ConfigStore, StoredRecordsAreReplayedAsFarAsTheyGo) {
     // 10.0.0.5: filtering on, two of three input filters counted, output count missing.
     // 192.168.1.20: the output action is missing, so nothing starts.
     // 127.0.0.1: the input count is missing; the output filters still come back.
-    Zreg(pc, "[" + kParams +
-                 "\\10.0.0.5]\n\"Filtering\"=dword:00000001\n\"InDefAction\"=dword:00000001\n"
-                 "\"OutDefAction\"=dword:00000000\n\"FRAGMENTS\"=dword:00000001\n" +
-                 FilterKeys("10.0.0.5", "InFilters", {kWeb, kSsh, kDns}) + "[" + kParams +
-                 "\\10.0.0.5\\InFilters]\n\"FiltersCount\"=dword:00000002\n" + "[" + kParams +
-                 "\\192.168.1.20]\n\"Filtering\"=dword:00000001\n\"InDefAction\"=dword:00000001\n" +
-                 "[" + kParams +
-                 "\\127.0.0.1]\n\"Filtering\"=dword:00000001\n\"InDefAction\"=dword:00000000\n"
-                 "\"OutDefAction\"=dword:00000001\n" +
-                 FilterKeys("127.0.0.1", "OutFilters", {kDns}) + "[" + kParams +
-                 "\\127.0.0.1\\OutFilters]\n\"FiltersCount\"=dword:00000001\n");
+    Zreg(pc, Key("10.0.0.5") + Dword("Filtering", 1) + Dword("InDefAction", 1) +
+                 Dword("OutDefAction", 0) + Dword("FRAGMENTS", 1) +
+                 FilterKeys("10.0.0.5", "InFilters", {kWeb, kSsh, kDns}) +
+                 Key("10.0.0.5\\InFilters") + Dword("FiltersCount", 2) + Key("192.168.1.20") +
+                 Dword("Filtering", 1) + Dword("InDefAction", 1) + Key("127.0.0.1") +
+                 Dword("Filtering", 1) + Dword("InDefAction", 0) + Dword("OutDefAction", 1) +
+                 FilterKeys("127.0.0.1", "OutFilters", {kDns}) + Key("127.0.0.1\\OutFilters") +
+                 Dword("FiltersCount", 1));
     ServiceProcess svc(pc);
     Client c;
     ASSERT_TRUE(c.connected());
@@ -253,13 +257,13 @@ TEST(ConfigStore, KeysAreNamedByTheCanonicalAddress) {
 
 TEST(ConfigStore, AStoredFilterThatCannotBeReadWholeIsSkippedAndNamed) {
     Computer pc;
-    Zreg(pc, "[" + kParams +
-                 "\\10.0.0.5]\n\"Filtering\"=dword:00000001\n\"InDefAction\"=dword:00000001\n"
-                 "\"OutDefAction\"=dword:00000000\n" +
-                 FilterKeys("10.0.0.5", "InFilters", {kWeb, kSsh, kDns}) + "[" + kParams +
-                 "\\10.0.0.5\\InFilters]\n\"FiltersCount\"=dword:00000003\n[" + kParams +
-                 "\\10.0.0.5\\InFilters\\Filter1]\n\"DstMask\"=dword:00000001\n[" + kParams +
-                 "\\10.0.0.5\\OutFilters]\n\"FiltersCount\"=dword:00000000\n");
+    // Filter1's DstMask is a number where a dotted text belongs.
+    Zreg(pc, Key("10.0.0.5") + Dword("Filtering", 1) + Dword("InDefAction", 1) +
+                 Dword("OutDefAction", 0) +
+                 FilterKeys("10.0.0.5", "InFilters", {kWeb, kSsh, kDns}) +
+                 Key("10.0.0.5\\InFilters") + Dword("FiltersCount", 3) +
+                 Key("10.0.0.5\\InFilters\\Filter1") + Dword("DstMask", 1) +
+                 Key("10.0.0.5\\OutFilters") + Dword("FiltersCount", 0));
     ServiceProcess svc(pc);
     Client c;
     ASSERT_TRUE(c.connected());
