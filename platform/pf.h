@@ -28,7 +28,8 @@
 //                  or not a multiple of 8 bytes, a first fragment too short for its transport
 //                  header, a TCP fragment at offset 8, one that ends beyond 65,535 bytes, and one
 //                  that partly overlaps an earlier fragment of the same datagram (an exact
-//                  repeat is let through: it is a retransmission);
+//                  repeat is let through: it is a retransmission), and the pieces of a datagram
+//                  cut into more than 128 (the overlap check keeps no more);
 //   GF_STRONGHOST  drops an input packet whose destination is not the bound address (frame type
 //                  PFFT_SPOOF);
 //   GF_FRAGCACHE   later fragments of a datagram follow the decision made on its first fragment
@@ -45,7 +46,8 @@
 // The filter log. Interfaces created with logging on write a PFLOGFRAME for every packet they
 // drop into the buffer lent with PfSetLogBuffer: the 32-byte fixed part, then the IP header and
 // at most kPfLogMaxAdditionalData bytes after it; dwTotalSizeUsed is 32 plus those bytes rounded
-// up to a multiple of 8, so every frame starts 8-aligned from the buffer's start. The event given
+// up to a multiple of 8, so every frame starts 8-aligned from the buffer's start (the last
+// frame's padding may be cut where the buffer ends). The event given
 // to PfMakeLog is set when the lent buffer reaches its entry or byte threshold, when a frame does
 // not fit (it and those after it are counted as lost), and when a frame has waited about a
 // second. Frames are not written while no buffer is lent.

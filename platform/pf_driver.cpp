@@ -214,6 +214,7 @@ struct PacketFilterDriver::Impl {
     std::uint8_t* logBuffer = nullptr;
     DWORD logSize = 0, logByteThreshold = 0, logEntryThreshold = 0;
     DWORD logged = 0, lost = 0, used = 0;
+    bool overflowed = false;  // a frame did not fit: the later ones are lost too, in order
     std::optional<Clock::time_point> pendingSince;  // first frame not yet signalled
     bool stopping = false;
     std::thread timer;
@@ -294,6 +295,7 @@ struct PacketFilterDriver::Impl {
 
     void ClearCounts() {
         logged = lost = used = 0;
+        overflowed = false;
         pendingSince.reset();
     }
 
@@ -308,7 +310,9 @@ struct PacketFilterDriver::Impl {
         std::size_t extra = std::min<std::size_t>(p.PayloadLength(), kPfLogMaxAdditionalData);
         std::size_t data = p.headerLength + extra;
         DWORD size = static_cast<DWORD>(kPfLogFrameHeaderSize + data);
-        if (size > logSize - used) {
+        if (overflowed || size > logSize - used) {
+            // A smaller frame after one that did not fit would put the log out of order.
+            overflowed = true;
             ++lost;
             Signal();
             return;

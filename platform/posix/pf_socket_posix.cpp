@@ -6,8 +6,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -98,6 +102,9 @@ struct PacketEndpoint::Impl {
         std::error_code ec;
         fs::create_directories(dir, ec);
         if (ec) return Fail(ErrorFromErrno(ec.value()));
+        // The fresh socket is open to all between its bind and its chmod; in a directory only we
+        // may enter, nobody else can reach it then.
+        if (::chmod(dir.c_str(), 0700) != 0) return FailFromErrno();
         path = PacketSocketPath(root);
         if (EndpointAlive(path)) return Fail(kErrorSharingViolation);
 
@@ -198,9 +205,16 @@ Win32Error SendRawDatagram(const fs::path& root, std::span<const std::uint8_t> d
     if (::send(fd.Get(), datagram.data(), datagram.size(), MSG_NOSIGNAL) < 0)
         return FailFromErrno();
     pollfd pfd{fd.Get(), POLLIN, 0};
+    // A deadline, so that an interrupted wait goes on with the time left and no timeout, however
+    // large or negative, turns into a wait without end.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::max(timeout, std::chrono::milliseconds(0));
     int ready;
     do {
-        ready = ::poll(&pfd, 1, static_cast<int>(timeout.count()));
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        ready =
+            ::poll(&pfd, 1, static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT_MAX)));
     } while (ready < 0 && errno == EINTR);
     if (ready < 0) return FailFromErrno();
     if (ready == 0) return Fail(kErrorTimeout);

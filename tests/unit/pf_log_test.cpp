@@ -172,6 +172,18 @@ TEST_F(PfLog, EventAtEntryAndByteThresholdsAndWhenFull) {
     EXPECT_EQ(lost, 2u);
     EXPECT_EQ(used, 144u);
 
+    // After a frame that did not fit, a smaller one that would fit is lost as well: the log
+    // keeps the order of the drops.
+    event.Reset();
+    Lend(a, 200);
+    DropIn();
+    DropIn(200);
+    DropIn();
+    Lend(b, sizeof b);
+    EXPECT_EQ(logged, 1u);
+    EXPECT_EQ(lost, 2u);
+    EXPECT_EQ(used, 72u);
+
     // The smallest buffer holds one frame of a bare IP header; its padding is cut.
     event.Reset();
     Lend(a, kPfLogMinBufferSize);
