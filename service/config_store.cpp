@@ -31,6 +31,10 @@ class Key {
     Win32Error Create(HKEY parent, std::string_view path) {
         return platform::RegCreateKeyExA(parent, path, &key_);
     }
+    // Opens `path` below `parent` if it exists.
+    Win32Error Open(HKEY parent, std::string_view path) {
+        return platform::RegOpenKeyExA(parent, path, &key_);
+    }
     HKEY get() const { return key_; }
 
   private:
@@ -54,10 +58,12 @@ Win32Error OpenMachineKey(std::string_view path, Key& key) {
     return key.Create(platform::HKEY_LOCAL_MACHINE, path);
 }
 
-// The stored count of a direction key; a value that cannot be read counts as 0.
+// The stored count of a direction key; a value that cannot be read, or a negative one, counts
+// as 0.
 int CountOf(HKEY dirKey) {
     std::int32_t count = 0;
-    if (platform::RegQueryDword(dirKey, "FiltersCount", &count) != platform::kErrorSuccess)
+    if (platform::RegQueryDword(dirKey, "FiltersCount", &count) != platform::kErrorSuccess ||
+        count < 0)
         return 0;
     return count;
 }
@@ -98,11 +104,15 @@ bool ReadFilterValues(HKEY key, FilterRecord& f) {
            port("wDstPortHighRange", f.wDstPortHighRange);
 }
 
-bool LoadFilterBelow(HKEY dirKey, int n, FilterRecord& filter) {
-    if (n >= CountOf(dirKey)) return false;
+enum class Loaded { kWhole, kIncomplete, kMissing };
+
+// Reads filter N of a direction key. A key that does not exist is not created: a damaged count
+// must not make a reader create keys by the million.
+Loaded LoadFilterBelow(HKEY dirKey, int n, FilterRecord& filter) {
+    if (n >= CountOf(dirKey)) return Loaded::kMissing;
     Key key;
-    if (key.Create(dirKey, FilterKeyName(n))) return false;
-    return ReadFilterValues(key.get(), filter);
+    if (key.Open(dirKey, FilterKeyName(n))) return Loaded::kMissing;
+    return ReadFilterValues(key.get(), filter) ? Loaded::kWhole : Loaded::kIncomplete;
 }
 
 Win32Error WriteFilterValues(HKEY key, const FilterRecord& f) {
@@ -158,7 +168,7 @@ Win32Error StoreTransaction::Commit() {
 bool LoadStoredFilter(std::string_view addr, StoredDirection dir, int n, FilterRecord& filter) {
     Key dirKey;
     if (OpenMachineKey(DirectionPath(addr, dir), dirKey)) return false;
-    return LoadFilterBelow(dirKey.get(), n, filter);
+    return LoadFilterBelow(dirKey.get(), n, filter) == Loaded::kWhole;
 }
 
 Win32Error StoreFilterAt(std::string_view addr, StoredDirection dir, int n,
@@ -174,7 +184,7 @@ Win32Error AppendStoredFilter(std::string_view addr, StoredDirection dir,
     if (Win32Error e = OpenMachineKey(DirectionPath(addr, dir), dirKey)) return e;
     const int n = CountOf(dirKey.get());
     if (Win32Error e = StoreFilterBelow(dirKey.get(), n, filter)) return e;
-    return platform::RegSetDword(dirKey.get(), "FiltersCount", static_cast<std::uint32_t>(n + 1));
+    return platform::RegSetDword(dirKey.get(), "FiltersCount", static_cast<std::uint32_t>(n) + 1);
 }
 
 Win32Error DeleteStoredFilter(std::string_view addr, StoredDirection dir, int n) {
@@ -184,8 +194,9 @@ Win32Error DeleteStoredFilter(std::string_view addr, StoredDirection dir, int n)
     if (n >= count) return platform::kErrorSuccess;
     FilterRecord scratch;
     for (int j = n + 1; j < count; ++j) {
-        // A later filter that cannot be read whole is moved as far as it was read, as before.
-        LoadFilterBelow(dirKey.get(), j, scratch);
+        // Nothing stands beyond a missing key; a filter that cannot be read whole is moved as
+        // far as it was read, as before.
+        if (LoadFilterBelow(dirKey.get(), j, scratch) == Loaded::kMissing) break;
         if (Win32Error e = StoreFilterBelow(dirKey.get(), j - 1, scratch)) return e;
     }
     return platform::RegSetDword(dirKey.get(), "FiltersCount",
@@ -236,13 +247,22 @@ bool ReplayFilters(HKEY addrKey, const std::string& addr, StoredDirection dir,
     std::int32_t count = 0;
     if (platform::RegQueryDword(dirKey.get(), "FiltersCount", &count)) return false;
     for (int n = 0; n < count; ++n) {
-        // A filter that cannot be read whole would install values nobody configured.
-        if (!LoadFilterBelow(dirKey.get(), n, record)) {
-            ServiceLog("Stored filter " + std::to_string(n) + " of " + addr + " " + word +
-                       " cannot be read whole; skipped.");
-            continue;
+        switch (LoadFilterBelow(dirKey.get(), n, record)) {
+            case Loaded::kWhole:
+                SetInterfaceFilter(addr + " " + word + " " + FilterToStr(record), false);
+                break;
+            case Loaded::kIncomplete:
+                // A filter that cannot be read whole would install values nobody configured.
+                ServiceLog("Stored filter " + std::to_string(n) + " of " + addr + " " + word +
+                           " cannot be read whole; skipped.");
+                break;
+            case Loaded::kMissing:
+                // A count beyond the stored keys (a damaged record) ends the list here.
+                ServiceLog("Stored filters " + std::to_string(n) + " to " +
+                           std::to_string(count - 1) + " of " + addr + " " + word +
+                           " are missing; skipped.");
+                return true;
         }
-        SetInterfaceFilter(addr + " " + word + " " + FilterToStr(record), false);
     }
     return true;
 }

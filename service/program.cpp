@@ -83,6 +83,9 @@ void Remove(const std::string& computer) {
 
 // ---- Service mode -------------------------------------------------------------------------
 
+// Written by the service's main function until its first report and afterwards by the control
+// handler; a control may arrive as soon as the handler is registered, so both hold the lock.
+std::mutex gStatusMutex;
 platform::SERVICE_STATUS ServiceStatus{};
 platform::SERVICE_STATUS_HANDLE StatusHandle = nullptr;
 
@@ -93,13 +96,16 @@ std::condition_variable gBodyEnded;
 bool gBodyDone = false;
 
 void ServiceCtrlHandler(platform::DWORD control) {
+    if (control == platform::SERVICE_CONTROL_STOP) {
+        // A stop is real: no new clients, the open connection and the deny log end, and only
+        // then does the manager hear "stopped".
+        RequestServiceStop();
+        std::unique_lock lock(gBodyMutex);
+        gBodyEnded.wait(lock, [] { return gBodyDone; });
+    }
+    std::lock_guard lock(gStatusMutex);
     switch (control) {
         case platform::SERVICE_CONTROL_STOP: {
-            // A stop is real: no new clients, the open connection and the deny log end, and
-            // only then does the manager hear "stopped".
-            RequestServiceStop();
-            std::unique_lock lock(gBodyMutex);
-            gBodyEnded.wait(lock, [] { return gBodyDone; });
             ServiceStatus.dwWin32ExitCode = 0;
             ServiceStatus.dwCurrentState = platform::SERVICE_STOPPED;
             ServiceStatus.dwCheckPoint = 0;
@@ -120,17 +126,20 @@ void ServiceCtrlHandler(platform::DWORD control) {
 }
 
 void ServiceMainProc(platform::DWORD, char**) {
-    ServiceStatus.dwServiceType = platform::SERVICE_WIN32;
-    ServiceStatus.dwCurrentState = platform::SERVICE_START_PENDING;
-    ServiceStatus.dwControlsAccepted =
-        platform::SERVICE_ACCEPT_STOP | platform::SERVICE_ACCEPT_PAUSE_CONTINUE;
-    ServiceStatus.dwWin32ExitCode = 0;
-    ServiceStatus.dwServiceSpecificExitCode = 0;
-    ServiceStatus.dwCheckPoint = 0;
-    ServiceStatus.dwWaitHint = 0;
-    StatusHandle = platform::RegisterServiceCtrlHandlerA(kServiceName, ServiceCtrlHandler);
-    ServiceStatus.dwCurrentState = platform::SERVICE_RUNNING;
-    platform::SetServiceStatus(StatusHandle, &ServiceStatus);
+    {
+        std::lock_guard lock(gStatusMutex);
+        ServiceStatus.dwServiceType = platform::SERVICE_WIN32;
+        ServiceStatus.dwCurrentState = platform::SERVICE_START_PENDING;
+        ServiceStatus.dwControlsAccepted =
+            platform::SERVICE_ACCEPT_STOP | platform::SERVICE_ACCEPT_PAUSE_CONTINUE;
+        ServiceStatus.dwWin32ExitCode = 0;
+        ServiceStatus.dwServiceSpecificExitCode = 0;
+        ServiceStatus.dwCheckPoint = 0;
+        ServiceStatus.dwWaitHint = 0;
+        StatusHandle = platform::RegisterServiceCtrlHandlerA(kServiceName, ServiceCtrlHandler);
+        ServiceStatus.dwCurrentState = platform::SERVICE_RUNNING;
+        platform::SetServiceStatus(StatusHandle, &ServiceStatus);
+    }
     RunFilterService();
     {
         std::lock_guard lock(gBodyMutex);

@@ -327,3 +327,23 @@ TEST(DenyLog, DeniedPacketsAreWrittenInOneBatch) {
     EXPECT_NE(lines[2].find(":25 Data: "), std::string::npos) << lines[2];
     EXPECT_EQ(lines[2].back(), '\r');
 }
+
+TEST(ConfigStore, ADamagedCountEndsTheListAtTheLastStoredFilter) {
+    Computer pc;
+    Zreg(pc, Key("10.0.0.5") + Dword("Filtering", 1) + Dword("InDefAction", 1) +
+                 Dword("OutDefAction", 0) + FilterKeys("10.0.0.5", "InFilters", {kWeb}) +
+                 Key("10.0.0.5\\InFilters") + Dword("FiltersCount", 0x7fffffff) +
+                 Key("10.0.0.5\\OutFilters") + Dword("FiltersCount", 0xffffffff));
+    ServiceProcess svc(pc);
+    Client c;
+    ASSERT_TRUE(c.connected());
+    EXPECT_EQ(c.greeting()[0], "IP 10.0.0.5 255.255.255.0 1 2 1 0 1 0 0");
+    EXPECT_EQ(Messages(pc, "Stored filters"),
+              std::vector<std::string>{
+                  "Stored filters 1 to 2147483646 of 10.0.0.5 in are missing; skipped."});
+    // Adding and removing on top of the damaged counts neither overflows nor runs away.
+    EXPECT_EQ(GetWord(c.Command("sif 10.0.0.5 out " + kSsh), 1), "0");
+    EXPECT_EQ(StoredDword(kStore + "10.0.0.5\\OutFilters", "FiltersCount"), 1);
+    EXPECT_EQ(c.Command("rif 10.0.0.5 in 0"), "0");
+    EXPECT_EQ(StoredDword(kStore + "10.0.0.5\\InFilters", "FiltersCount"), 0x7ffffffe);
+}
