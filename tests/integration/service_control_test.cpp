@@ -139,7 +139,14 @@ TEST_F(Network, PauseAndContinueOnlyChangeTheReportedState) {
     platform::SC_HANDLE s = platform::OpenServiceA(m, "ZantorSvc", 0xF01FF);
     ASSERT_TRUE(s);
     platform::SERVICE_STATUS st{};
-    ASSERT_TRUE(platform::ControlService(s, platform::SERVICE_CONTROL_PAUSE, &st));
+    // The start returns once the service's main function runs; it reports "running" a moment
+    // later, and until then it takes no pause.
+    ASSERT_TRUE(Eventually([&] {
+        return platform::QueryServiceStatus(s, &st) &&
+               st.dwCurrentState == platform::SERVICE_RUNNING;
+    }));
+    ASSERT_TRUE(platform::ControlService(s, platform::SERVICE_CONTROL_PAUSE, &st))
+        << platform::GetLastError();
     EXPECT_EQ(st.dwCurrentState, platform::SERVICE_PAUSED);
     {
         Client client("\\\\PC1\\Pipe\\qzw2kflt");
