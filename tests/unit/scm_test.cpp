@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/posix/process_posix.h"
 #include "platform/process.h"
 #include "platform/scm.h"
 #include "tests/unit/scm_test_support.h"
@@ -479,6 +480,20 @@ TEST(Process, IdsAndTermination) {
     EXPECT_FALSE(IsProcessRunning(0));
     EXPECT_EQ(TerminateProcessById(0, std::chrono::seconds(1)), kErrorInvalidParameter);
     EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+
+    // A process that has ended and been reaped: its id names nothing now. Ending it by id is a
+    // mistake of the caller; ending it by identity is done already.
+    zantor::test::TempDir dir;
+    std::uint32_t pid = 0;
+    ChildProcessOptions options;
+    options.program = zantor::test::kTestServiceProgram;
+    options.arguments = {(dir.path() / "r").string()};
+    ASSERT_EQ(CreateChildProcess(options, &pid), kErrorSuccess);
+    int code = 0;
+    ASSERT_EQ(WaitForChildProcess(pid, std::chrono::seconds(30), &code), kErrorSuccess);
+    EXPECT_EQ(TerminateProcessById(pid, std::chrono::seconds(1)), kErrorInvalidParameter);
+    EXPECT_EQ(posix::TerminateProcess(posix::ProcessIdentity{pid, 1}, std::chrono::seconds(1)),
+              kErrorSuccess);
 }
 
 }  // namespace
