@@ -228,6 +228,7 @@ Win32Error RegCloseKey(HKEY hKey) {
 }
 
 Win32Error RegQueryValueExA(HKEY hKey, std::string_view valueName, DWORD* type, std::string* data) {
+    if (!ValidValueName(valueName)) return Fail(kErrorInvalidParameter);
     return OnKey(hKey, Access::kRead,
                  [&](RegHive& h, KeyId key) { return h.QueryValue(key, valueName, type, data); });
 }
@@ -268,6 +269,7 @@ Win32Error RegSetString(HKEY hKey, std::string_view valueName, std::string_view 
 }
 
 Win32Error RegDeleteValueA(HKEY hKey, std::string_view valueName) {
+    if (!ValidValueName(valueName)) return Fail(kErrorInvalidParameter);
     return OnKey(hKey, Access::kWrite,
                  [&](RegHive& h, KeyId key) { return h.DeleteValue(key, valueName); });
 }
