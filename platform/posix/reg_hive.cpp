@@ -304,9 +304,18 @@ Win32Error RegHive::EnumValue(KeyId key, DWORD index, std::string* name, DWORD* 
     return kErrorSuccess;
 }
 
+bool RegHive::TransactionLost() {
+    // Some failures (an I/O error, memory running out), in a read as much as in a write, make
+    // SQLite roll back the whole transaction by itself. A savepoint after that would open a new
+    // transaction of its own, and its release would commit that write alone.
+    if (inTransaction_ && !transactionLost_ && sqlite3_get_autocommit(db_))
+        transactionLost_ = kErrorRegistryIoFailed;
+    return transactionLost_ != kErrorSuccess;
+}
+
 Win32Error RegHive::BeginWrite() {
     if (inTransaction_) {
-        if (transactionLost_) return transactionLost_;
+        if (TransactionLost()) return transactionLost_;
         return Exec("SAVEPOINT op");
     }
     // IMMEDIATE takes the write lock before the first read, so another process's commit can
@@ -341,6 +350,7 @@ Win32Error RegHive::BeginTransaction() {
 }
 
 Win32Error RegHive::EndTransaction(bool commit) {
+    TransactionLost();
     Win32Error result = transactionLost_;
     if (result == kErrorSuccess && commit) result = Exec("COMMIT");
     if ((result != kErrorSuccess || !commit) && !sqlite3_get_autocommit(db_)) Exec("ROLLBACK");

@@ -88,6 +88,8 @@ struct RegHive {
     Win32Error Error(int rc) const;
     Win32Error InitSchema();
     sqlite3_stmt* Prepared(const char* sql);
+    // True (and noted in transactionLost_) once the open RegTransaction is gone.
+    bool TransactionLost();
     Win32Error BeginWrite();
     Win32Error EndWrite(Win32Error result);
 
