@@ -289,6 +289,12 @@ Win32Error RegEnumKeyExA(HKEY hKey, DWORD index, std::string* name) {
                  [&](RegHive& h, KeyId key) { return h.EnumKey(key, index, name); });
 }
 
+Win32Error RegListSubkeys(HKEY hKey, std::vector<std::string>* names) {
+    if (!names) return Fail(kErrorInvalidParameter);
+    return OnKey(hKey, Access::kRead,
+                 [&](RegHive& h, KeyId key) { return h.ListKeys(key, names); });
+}
+
 Win32Error RegEnumValueA(HKEY hKey, DWORD index, std::string* name, DWORD* type,
                          std::string* data) {
     return OnKey(hKey, Access::kRead,
@@ -308,12 +314,12 @@ Win32Error RegSecureKey(HKEY hKey) {
     return kErrorSuccess;
 }
 
-RegTransaction::RegTransaction(HKEY anyKeyOfTheHive) {
+RegTransaction::RegTransaction(HKEY anyKeyOfTheHive, Kind kind) {
     OpenKey open;
     begin_ = Resolve(anyKeyOfTheHive, &open);
     if (begin_ == kErrorSuccess) {
         open.hive->mutex.lock();
-        begin_ = open.hive->BeginTransaction();
+        begin_ = open.hive->BeginTransaction(kind == Kind::kReadSnapshot);
         if (begin_ == kErrorSuccess) {
             hive_ = std::move(open.hive);
             open_ = true;

@@ -144,6 +144,9 @@ TEST_F(Registry, EnumerationOrders) {
     for (DWORD i = 0; RegEnumValueA(k, i, &name, nullptr, nullptr) == 0; ++i)
         values.push_back(name);
     EXPECT_EQ(keys, (std::vector<std::string>{"A", "b", "C", "Filter10", "filter2"}));
+    std::vector<std::string> listed{"left over"};
+    ASSERT_EQ(RegListSubkeys(k, &listed), kErrorSuccess);
+    EXPECT_EQ(listed, keys);
     EXPECT_EQ(values, (std::vector<std::string>{"zeta", "Alpha", "mid"}));
     EXPECT_EQ(RegEnumKeyExA(k, 5, &name), kErrorNoMoreItems);
     EXPECT_EQ(RegEnumValueA(k, 3, &name, nullptr, nullptr), kErrorNoMoreItems);
