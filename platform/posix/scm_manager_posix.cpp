@@ -202,7 +202,7 @@ Win32Error StartHandshake(int fd, const posix::ProcessIdentity& process,
     Win32Error e = posix::ReadAll(fd, &word, 1, deadline);
     if (e == kErrorSuccess && word == posix::kReadyByte) return kErrorSuccess;
     if (e == kErrorTimeout) {
-        posix::TerminateProcess(process, std::chrono::seconds(10));
+        posix::TerminateProcess(process, posix::kEndWait);
         return Fail(kErrorServiceRequestTimeout);
     }
     return Fail(kErrorProcessAborted);
