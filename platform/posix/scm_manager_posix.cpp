@@ -172,6 +172,11 @@ Win32Error ServiceOf(SC_HANDLE handle, DWORD needed, HandleEntry& entry, Service
     return e;
 }
 
+// The end of the waits of a manager call that begins now.
+posix::Deadline CallDeadline() {
+    return std::chrono::steady_clock::now() + posix::ScmTimeout();
+}
+
 // Takes the database lock and reads the registration afresh under it. A service marked for
 // deletion fails with kErrorServiceMarkedForDelete, and goes if it no longer runs.
 Win32Error LockLiveService(SC_HANDLE handle, DWORD needed, std::optional<posix::FileLock>& lock,
@@ -390,9 +395,13 @@ bool ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServi
         posix::ServiceView view = db.View(config);
         if (!view.running) return notRunning(), false;
 
-        int fd = posix::ConnectUnix(view.controlSocket);
+        // One deadline for the whole exchange: a service whose process is stopped, or whose
+        // handler hangs, fills its queue, and later callers must not wait for it without end.
+        auto deadline = CallDeadline();
+        int fd = posix::ConnectUnix(view.controlSocket, deadline);
+        if (fd < 0 && GetLastError() == kErrorTimeout)
+            return Fail(kErrorServiceRequestTimeout), false;
         if (fd < 0) return notRunning(), false;
-        auto deadline = std::chrono::steady_clock::now() + posix::ScmTimeout();
         std::uint32_t code = dwControl;
         posix::ControlReply reply{};
         Win32Error e = posix::WriteAll(fd, &code, sizeof code, deadline);

@@ -451,6 +451,37 @@ TEST_F(Scm, ConcurrentStartsLaunchOneProcess) {
     StopAndWait(service);
 }
 
+TEST_F(Scm, HungHandlerTimesOutEveryCallerEvenPastTheQueue) {
+    SC_HANDLE service = CreateLocal("Hung");
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(Start(service, {"hang-on-pause"}));
+    ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
+    setenv("ZANTOR_SCM_TIMEOUT_MS", "1000", 1);
+    const fs::path dir = localRoot() / "system32";
+    auto timedOut = [service](DWORD control) {
+        SERVICE_STATUS s{};
+        return !ControlService(service, control, &s) &&
+               GetLastError() == kErrorServiceRequestTimeout;
+    };
+    std::atomic<int> timeouts{0};
+    std::thread pause([&] { timeouts += timedOut(SERVICE_CONTROL_PAUSE); });
+    // Once the handler hangs, more callers than the control socket queues pile up behind it.
+    for (int i = 0; i < 3000 && ReadFile(dir / "scm_test_service.controls").empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(ReadFile(dir / "scm_test_service.controls"), "2\n");
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 24; ++i)
+        callers.emplace_back([&] { timeouts += timedOut(SERVICE_CONTROL_INTERROGATE); });
+    for (auto& t : callers) t.join();
+    pause.join();
+    EXPECT_EQ(timeouts, 25);
+    unsetenv("ZANTOR_SCM_TIMEOUT_MS");
+    std::ofstream(dir / "release") << "";
+    StopAndWait(service);
+    // Nobody waited for the handler: all had their answer before it was let go.
+    EXPECT_FALSE(fs::exists(dir / "scm_test_service.gave_up"));
+}
+
 TEST_F(Scm, DamagedRecordsAreErrorsNotCrashes) {
     SC_HANDLE m = Manager(nullptr);
     ASSERT_NE(CreateLocal("Damaged"), nullptr);
