@@ -195,18 +195,21 @@ Win32Error ReadWholeFile(const fs::path& path, std::string& text) {
     return kErrorSuccess;
 }
 
-FileLock::FileLock(const fs::path& path) {
+FileLock::FileLock(const fs::path& path, Deadline deadline) {
     fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ < 0) {
         error_ = FailFromErrno();
         return;
     }
+    // Never a blocking flock: a holder that is stopped or hangs would keep every caller waiting.
+    auto pause = std::chrono::milliseconds(1);
     int r;
     do {
-        r = flock(fd_, LOCK_EX);
-    } while (r != 0 && errno == EINTR);
+        r = flock(fd_, LOCK_EX | LOCK_NB);
+    } while (r != 0 &&
+             (errno == EINTR || (errno == EWOULDBLOCK && PauseBeforeRetry(deadline, pause))));
     if (r != 0) {
-        error_ = FailFromErrno();
+        error_ = errno == EWOULDBLOCK ? Fail(kErrorServiceDatabaseLocked) : FailFromErrno();
         close(fd_);
         fd_ = -1;
     }

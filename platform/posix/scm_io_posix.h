@@ -34,10 +34,12 @@ Win32Error ReplaceFile(const std::filesystem::path& path, const std::string& tex
 Win32Error ReadWholeFile(const std::filesystem::path& path, std::string& text);
 
 // An exclusive lock on a lock file, held while the object lives (flock: it also excludes other
-// threads of this process that open the same file).
+// threads of this process that open the same file). Another holder is waited for until the
+// deadline, after which the lock fails with kErrorServiceDatabaseLocked; it is tried at least
+// once, also when the deadline has passed already.
 class FileLock {
   public:
-    explicit FileLock(const std::filesystem::path& path);
+    FileLock(const std::filesystem::path& path, Deadline deadline);
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;

@@ -10,6 +10,7 @@
 
 #include "platform/errors.h"
 #include "platform/posix/process_posix.h"
+#include "platform/posix/scm_io_posix.h"
 #include "platform/process.h"
 #include "platform/scm.h"
 #include "tests/unit/scm_test_support.h"
@@ -480,6 +481,67 @@ TEST_F(Scm, HungHandlerTimesOutEveryCallerEvenPastTheQueue) {
     StopAndWait(service);
     // Nobody waited for the handler: all had their answer before it was let go.
     EXPECT_FALSE(fs::exists(dir / "scm_test_service.gave_up"));
+}
+
+TEST_F(Scm, DatabaseLockIsWaitedForOnlyUntilTheDeadline) {
+    SC_HANDLE m = Manager(nullptr);
+    SC_HANDLE service = CreateLocal("Locked");
+    ASSERT_NE(service, nullptr);
+    setenv("ZANTOR_SCM_TIMEOUT_MS", "300", 1);
+    {
+        // A manager that holds the lock and does not let go (stopped, say).
+        posix::FileLock holder(localRoot() / "scm" / "lock", std::chrono::steady_clock::now());
+        ASSERT_EQ(holder.error(), kErrorSuccess);
+        EXPECT_EQ(Create(m, "Other", zantor::test::kTestServiceProgram), nullptr);
+        EXPECT_EQ(GetLastError(), kErrorServiceDatabaseLocked);
+        EXPECT_FALSE(Start(service));
+        EXPECT_EQ(GetLastError(), kErrorServiceDatabaseLocked);
+        EXPECT_FALSE(DeleteService(service));
+        EXPECT_EQ(GetLastError(), kErrorServiceDatabaseLocked);
+        EXPECT_EQ(StateOf(service), SERVICE_STOPPED);
+    }
+    EXPECT_NE(Create(m, "Other", zantor::test::kTestServiceProgram), nullptr) << GetLastError();
+}
+
+// A start holds the database lock only to launch its process; while that process takes its time
+// to enter the dispatcher, the computer's other services are managed as usual.
+TEST_F(Scm, StartInItsHandshakeHoldsNobodyUp) {
+    SC_HANDLE m = Manager(nullptr);
+    SC_HANDLE service = CreateLocal("Slow");
+    ASSERT_NE(service, nullptr);
+    setenv("SCM_TEST_SERVICE_MODE", "hold", 1);
+    setenv("ZANTOR_SCM_TIMEOUT_MS", "20000", 1);
+    Win32Error started = kErrorSuccess;
+    std::thread starter([&] {
+        if (!StartServiceA(service, 0, nullptr)) started = GetLastError();
+    });
+    const fs::path heldFile = localRoot() / "system32" / "scm_test_service.held";
+    for (int i = 0; i < 3000 && ReadFile(heldFile).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::string held = ReadFile(heldFile);
+    unsetenv("SCM_TEST_SERVICE_MODE");
+    // Short enough that a lock held through the handshake would fail these.
+    setenv("ZANTOR_SCM_TIMEOUT_MS", "300", 1);
+    SC_HANDLE other = Create(m, "Other", zantor::test::kTestServiceProgram);
+    EXPECT_NE(other, nullptr) << GetLastError();
+    EXPECT_TRUE(DeleteService(other)) << GetLastError();
+    // The service itself is claimed: starting, and not yet taking controls.
+    EXPECT_FALSE(StartServiceA(service, 0, nullptr));
+    EXPECT_EQ(GetLastError(), kErrorServiceAlreadyRunning);
+    SERVICE_STATUS s{};
+    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &s));
+    EXPECT_EQ(GetLastError(), kErrorServiceCannotAcceptCtrl);
+    EXPECT_EQ(s.dwCurrentState, SERVICE_START_PENDING);
+
+    ASSERT_FALSE(held.empty());
+    auto pid = static_cast<std::uint32_t>(std::stoul(held));
+    EXPECT_EQ(ProcessOf(service), pid);
+    ASSERT_EQ(TerminateProcessById(pid, std::chrono::seconds(10)), kErrorSuccess);
+    starter.join();
+    EXPECT_EQ(started, kErrorProcessAborted);
+    ASSERT_TRUE(QueryServiceStatus(service, &s));
+    EXPECT_EQ(s.dwCurrentState, SERVICE_STOPPED);
+    EXPECT_EQ(s.dwWin32ExitCode, kErrorProcessAborted);
 }
 
 TEST_F(Scm, DamagedRecordsAreErrorsNotCrashes) {
