@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "bench/ratio_reporter.h"
 #include "platform/posix/reg_hive.h"
@@ -92,14 +93,48 @@ void LoadFilter(benchmark::State& state) {
 }
 BENCHMARK(LoadFilter);
 
+// Listing the subkeys of a key with many (an export of a large tree): by index, each call walks
+// the key's children up to its index; all at once, one walk.
+void ListSubkeys(benchmark::State& state) {
+    const auto count = static_cast<int>(state.range(0));
+    const bool atOnce = state.range(1) != 0;
+    zantor::test::TempRoot root;
+    HKEY dir = nullptr;
+    bool ok = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kInFilters, &dir) == 0;
+    {
+        RegTransaction group(HKEY_LOCAL_MACHINE);
+        for (int i = 0; ok && i < count; ++i) {
+            HKEY filter = nullptr;
+            ok = RegCreateKeyExA(dir, "Filter" + std::to_string(i), &filter) == 0;
+            RegCloseKey(filter);
+        }
+        ok = ok && group.Commit() == 0;
+    }
+    if (!ok) state.SkipWithError("cannot set up");
+    for (auto _ : state) {
+        if (!ok) break;
+        std::vector<std::string> names;
+        if (atOnce) {
+            RegListSubkeys(dir, &names);
+        } else {
+            std::string name;
+            for (DWORD i = 0; RegEnumKeyExA(dir, i, &name) == 0; ++i) names.push_back(name);
+        }
+        if (names.size() != static_cast<std::size_t>(count)) state.SkipWithError("wrong count");
+    }
+    RegCloseKey(dir);
+}
+BENCHMARK(ListSubkeys)->ArgNames({"keys", "at_once"})->ArgsProduct({{500, 4000}, {0, 1}});
+
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     zantor::bench::RatioReporter reporter(std::vector<std::pair<std::string, std::string>>{
-        {"AddFilter/full:1/min_time:1.000/real_time",
-         "AddFilter/full:0/min_time:1.000/real_time"}});
+        {"AddFilter/full:1/min_time:1.000/real_time", "AddFilter/full:0/min_time:1.000/real_time"},
+        {"ListSubkeys/keys:500/at_once:0", "ListSubkeys/keys:500/at_once:1"},
+        {"ListSubkeys/keys:4000/at_once:0", "ListSubkeys/keys:4000/at_once:1"}});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     for (auto [full, rate] : gCommitsPerSecond)

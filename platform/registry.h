@@ -33,6 +33,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/errors.h"
 
@@ -96,6 +97,10 @@ Win32Error RegDeleteTreeA(HKEY hKey, std::string_view subKey);
 // kErrorNoMoreItems past the last one.
 Win32Error RegEnumKeyExA(HKEY hKey, DWORD index, std::string* name);
 
+// The names of all subkeys at once, in RegEnumKeyExA's order. One read of the store however many
+// there are, where walking them by index costs a walk up to the index each time.
+Win32Error RegListSubkeys(HKEY hKey, std::vector<std::string>* names);
+
 // Value number `index`: values come in the order they were first created. Any out-pointer may be
 // null. kErrorNoMoreItems past the last one.
 Win32Error RegEnumValueA(HKEY hKey, DWORD index, std::string* name, DWORD* type, std::string* data);
@@ -115,12 +120,19 @@ struct RegHive;
 // successful Commit rolls them back. If the store gives up a write in the middle, the group is
 // lost: that write and every later one fail, and Commit returns the first failure.
 //
+// A snapshot (Kind::kReadSnapshot) is a transaction for reading only: its thread's reads all see
+// the hive as it was when the snapshot began, while other processes go on writing to it (they are
+// not held off, and their writes are not seen). Writes on its thread fail with kErrorAccessDenied.
+// Its Commit ends it, and fails when the store could not keep the snapshot to the end.
+//
 // One transaction per hive and thread at a time (a second one's Begin_result is
 // kErrorNotSupported). Construct, use and destroy it on one thread, and do not wait inside it for
 // another thread that uses the same hive.
 class RegTransaction {
   public:
-    explicit RegTransaction(HKEY anyKeyOfTheHive);
+    enum class Kind { kGroupedWrites, kReadSnapshot };
+
+    explicit RegTransaction(HKEY anyKeyOfTheHive, Kind kind = Kind::kGroupedWrites);
     ~RegTransaction();
     RegTransaction(const RegTransaction&) = delete;
     RegTransaction& operator=(const RegTransaction&) = delete;

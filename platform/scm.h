@@ -21,7 +21,10 @@
 // Timing: StartServiceA waits until the new process has entered its dispatcher and
 // ControlService until the handler has run, each at most 30 seconds (the environment variable
 // ZANTOR_SCM_TIMEOUT_MS overrides this, for tests and slow machines); past that they fail with
-// kErrorServiceRequestTimeout, and a process that did not start in time is ended.
+// kErrorServiceRequestTimeout, and a process that did not start in time is ended. The calls
+// that change the database (create, start, delete) wait for its lock as long at most, and fail
+// with kErrorServiceDatabaseLocked past that; a start holds the lock only while it launches the
+// process, not while the process makes its way into the dispatcher.
 #pragma once
 
 #include <cstdint>

@@ -299,10 +299,13 @@ Win32Error Failed(RegFileError* error, int line, std::string reason, Win32Error 
     return Fail(code);
 }
 
-// The open root keys of one computer's hives, opened as they are first needed.
+// The open root keys of one computer's hives, opened as they are first needed; with a `kind`,
+// each hive's calls from its opening on are part of one transaction of that kind.
 class Hives {
   public:
-    explicit Hives(std::string_view computer) : computer_(computer) {}
+    explicit Hives(std::string_view computer,
+                   std::optional<RegTransaction::Kind> kind = std::nullopt)
+        : computer_(computer), kind_(kind) {}
     ~Hives() {
         for (auto& [predefined, open] : open_) {
             open.transaction.reset();
@@ -312,16 +315,15 @@ class Hives {
     Hives(const Hives&) = delete;
     Hives& operator=(const Hives&) = delete;
 
-    // The root handle for `predefined`; with `grouped`, every write to its hive from now on is
-    // part of one transaction that Commit lands.
-    Win32Error Root(HKEY predefined, bool grouped, HKEY* root) {
+    // The root handle for `predefined`.
+    Win32Error Root(HKEY predefined, HKEY* root) {
         auto it = open_.find(predefined);
         if (it == open_.end()) {
             Open open;
             if (Win32Error e = RegConnectRegistryA(computer_, predefined, &open.root)) return e;
             it = open_.emplace(predefined, std::move(open)).first;
-            if (grouped) {
-                it->second.transaction = std::make_unique<RegTransaction>(it->second.root);
+            if (kind_) {
+                it->second.transaction = std::make_unique<RegTransaction>(it->second.root, *kind_);
                 if (Win32Error e = it->second.transaction->Begin_result()) return e;
             }
         }
@@ -337,12 +339,12 @@ class Hives {
 
     // Splits `path` and opens its hive's root (see Root). Failures are reported into `error` with
     // `line`; a path that is not one fails with `badPath`.
-    Win32Error Locate(std::string_view path, bool grouped, int line, Win32Error badPath,
-                      Place* place, RegFileError* error) {
+    Win32Error Locate(std::string_view path, int line, Win32Error badPath, Place* place,
+                      RegFileError* error) {
         HKEY predefined = nullptr;
         if (!SplitRegPath(path, &predefined, &place->below, &place->canonical))
             return Failed(error, line, "\"" + std::string(path) + "\" is not a key path", badPath);
-        if (Win32Error e = Root(predefined, grouped, &place->root))
+        if (Win32Error e = Root(predefined, &place->root))
             return Failed(error, line, "cannot reach the hive of " + place->canonical, e);
         return kErrorSuccess;
     }
@@ -360,6 +362,7 @@ class Hives {
         std::unique_ptr<RegTransaction> transaction;
     };
     std::string computer_;
+    std::optional<RegTransaction::Kind> kind_;
     std::map<HKEY, Open> open_;
 };
 
@@ -387,13 +390,8 @@ Win32Error CollectKey(HKEY key, const std::string& path, int depth, RegFile* fil
     }
     file->keys.push_back(std::move(section));
     std::vector<std::string> names;
-    for (DWORD i = 0;; ++i) {
-        std::string name;
-        Win32Error e = RegEnumKeyExA(key, i, &name);
-        if (e == kErrorNoMoreItems) break;
-        if (e) return Failed(error, 0, "cannot list the subkeys of " + path, e);
-        names.push_back(std::move(name));
-    }
+    if (Win32Error e = RegListSubkeys(key, &names))
+        return Failed(error, 0, "cannot list the subkeys of " + path, e);
     for (const std::string& name : names) {
         KeyCloser sub;
         std::string subPath = path + "\\" + name;
@@ -406,8 +404,7 @@ Win32Error CollectKey(HKEY key, const std::string& path, int depth, RegFile* fil
 
 Win32Error ImportKey(Hives& hives, const RegFileKey& section, RegFileError* error) {
     Hives::Place at;
-    if (Win32Error e =
-            hives.Locate(section.path, true, section.line, kErrorInvalidData, &at, error))
+    if (Win32Error e = hives.Locate(section.path, section.line, kErrorInvalidData, &at, error))
         return e;
     const std::string& canonical = at.canonical;
     if (section.remove) {
@@ -472,18 +469,24 @@ bool SplitRegPath(std::string_view path, HKEY* root, std::string* below, std::st
 Win32Error ExportRegKey(std::string_view computer, std::string_view path, RegFile* file,
                         RegFileError* error) {
     file->keys.clear();
-    Hives hives(computer);
+    // A snapshot gives the walk one consistent state to read without holding off the writers
+    // (the service) however long the walk takes.
+    Hives hives(computer, RegTransaction::Kind::kReadSnapshot);
     Hives::Place at;
-    // The open (never committed) transaction gives the walk one consistent state to read.
-    if (Win32Error e = hives.Locate(path, true, 0, kErrorInvalidParameter, &at, error)) return e;
-    KeyCloser key;
-    if (Win32Error e = RegOpenKeyExA(at.root, at.below, &key.key))
-        return Failed(error, 0, "cannot open " + at.canonical, e);
-    return CollectKey(key.key, at.canonical, 0, file, error);
+    if (Win32Error e = hives.Locate(path, 0, kErrorInvalidParameter, &at, error)) return e;
+    {
+        KeyCloser key;
+        if (Win32Error e = RegOpenKeyExA(at.root, at.below, &key.key))
+            return Failed(error, 0, "cannot open " + at.canonical, e);
+        if (Win32Error e = CollectKey(key.key, at.canonical, 0, file, error)) return e;
+    }
+    if (Win32Error e = hives.Commit())
+        return Failed(error, 0, "cannot read one consistent state of " + at.canonical, e);
+    return kErrorSuccess;
 }
 
 Win32Error ImportRegFile(std::string_view computer, const RegFile& file, RegFileError* error) {
-    Hives hives(computer);
+    Hives hives(computer, RegTransaction::Kind::kGroupedWrites);
     for (const RegFileKey& section : file.keys)
         if (Win32Error e = ImportKey(hives, section, error)) return e;
     if (Win32Error e = hives.Commit()) return Failed(error, 0, "cannot save the changes", e);
@@ -493,7 +496,7 @@ Win32Error ImportRegFile(std::string_view computer, const RegFile& file, RegFile
 Win32Error DeleteRegKey(std::string_view computer, std::string_view path, RegFileError* error) {
     Hives hives(computer);
     Hives::Place at;
-    if (Win32Error e = hives.Locate(path, false, 0, kErrorInvalidParameter, &at, error)) return e;
+    if (Win32Error e = hives.Locate(path, 0, kErrorInvalidParameter, &at, error)) return e;
     if (at.below.empty())
         return Failed(error, 0, "a root key cannot be deleted", kErrorAccessDenied);
     if (Win32Error e = RegDeleteTreeA(at.root, at.below))

@@ -92,7 +92,11 @@ Win32Error KillAndWait(std::uint32_t pid, const ProcessIdentity* expected,
     // The pidfd pins the process: once it is open, checking the start time proves that the
     // signal goes to the process we mean and not to a later one with the same id.
     int pidfd = PidfdOpen(static_cast<pid_t>(pid));
-    if (pidfd < 0) return errno == ESRCH ? Fail(kErrorInvalidParameter) : FailFromErrno();
+    if (pidfd < 0) {
+        if (errno != ESRCH) return FailFromErrno();
+        // No process has the id any more: the one we meant has ended, and any other is not ours.
+        return expected ? kErrorSuccess : Fail(kErrorInvalidParameter);
+    }
     char state = 0;
     std::uint64_t start = 0;
     bool running = ReadStat(pid, state, start) && !HasEnded(state);

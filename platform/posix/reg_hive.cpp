@@ -16,8 +16,8 @@ namespace {
 std::atomic<bool> gFullSync{true};
 
 // How long a call waits for another process's write before it gives up. Writes hold the store
-// for milliseconds (an export of a large tree for a fraction of a second), and a killed holder
-// lets go at once, so two seconds only run out when something is really stuck.
+// for milliseconds (readers, an export too, hold off nobody), and a killed holder lets go at
+// once, so two seconds only run out when something is really stuck.
 constexpr int kBusyTimeoutMs = 2000;
 // "ZREG" marks our files; user_version is the layout's version.
 constexpr int kApplicationId = 0x5a524547;
@@ -292,6 +292,15 @@ Win32Error RegHive::EnumKey(KeyId key, DWORD index, std::string* name) {
     return kErrorSuccess;
 }
 
+Win32Error RegHive::ListKeys(KeyId key, std::vector<std::string>* names) {
+    Statement q(*this, "SELECT name FROM keys WHERE parent = ? ORDER BY name");
+    q.Bind(key);
+    names->clear();
+    int rc;
+    while ((rc = q.Step()) == SQLITE_ROW) names->push_back(q.Bytes(0));
+    return rc == SQLITE_DONE ? kErrorSuccess : Error(rc);
+}
+
 Win32Error RegHive::EnumValue(KeyId key, DWORD index, std::string* name, DWORD* type,
                               std::string* data) {
     Statement q(*this,
@@ -304,9 +313,19 @@ Win32Error RegHive::EnumValue(KeyId key, DWORD index, std::string* name, DWORD* 
     return kErrorSuccess;
 }
 
+bool RegHive::TransactionLost() {
+    // Some failures (an I/O error, memory running out), in a read as much as in a write, make
+    // SQLite roll back the whole transaction by itself. A savepoint after that would open a new
+    // transaction of its own, and its release would commit that write alone.
+    if (inTransaction_ && !transactionLost_ && sqlite3_get_autocommit(db_))
+        transactionLost_ = kErrorRegistryIoFailed;
+    return transactionLost_ != kErrorSuccess;
+}
+
 Win32Error RegHive::BeginWrite() {
     if (inTransaction_) {
-        if (transactionLost_) return transactionLost_;
+        if (snapshot_) return kErrorAccessDenied;
+        if (TransactionLost()) return transactionLost_;
         return Exec("SAVEPOINT op");
     }
     // IMMEDIATE takes the write lock before the first read, so another process's commit can
@@ -332,19 +351,28 @@ Win32Error RegHive::EndWrite(Win32Error result) {
     return result;
 }
 
-Win32Error RegHive::BeginTransaction() {
+Win32Error RegHive::BeginTransaction(bool snapshot) {
     if (inTransaction_) return kErrorNotSupported;
-    if (Win32Error e = Exec("BEGIN IMMEDIATE")) return e;
+    if (Win32Error e = Exec(snapshot ? "BEGIN" : "BEGIN IMMEDIATE")) return e;
+    // A deferred transaction takes its state at its first read: read now, so that the snapshot
+    // is the state when it began.
+    if (Win32Error e = snapshot ? CheckKey(kRootKey) : kErrorSuccess) {
+        Exec("ROLLBACK");
+        return e;
+    }
     inTransaction_ = true;
+    snapshot_ = snapshot;
     transactionLost_ = kErrorSuccess;
     return kErrorSuccess;
 }
 
 Win32Error RegHive::EndTransaction(bool commit) {
+    TransactionLost();
     Win32Error result = transactionLost_;
     if (result == kErrorSuccess && commit) result = Exec("COMMIT");
     if ((result != kErrorSuccess || !commit) && !sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
     inTransaction_ = false;
+    snapshot_ = false;
     transactionLost_ = kErrorSuccess;
     return result;
 }

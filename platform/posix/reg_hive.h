@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/registry.h"
 
@@ -52,6 +53,8 @@ struct RegHive {
     // Deletes the key's values and every key below it, and the key itself unless `keepKey`.
     Win32Error DeleteTree(KeyId key, bool keepKey);
     Win32Error EnumKey(KeyId key, DWORD index, std::string* name);
+    // Every child's name, in EnumKey's order, from one query.
+    Win32Error ListKeys(KeyId key, std::vector<std::string>* names);
     Win32Error EnumValue(KeyId key, DWORD index, std::string* name, DWORD* type, std::string* data);
 
     // Runs `body` as one change that lands whole: its own store transaction, or a savepoint
@@ -73,7 +76,9 @@ struct RegHive {
         return result;
     }
 
-    Win32Error BeginTransaction();
+    // With `snapshot`, the transaction only reads: it begins deferred, which in WAL mode reads
+    // one state of the file without holding off other processes' writes, and writes are refused.
+    Win32Error BeginTransaction(bool snapshot);
     Win32Error EndTransaction(bool commit);
     bool InTransaction() const { return inTransaction_; }
 
@@ -88,6 +93,8 @@ struct RegHive {
     Win32Error Error(int rc) const;
     Win32Error InitSchema();
     sqlite3_stmt* Prepared(const char* sql);
+    // True (and noted in transactionLost_) once the open RegTransaction is gone.
+    bool TransactionLost();
     Win32Error BeginWrite();
     Win32Error EndWrite(Win32Error result);
 
@@ -96,6 +103,7 @@ struct RegHive {
     std::uint64_t device_ = 0, inode_ = 0;
     std::mt19937_64 ids_{std::random_device{}()};
     bool inTransaction_ = false;
+    bool snapshot_ = false;
     // The first failure that lost the open RegTransaction's writes; later writes report it.
     Win32Error transactionLost_ = kErrorSuccess;
 };

@@ -228,6 +228,7 @@ Win32Error RegCloseKey(HKEY hKey) {
 }
 
 Win32Error RegQueryValueExA(HKEY hKey, std::string_view valueName, DWORD* type, std::string* data) {
+    if (!ValidValueName(valueName)) return Fail(kErrorInvalidParameter);
     return OnKey(hKey, Access::kRead,
                  [&](RegHive& h, KeyId key) { return h.QueryValue(key, valueName, type, data); });
 }
@@ -268,6 +269,7 @@ Win32Error RegSetString(HKEY hKey, std::string_view valueName, std::string_view 
 }
 
 Win32Error RegDeleteValueA(HKEY hKey, std::string_view valueName) {
+    if (!ValidValueName(valueName)) return Fail(kErrorInvalidParameter);
     return OnKey(hKey, Access::kWrite,
                  [&](RegHive& h, KeyId key) { return h.DeleteValue(key, valueName); });
 }
@@ -285,6 +287,12 @@ Win32Error RegDeleteTreeA(HKEY hKey, std::string_view subKey) {
 Win32Error RegEnumKeyExA(HKEY hKey, DWORD index, std::string* name) {
     return OnKey(hKey, Access::kRead,
                  [&](RegHive& h, KeyId key) { return h.EnumKey(key, index, name); });
+}
+
+Win32Error RegListSubkeys(HKEY hKey, std::vector<std::string>* names) {
+    if (!names) return Fail(kErrorInvalidParameter);
+    return OnKey(hKey, Access::kRead,
+                 [&](RegHive& h, KeyId key) { return h.ListKeys(key, names); });
 }
 
 Win32Error RegEnumValueA(HKEY hKey, DWORD index, std::string* name, DWORD* type,
@@ -306,12 +314,12 @@ Win32Error RegSecureKey(HKEY hKey) {
     return kErrorSuccess;
 }
 
-RegTransaction::RegTransaction(HKEY anyKeyOfTheHive) {
+RegTransaction::RegTransaction(HKEY anyKeyOfTheHive, Kind kind) {
     OpenKey open;
     begin_ = Resolve(anyKeyOfTheHive, &open);
     if (begin_ == kErrorSuccess) {
         open.hive->mutex.lock();
-        begin_ = open.hive->BeginTransaction();
+        begin_ = open.hive->BeginTransaction(kind == Kind::kReadSnapshot);
         if (begin_ == kErrorSuccess) {
             hive_ = std::move(open.hive);
             open_ = true;

@@ -7,9 +7,10 @@
 //   scm/services/NAME/control.PID the control socket of the running service process
 //   scm/services/NAME/output      the service process's standard output and error
 //
-// Registrations change only under the lock; the status is written by the service process alone.
-// Both are replaced whole (ReplaceFile), so a reader never needs the lock to see a consistent
-// record.
+// Registrations change only under the lock. The status is written by the service process, and
+// under the lock by a starter: it claims the service for the process it launched (starting, no
+// control socket yet) and, when that start fails, records it stopped. Both are replaced whole
+// (ReplaceFile), so a reader never needs the lock to see a consistent record.
 #pragma once
 
 #include <cstdint>

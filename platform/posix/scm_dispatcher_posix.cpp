@@ -240,7 +240,8 @@ bool StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable
         }
         // On its way out the dispatcher removes a service that was deleted while it ran. The
         // database and the name stay as they are once connected.
-        posix::FileLock dbLock(d.db->LockPath());
+        posix::FileLock dbLock(d.db->LockPath(),
+                               std::chrono::steady_clock::now() + posix::ScmTimeout());
         if (dbLock.error() == kErrorSuccess) d.db->RemoveIfDoomed(d.name);
         SetLastError(kErrorSuccess);
         return true;

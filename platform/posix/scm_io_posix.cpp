@@ -30,9 +30,20 @@ Win32Error WaitReady(int fd, short events, Deadline deadline) {
     }
 }
 
+// Waits a little before the next try of something that cannot be waited for with poll, longer
+// each time; false, without waiting, once the deadline has passed.
+bool PauseBeforeRetry(Deadline deadline, std::chrono::milliseconds& pause) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    poll(nullptr, 0, static_cast<int>(std::min(pause, left).count()));
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    return true;
+}
+
 // Connects or binds a Unix socket at `path`.
-int OpenUnix(const fs::path& path, bool listen) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int OpenUnix(const fs::path& path, bool listen, Deadline deadline) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (listen ? 0 : SOCK_NONBLOCK), 0);
     if (fd < 0) return FailFromErrno(), -1;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -60,15 +71,20 @@ int OpenUnix(const fs::path& path, bool listen) {
         r = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
         if (r == 0) r = ::listen(fd, 16);
     } else {
+        // A listener whose queue is full (its process stopped, or its handler busy) refuses a
+        // non-blocking connection with EAGAIN, and a Unix socket cannot be polled for the moment
+        // it makes room: the connection is tried again until the deadline.
+        auto pause = std::chrono::milliseconds(1);
         do {
             r = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        } while (r != 0 && errno == EINTR);
+        } while (r != 0 &&
+                 (errno == EINTR || (errno == EAGAIN && PauseBeforeRetry(deadline, pause))));
     }
     int err = errno;
     if (dirFd >= 0) close(dirFd);
     if (r != 0) {
         close(fd);
-        Fail(ErrorFromErrno(err));
+        Fail(err == EAGAIN && !listen ? kErrorTimeout : ErrorFromErrno(err));
         return -1;
     }
     return fd;
@@ -109,11 +125,11 @@ Win32Error ReadAll(int fd, void* data, std::size_t size, Deadline deadline) {
 }
 
 int ListenUnix(const fs::path& path) {
-    return OpenUnix(path, true);
+    return OpenUnix(path, true, Deadline());
 }
 
-int ConnectUnix(const fs::path& path) {
-    return OpenUnix(path, false);
+int ConnectUnix(const fs::path& path, Deadline deadline) {
+    return OpenUnix(path, false, deadline);
 }
 
 Win32Error ReplaceFile(const fs::path& path, const std::string& text, bool flush) {
@@ -179,18 +195,21 @@ Win32Error ReadWholeFile(const fs::path& path, std::string& text) {
     return kErrorSuccess;
 }
 
-FileLock::FileLock(const fs::path& path) {
+FileLock::FileLock(const fs::path& path, Deadline deadline) {
     fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ < 0) {
         error_ = FailFromErrno();
         return;
     }
+    // Never a blocking flock: a holder that is stopped or hangs would keep every caller waiting.
+    auto pause = std::chrono::milliseconds(1);
     int r;
     do {
-        r = flock(fd_, LOCK_EX);
-    } while (r != 0 && errno == EINTR);
+        r = flock(fd_, LOCK_EX | LOCK_NB);
+    } while (r != 0 &&
+             (errno == EINTR || (errno == EWOULDBLOCK && PauseBeforeRetry(deadline, pause))));
     if (r != 0) {
-        error_ = FailFromErrno();
+        error_ = errno == EWOULDBLOCK ? Fail(kErrorServiceDatabaseLocked) : FailFromErrno();
         close(fd_);
         fd_ = -1;
     }

@@ -20,9 +20,10 @@ Win32Error ReadAll(int fd, void* data, std::size_t size, Deadline deadline);
 
 // A listening or connected Unix stream socket (close-on-exec) at `path`; -1 with the last error
 // set on failure. Paths longer than a socket address can hold are reached through the
-// directory's descriptor.
+// directory's descriptor. A connection is non-blocking, and waits for a listener whose queue is
+// full at most until the deadline (kErrorTimeout).
 int ListenUnix(const std::filesystem::path& path);
-int ConnectUnix(const std::filesystem::path& path);
+int ConnectUnix(const std::filesystem::path& path, Deadline deadline);
 
 // Replaces `path` with `text` so that a crash of a process leaves either the old or the new
 // contents: a temporary file beside it is written and renamed over it. With `flush` the data and
@@ -33,10 +34,12 @@ Win32Error ReplaceFile(const std::filesystem::path& path, const std::string& tex
 Win32Error ReadWholeFile(const std::filesystem::path& path, std::string& text);
 
 // An exclusive lock on a lock file, held while the object lives (flock: it also excludes other
-// threads of this process that open the same file).
+// threads of this process that open the same file). Another holder is waited for until the
+// deadline, after which the lock fails with kErrorServiceDatabaseLocked; it is tried at least
+// once, also when the deadline has passed already.
 class FileLock {
   public:
-    explicit FileLock(const std::filesystem::path& path);
+    FileLock(const std::filesystem::path& path, Deadline deadline);
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;

@@ -118,7 +118,13 @@ Win32Error LaunchDetached(const LaunchRequest& request, Deadline deadline, Proce
         if (e == kErrorHandleEof) break;
         if (e != kErrorSuccess) {
             closeAll();
-            return Fail(e);
+            if (e != kErrorTimeout) return Fail(e);
+            // Not half-started and left behind: a process that has not run its program in time
+            // is ended.
+            ProcessIdentity late;
+            if (child > 0 && ReadProcessIdentity(static_cast<std::uint32_t>(child), late))
+                TerminateProcess(late, kEndWait);
+            return Fail(kErrorServiceRequestTimeout);
         }
         if (r.what == 'P')
             child = r.value;

@@ -2,6 +2,7 @@
 // descriptor for the start handshake.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -15,6 +16,9 @@ namespace platform::posix {
 // The descriptor on which a started process finds its end of the handshake socket.
 inline constexpr int kHandshakeFd = 3;
 
+// How long a starter waits for a process it ends because it did not start in time.
+inline constexpr std::chrono::seconds kEndWait{10};
+
 struct LaunchRequest {
     std::filesystem::path program;
     std::filesystem::path workingDirectory;
@@ -25,8 +29,9 @@ struct LaunchRequest {
 // Runs the program in a new session as a grandchild (so no caller ever has to reap it), with
 // standard input from /dev/null and no other descriptors than the handshake socket. Returns once
 // the program runs, or with the error that kept it from running (kErrorFileNotFound,
-// kErrorAccessDenied, kErrorBadExeFormat ...). `handshake` is the caller's end of the socket,
-// which the caller closes.
+// kErrorAccessDenied, kErrorBadExeFormat ...), or with kErrorServiceRequestTimeout when it did not
+// run its program before the deadline (the process is ended then). `handshake` is the caller's
+// end of the socket, which the caller closes.
 Win32Error LaunchDetached(const LaunchRequest& request, Deadline deadline, ProcessIdentity& process,
                           int& handshake);
 

@@ -172,13 +172,19 @@ Win32Error ServiceOf(SC_HANDLE handle, DWORD needed, HandleEntry& entry, Service
     return e;
 }
 
+// The end of the waits of a manager call that begins now.
+posix::Deadline CallDeadline() {
+    return std::chrono::steady_clock::now() + posix::ScmTimeout();
+}
+
 // Takes the database lock and reads the registration afresh under it. A service marked for
 // deletion fails with kErrorServiceMarkedForDelete, and goes if it no longer runs.
-Win32Error LockLiveService(SC_HANDLE handle, DWORD needed, std::optional<posix::FileLock>& lock,
-                           HandleEntry& entry, ServiceConfig& config) {
+Win32Error LockLiveService(SC_HANDLE handle, DWORD needed, posix::Deadline deadline,
+                           std::optional<posix::FileLock>& lock, HandleEntry& entry,
+                           ServiceConfig& config) {
     if (Win32Error e = ServiceOf(handle, needed, entry, config)) return e;
     ServiceDatabase db = entry.Database();
-    lock.emplace(db.LockPath());
+    lock.emplace(db.LockPath(), deadline);
     if (Win32Error e = lock->error()) return e;
     if (Win32Error e = ServiceOf(handle, needed, entry, config)) return e;
     if (config.markedForDelete) {
@@ -188,8 +194,8 @@ Win32Error LockLiveService(SC_HANDLE handle, DWORD needed, std::optional<posix::
     return kErrorSuccess;
 }
 
-void Reap(const ServiceDatabase& db, std::string_view name) {
-    posix::FileLock lock(db.LockPath());
+void Reap(const ServiceDatabase& db, std::string_view name, posix::Deadline deadline) {
+    posix::FileLock lock(db.LockPath(), deadline);
     if (lock.error() == kErrorSuccess) db.RemoveIfDoomed(name);
 }
 
@@ -202,10 +208,27 @@ Win32Error StartHandshake(int fd, const posix::ProcessIdentity& process,
     Win32Error e = posix::ReadAll(fd, &word, 1, deadline);
     if (e == kErrorSuccess && word == posix::kReadyByte) return kErrorSuccess;
     if (e == kErrorTimeout) {
-        posix::TerminateProcess(process, std::chrono::seconds(10));
+        posix::TerminateProcess(process, posix::kEndWait);
         return Fail(kErrorServiceRequestTimeout);
     }
     return Fail(kErrorProcessAborted);
+}
+
+// After a start that failed: the service is on record as stopped with the start's error, unless
+// its process outlived the failure or another start has taken over since. The lock is tried
+// once more even when the start used up its time: without it the record, which still names the
+// ended process, reads as stopped anyway.
+void RecordFailedStart(const ServiceDatabase& db, const ServiceConfig& config,
+                       const posix::ProcessIdentity& process, Win32Error error,
+                       posix::Deadline deadline) {
+    posix::FileLock lock(db.LockPath(), deadline);
+    posix::StatusRecord record;
+    if (lock.error() || db.ReadStatus(config.name, record) || record.process.pid != process.pid ||
+        record.process.startTime != process.startTime || posix::IsSameProcessRunning(process))
+        return;
+    record.status = SERVICE_STATUS{config.type, SERVICE_STOPPED, 0, error, 0, 0, 0};
+    db.WriteStatus(config.name, record);
+    db.RemoveIfDoomed(config.name);
 }
 
 void CopyStatus(const SERVICE_STATUS& from, SERVICE_STATUS* to) {
@@ -219,7 +242,7 @@ Win32Error QueryView(SC_HANDLE handle, SERVICE_STATUS_PROCESS& out) {
     if (Win32Error e = ServiceOf(handle, SERVICE_QUERY_STATUS, entry, config)) return e;
     ServiceDatabase db = entry.Database();
     posix::ServiceView view = db.View(config);
-    if (!view.running && config.markedForDelete) Reap(db, config.name);
+    if (!view.running && config.markedForDelete) Reap(db, config.name, CallDeadline());
     const SERVICE_STATUS& s = view.status;
     out = SERVICE_STATUS_PROCESS{s.dwServiceType,
                                  s.dwCurrentState,
@@ -279,7 +302,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, const char* lpServiceName, const 
             return Fail(kErrorInvalidServiceAccount), nullptr;
 
         ServiceDatabase db = manager.Database();
-        posix::FileLock lock(db.LockPath());
+        posix::FileLock lock(db.LockPath(), CallDeadline());
         if (lock.error()) return nullptr;
         ServiceConfig existing;
         Win32Error e = db.ReadConfig(name, existing);
@@ -322,7 +345,7 @@ SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, const char* lpServiceName, DWORD dw
         ServiceConfig config;
         if (db.ReadConfig(lpServiceName, config)) return nullptr;
         if (config.markedForDelete) {
-            Reap(db, config.name);
+            Reap(db, config.name, CallDeadline());
             ServiceConfig again;
             return Fail(db.ReadConfig(config.name, again) == kErrorSuccess
                             ? kErrorServiceMarkedForDelete
@@ -345,9 +368,11 @@ bool StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, const char** lpSe
         }
         HandleEntry entry;
         ServiceConfig config;
-        // Held until the process has entered its dispatcher: two starts cannot both launch.
+        auto deadline = CallDeadline();
+        // Held while the process is launched and claimed, so that two starts cannot both launch;
+        // not through the handshake, which may take long and must not hold up other services.
         std::optional<posix::FileLock> lock;
-        if (LockLiveService(hService, SERVICE_START, lock, entry, config)) return false;
+        if (LockLiveService(hService, SERVICE_START, deadline, lock, entry, config)) return false;
         ServiceDatabase db = entry.Database();
         if (db.View(config).running) return Fail(kErrorServiceAlreadyRunning), false;
         if (config.startType == SERVICE_DISABLED) return Fail(kErrorServiceDisabled), false;
@@ -359,13 +384,25 @@ bool StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, const char** lpSe
         fs::create_directories(request.workingDirectory, ec);
         request.outputFile = db.ServiceDir(config.name) / "output";
         request.environment = ServiceEnvironment(entry.root, config);
-        auto deadline = std::chrono::steady_clock::now() + posix::ScmTimeout();
         posix::ProcessIdentity process;
         int handshake = -1;
         if (posix::LaunchDetached(request, deadline, process, handshake)) return false;
+        // The claim: until the process reports for itself, the record names it as starting, and
+        // a start meanwhile finds the service running.
+        posix::StatusRecord claim;
+        claim.process = process;
+        claim.status = SERVICE_STATUS{config.type, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
+        if (Win32Error e = db.WriteStatus(config.name, claim)) {
+            close(handshake);
+            posix::TerminateProcess(process, posix::kEndWait);
+            return Fail(e), false;
+        }
+        lock.reset();
         Win32Error e = StartHandshake(handshake, process, args, deadline);
         close(handshake);
-        return e == kErrorSuccess;
+        if (e == kErrorSuccess) return true;
+        RecordFailedStart(db, config, process, e, deadline);
+        return Fail(e), false;
     });
 }
 
@@ -381,18 +418,27 @@ bool ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServi
         ServiceConfig config;
         if (ServiceOf(hService, kNeeded[dwControl], entry, config)) return false;
         ServiceDatabase db = entry.Database();
+        // One deadline for every wait of the call: a service whose process is stopped, or whose
+        // handler hangs, fills its queue, and later callers must not wait for it without end.
+        auto deadline = CallDeadline();
         auto notRunning = [&] {
             posix::ServiceView now = db.View(config);
             CopyStatus(now.status, lpServiceStatus);
-            if (config.markedForDelete) Reap(db, config.name);
+            if (config.markedForDelete) Reap(db, config.name, deadline);
             return Fail(now.running ? kErrorServiceRequestTimeout : kErrorServiceNotActive);
         };
         posix::ServiceView view = db.View(config);
         if (!view.running) return notRunning(), false;
+        if (view.controlSocket.empty()) {
+            // Launched, but its dispatcher has not reported yet.
+            CopyStatus(view.status, lpServiceStatus);
+            return Fail(kErrorServiceCannotAcceptCtrl), false;
+        }
 
-        int fd = posix::ConnectUnix(view.controlSocket);
+        int fd = posix::ConnectUnix(view.controlSocket, deadline);
+        if (fd < 0 && GetLastError() == kErrorTimeout)
+            return Fail(kErrorServiceRequestTimeout), false;
         if (fd < 0) return notRunning(), false;
-        auto deadline = std::chrono::steady_clock::now() + posix::ScmTimeout();
         std::uint32_t code = dwControl;
         posix::ControlReply reply{};
         Win32Error e = posix::WriteAll(fd, &code, sizeof code, deadline);
@@ -409,7 +455,7 @@ bool ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServi
         }
         CopyStatus(reply.status, lpServiceStatus);
         if (reply.status.dwCurrentState == SERVICE_STOPPED && config.markedForDelete)
-            Reap(db, config.name);
+            Reap(db, config.name, deadline);
         if (reply.error) return Fail(reply.error), false;
         return true;
     });
@@ -420,7 +466,7 @@ bool DeleteService(SC_HANDLE hService) {
         HandleEntry entry;
         ServiceConfig config;
         std::optional<posix::FileLock> lock;
-        if (LockLiveService(hService, kDelete, lock, entry, config)) return false;
+        if (LockLiveService(hService, kDelete, CallDeadline(), lock, entry, config)) return false;
         ServiceDatabase db = entry.Database();
         if (!db.View(config).running) {
             db.Remove(config.name);

@@ -149,6 +149,18 @@ TEST(RegFileText, AnythingTheRegistryHoldsSurvivesARoundTrip) {
 
 class RegFileStore : public ::testing::Test {
   protected:
+    // Runs zreg with `args` (each one quoted for the shell) and returns its exit status; its
+    // output is in the files out and err of the root.
+    int RunZreg(const std::vector<std::string>& args, const fs::path& input = "/dev/null") {
+        const fs::path& dir = root_.path();
+        std::string command = ZANTOR_ZREG;
+        for (const std::string& a : args) command += " '" + a + "'";
+        command += " < '" + input.string() + "' > '" + (dir / "out").string() + "' 2> '" +
+                   (dir / "err").string() + "'; echo $? > '" + (dir / "rc").string() + "'";
+        (void)std::system(command.c_str());
+        return std::stoi(Slurp(dir / "rc"));
+    }
+
     zantor::test::TempRoot root_;
 };
 
@@ -213,14 +225,8 @@ TEST_F(RegFileStore, ZregCommandLine) {
     fs::create_directories(network.path() / "PC1");
     setenv("ZANTOR_NETWORK", network.path().c_str(), 1);
     const fs::path dir = root_.path();
-    // Runs zreg with `args` (each one quoted for the shell) and returns its exit status.
     auto run = [&](std::vector<std::string> args, const fs::path& input = "/dev/null") {
-        std::string command = ZANTOR_ZREG;
-        for (const std::string& a : args) command += " '" + a + "'";
-        command += " < '" + input.string() + "' > '" + (dir / "out").string() + "' 2> '" +
-                   (dir / "err").string() + "'; echo $? > '" + (dir / "rc").string() + "'";
-        (void)std::system(command.c_str());
-        return std::stoi(Slurp(dir / "rc"));
+        return RunZreg(args, input);
     };
     const std::string text =
         std::string(kHead) +
@@ -250,4 +256,34 @@ TEST_F(RegFileStore, ZregCommandLine) {
              {}, {"frobnicate", "HKLM"}, {"export"}, {"import", "a", "b"}, {"--computer"}})
         EXPECT_EQ(run(wrong), 2) << (wrong.empty() ? "" : wrong[0]);
     unsetenv("ZANTOR_NETWORK");
+}
+
+// What an export reads: one state of the hive, held while another process writes to it.
+TEST_F(RegFileStore, SnapshotsReadOneStateAndLetOtherProcessesWrite) {
+    const std::string before =
+        std::string(kHead) + "[HKEY_LOCAL_MACHINE\\P]\n\"v\"=dword:00000001\n\n";
+    const std::string after =
+        std::string(kHead) + "[HKEY_LOCAL_MACHINE\\P]\n\"v\"=dword:00000002\n\n";
+    std::ofstream(root_.path() / "before.reg") << before;
+    std::ofstream(root_.path() / "after.reg") << after;
+    ASSERT_EQ(RunZreg({"import", (root_.path() / "before.reg").string()}), 0);
+
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "P", &key), kErrorSuccess);
+    {
+        RegTransaction snapshot(HKEY_LOCAL_MACHINE, RegTransaction::Kind::kReadSnapshot);
+        ASSERT_EQ(snapshot.Begin_result(), kErrorSuccess);
+        EXPECT_EQ(RunZreg({"import", (root_.path() / "after.reg").string()}), 0)
+            << Slurp(root_.path() / "err");
+        std::int32_t v = 0;
+        EXPECT_EQ(RegQueryDword(key, "v", &v), kErrorSuccess);
+        EXPECT_EQ(v, 1);
+        EXPECT_EQ(RegSetDword(key, "v", 3), kErrorAccessDenied);
+        EXPECT_EQ(snapshot.Commit(), kErrorSuccess);
+    }
+    RegCloseKey(key);
+    RegFile exported;
+    RegFileError error;
+    ASSERT_EQ(ExportRegKey("", "HKLM\\P", &exported, &error), kErrorSuccess) << error.reason;
+    EXPECT_EQ(PrintRegFile(exported), after);
 }

@@ -144,6 +144,9 @@ TEST_F(Registry, EnumerationOrders) {
     for (DWORD i = 0; RegEnumValueA(k, i, &name, nullptr, nullptr) == 0; ++i)
         values.push_back(name);
     EXPECT_EQ(keys, (std::vector<std::string>{"A", "b", "C", "Filter10", "filter2"}));
+    std::vector<std::string> listed{"left over"};
+    ASSERT_EQ(RegListSubkeys(k, &listed), kErrorSuccess);
+    EXPECT_EQ(listed, keys);
     EXPECT_EQ(values, (std::vector<std::string>{"zeta", "Alpha", "mid"}));
     EXPECT_EQ(RegEnumKeyExA(k, 5, &name), kErrorNoMoreItems);
     EXPECT_EQ(RegEnumValueA(k, 3, &name, nullptr, nullptr), kErrorNoMoreItems);
@@ -152,13 +155,21 @@ TEST_F(Registry, EnumerationOrders) {
 
 TEST_F(Registry, BadNamesAndHandlesFail) {
     Key k;
-    using namespace std::string_view_literals;
+    using namespace std::literals;
     for (std::string_view bad : {"a\\\\b"sv, "\\\\a"sv, "a\\b\\\\"sv, "a\0b"sv, "tab\there"sv}) {
         EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, bad, k.out()), kErrorInvalidParameter) << bad;
     }
     EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, std::string(256, 'k'), k.out()),
               kErrorInvalidParameter);
-    EXPECT_EQ(RegSetDword(HKEY_LOCAL_MACHINE, "line\nbreak", 1), kErrorInvalidParameter);
+    // Every call that takes a value name checks it, before looking for the value.
+    for (const std::string& bad : {"line\nbreak"s, "cr\r"s, "a\0b"s, std::string(16384, 'v')}) {
+        std::string data;
+        EXPECT_EQ(RegSetDword(HKEY_LOCAL_MACHINE, bad, 1), kErrorInvalidParameter);
+        EXPECT_EQ(RegQueryValueExA(HKEY_LOCAL_MACHINE, bad, nullptr, &data),
+                  kErrorInvalidParameter);
+        EXPECT_EQ(RegDeleteValueA(HKEY_LOCAL_MACHINE, bad), kErrorInvalidParameter);
+        EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+    }
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Nowhere\\Deeper", k.out()), kErrorFileNotFound);
 
     HKEY h = nullptr;

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/posix/process_posix.h"
+#include "platform/posix/scm_io_posix.h"
 #include "platform/process.h"
 #include "platform/scm.h"
 #include "tests/unit/scm_test_support.h"
@@ -411,13 +413,23 @@ TEST_F(Scm, ProgramThatNeverConnectsIsEndedAfterTheTimeout) {
     SC_HANDLE service = CreateLocal("Holder");
     ASSERT_NE(service, nullptr);
     setenv("SCM_TEST_SERVICE_MODE", "hold", 1);
-    setenv("ZANTOR_SCM_TIMEOUT_MS", "1500", 1);
-    EXPECT_FALSE(StartServiceA(service, 0, nullptr));
-    EXPECT_EQ(GetLastError(), kErrorServiceRequestTimeout);
-    std::string held = ReadFile(localRoot() / "system32" / "scm_test_service.held");
-    ASSERT_FALSE(held.empty());
-    EXPECT_FALSE(IsProcessRunning(static_cast<std::uint32_t>(std::stoul(held))));
-    EXPECT_EQ(StateOf(service), SERVICE_STOPPED);
+    const fs::path heldFile = localRoot() / "system32" / "scm_test_service.held";
+    // Time enough to get into the program, and so little that it mostly runs out before the
+    // program runs at all: either way the start fails the same, and leaves no process behind.
+    for (const char* timeout : {"1500", "1", "1", "1"}) {
+        fs::remove(heldFile);
+        setenv("ZANTOR_SCM_TIMEOUT_MS", timeout, 1);
+        EXPECT_FALSE(StartServiceA(service, 0, nullptr)) << timeout;
+        EXPECT_EQ(GetLastError(), kErrorServiceRequestTimeout) << timeout;
+        std::string held = ReadFile(heldFile);
+        if (std::string_view(timeout) != "1") {
+            ASSERT_FALSE(held.empty());
+        }
+        if (!held.empty()) {
+            EXPECT_FALSE(IsProcessRunning(static_cast<std::uint32_t>(std::stoul(held))));
+        }
+        EXPECT_EQ(StateOf(service), SERVICE_STOPPED) << timeout;
+    }
 }
 
 TEST_F(Scm, ConcurrentStartsLaunchOneProcess) {
@@ -438,6 +450,98 @@ TEST_F(Scm, ConcurrentStartsLaunchOneProcess) {
     EXPECT_EQ(running, 3);
     ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
     StopAndWait(service);
+}
+
+TEST_F(Scm, HungHandlerTimesOutEveryCallerEvenPastTheQueue) {
+    SC_HANDLE service = CreateLocal("Hung");
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(Start(service, {"hang-on-pause"}));
+    ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
+    setenv("ZANTOR_SCM_TIMEOUT_MS", "1000", 1);
+    const fs::path dir = localRoot() / "system32";
+    auto timedOut = [service](DWORD control) {
+        SERVICE_STATUS s{};
+        return !ControlService(service, control, &s) &&
+               GetLastError() == kErrorServiceRequestTimeout;
+    };
+    std::atomic<int> timeouts{0};
+    std::thread pause([&] { timeouts += timedOut(SERVICE_CONTROL_PAUSE); });
+    // Once the handler hangs, more callers than the control socket queues pile up behind it.
+    for (int i = 0; i < 3000 && ReadFile(dir / "scm_test_service.controls").empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(ReadFile(dir / "scm_test_service.controls"), "2\n");
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 24; ++i)
+        callers.emplace_back([&] { timeouts += timedOut(SERVICE_CONTROL_INTERROGATE); });
+    for (auto& t : callers) t.join();
+    pause.join();
+    EXPECT_EQ(timeouts, 25);
+    unsetenv("ZANTOR_SCM_TIMEOUT_MS");
+    std::ofstream(dir / "release") << "";
+    StopAndWait(service);
+    // Nobody waited for the handler: all had their answer before it was let go.
+    EXPECT_FALSE(fs::exists(dir / "scm_test_service.gave_up"));
+}
+
+TEST_F(Scm, DatabaseLockIsWaitedForOnlyUntilTheDeadline) {
+    SC_HANDLE m = Manager(nullptr);
+    SC_HANDLE service = CreateLocal("Locked");
+    ASSERT_NE(service, nullptr);
+    setenv("ZANTOR_SCM_TIMEOUT_MS", "300", 1);
+    {
+        // A manager that holds the lock and does not let go (stopped, say).
+        posix::FileLock holder(localRoot() / "scm" / "lock", std::chrono::steady_clock::now());
+        ASSERT_EQ(holder.error(), kErrorSuccess);
+        EXPECT_EQ(Create(m, "Other", zantor::test::kTestServiceProgram), nullptr);
+        EXPECT_EQ(GetLastError(), kErrorServiceDatabaseLocked);
+        EXPECT_FALSE(Start(service));
+        EXPECT_EQ(GetLastError(), kErrorServiceDatabaseLocked);
+        EXPECT_FALSE(DeleteService(service));
+        EXPECT_EQ(GetLastError(), kErrorServiceDatabaseLocked);
+        EXPECT_EQ(StateOf(service), SERVICE_STOPPED);
+    }
+    EXPECT_NE(Create(m, "Other", zantor::test::kTestServiceProgram), nullptr) << GetLastError();
+}
+
+// A start holds the database lock only to launch its process; while that process takes its time
+// to enter the dispatcher, the computer's other services are managed as usual.
+TEST_F(Scm, StartInItsHandshakeHoldsNobodyUp) {
+    SC_HANDLE m = Manager(nullptr);
+    SC_HANDLE service = CreateLocal("Slow");
+    ASSERT_NE(service, nullptr);
+    setenv("SCM_TEST_SERVICE_MODE", "hold", 1);
+    setenv("ZANTOR_SCM_TIMEOUT_MS", "20000", 1);
+    Win32Error started = kErrorSuccess;
+    std::thread starter([&] {
+        if (!StartServiceA(service, 0, nullptr)) started = GetLastError();
+    });
+    const fs::path heldFile = localRoot() / "system32" / "scm_test_service.held";
+    for (int i = 0; i < 3000 && ReadFile(heldFile).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::string held = ReadFile(heldFile);
+    unsetenv("SCM_TEST_SERVICE_MODE");
+    // Short enough that a lock held through the handshake would fail these.
+    setenv("ZANTOR_SCM_TIMEOUT_MS", "300", 1);
+    SC_HANDLE other = Create(m, "Other", zantor::test::kTestServiceProgram);
+    EXPECT_NE(other, nullptr) << GetLastError();
+    EXPECT_TRUE(DeleteService(other)) << GetLastError();
+    // The service itself is claimed: starting, and not yet taking controls.
+    EXPECT_FALSE(StartServiceA(service, 0, nullptr));
+    EXPECT_EQ(GetLastError(), kErrorServiceAlreadyRunning);
+    SERVICE_STATUS s{};
+    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &s));
+    EXPECT_EQ(GetLastError(), kErrorServiceCannotAcceptCtrl);
+    EXPECT_EQ(s.dwCurrentState, SERVICE_START_PENDING);
+
+    ASSERT_FALSE(held.empty());
+    auto pid = static_cast<std::uint32_t>(std::stoul(held));
+    EXPECT_EQ(ProcessOf(service), pid);
+    ASSERT_EQ(TerminateProcessById(pid, std::chrono::seconds(10)), kErrorSuccess);
+    starter.join();
+    EXPECT_EQ(started, kErrorProcessAborted);
+    ASSERT_TRUE(QueryServiceStatus(service, &s));
+    EXPECT_EQ(s.dwCurrentState, SERVICE_STOPPED);
+    EXPECT_EQ(s.dwWin32ExitCode, kErrorProcessAborted);
 }
 
 TEST_F(Scm, DamagedRecordsAreErrorsNotCrashes) {
@@ -479,6 +583,20 @@ TEST(Process, IdsAndTermination) {
     EXPECT_FALSE(IsProcessRunning(0));
     EXPECT_EQ(TerminateProcessById(0, std::chrono::seconds(1)), kErrorInvalidParameter);
     EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+
+    // A process that has ended and been reaped: its id names nothing now. Ending it by id is a
+    // mistake of the caller; ending it by identity is done already.
+    zantor::test::TempDir dir;
+    std::uint32_t pid = 0;
+    ChildProcessOptions options;
+    options.program = zantor::test::kTestServiceProgram;
+    options.arguments = {(dir.path() / "r").string()};
+    ASSERT_EQ(CreateChildProcess(options, &pid), kErrorSuccess);
+    int code = 0;
+    ASSERT_EQ(WaitForChildProcess(pid, std::chrono::seconds(30), &code), kErrorSuccess);
+    EXPECT_EQ(TerminateProcessById(pid, std::chrono::seconds(1)), kErrorInvalidParameter);
+    EXPECT_EQ(posix::TerminateProcess(posix::ProcessIdentity{pid, 1}, std::chrono::seconds(1)),
+              kErrorSuccess);
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // A small service for the tests of the service control manager. Started by the manager it enters
 // the dispatcher, leaves a marker in its current directory and reports running; its handler
 // reports paused, running or stopped; with the argument stop-on-go it stops by itself once the
-// file "go" appears in its current directory. Its environment can make it misbehave on purpose:
-// SCM_TEST_SERVICE_MODE=exit ends it before the dispatcher, =hold keeps it from ever entering it
-// (it writes its process id to scm_test_service.held first). Started by hand with a file name,
-// it writes the dispatcher's result there.
+// file "go" appears in its current directory, and with hang-on-pause its handler hangs in a pause
+// until the file "release" appears (or, after a while, gives up and leaves a note of that). Its
+// environment can make it misbehave on purpose: SCM_TEST_SERVICE_MODE=exit ends it before the
+// dispatcher, =hold keeps it from ever entering it (it writes its process id to
+// scm_test_service.held first). Started by hand with a file name, it writes the dispatcher's result
+// there.
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -25,6 +28,16 @@ namespace {
 SERVICE_STATUS_HANDLE gStatusHandle = nullptr;
 SERVICE_STATUS gStatus{};
 platform::Event gMainDone;  // the process ends only after the main function has
+std::atomic<bool> gHangOnPause{false};
+
+// Waits (bounded) until the file appears in the current directory; false when it did not.
+bool WaitForFile(const char* name) {
+    for (int i = 0; i < 20000; ++i) {
+        if (std::ifstream(name)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
 
 void Report(DWORD state) {
     gStatus.dwCurrentState = state;
@@ -38,6 +51,9 @@ void Handler(DWORD control) {
             Report(SERVICE_STOPPED);
             break;
         case SERVICE_CONTROL_PAUSE:
+            // Tells when it gave up waiting: a test meant to release it long before.
+            if (gHangOnPause && !WaitForFile("release"))
+                std::ofstream("scm_test_service.gave_up") << "";
             Report(SERVICE_PAUSED);
             break;
         case SERVICE_CONTROL_CONTINUE:
@@ -62,6 +78,7 @@ void ServiceMain(DWORD argc, char** argv) {
     for (DWORD i = 1; i < argc; ++i) {
         if (std::string_view(argv[i]) == "stop-only")
             gStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+        if (std::string_view(argv[i]) == "hang-on-pause") gHangOnPause = true;
         args += (i > 1 ? " " : "") + std::string(argv[i]);
     }
     {
@@ -74,8 +91,7 @@ void ServiceMain(DWORD argc, char** argv) {
     if (argc > 1 && std::string_view(argv[1]) == "stop-on-go") {
         // Stops on its own once the file "go" appears, and notes what a report after the last
         // one gives.
-        for (int i = 0; i < 20000 && !std::ifstream("go"); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        WaitForFile("go");
         Report(SERVICE_STOPPED);
         bool late = SetServiceStatus(gStatusHandle, &gStatus);
         std::ofstream("scm_test_service.late") << (late ? 0u : GetLastError()) << "\n";
