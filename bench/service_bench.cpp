@@ -1,11 +1,12 @@
 // The filter service under load: durable filter additions over the pipe, and the start-up replay
 // of a large stored configuration.
+#include <bitset>
 #include <chrono>
 #include <fstream>
 #include <sstream>
 
 #include "bench/ratio_reporter.h"
-#include "platform/registry.h"
+#include "service/config_store.h"
 #include "shared/address.h"
 #include "shared/filter_model.h"
 #include "shared/text.h"
@@ -29,11 +30,11 @@ void BM_DurableSifOverPipe(benchmark::State& state) {
     int n = 0;
     for (auto _ : state) {
         ++n;
-        std::string reply = client.Command(
-            "sif 10.0.0.5 in 0 0 0 10." + std::to_string(n / 65536 % 256) + "." +
-            std::to_string(n / 256 % 256) + "." + std::to_string(n % 256) +
-            " 255.255.255.255 0.0.0.0 0.0.0.0 6 0 0 " + std::to_string(n % 65536) + " 0 " +
-            std::to_string(n % 65536));
+        std::string reply =
+            client.Command("sif 10.0.0.5 in 0 0 0 10." + std::to_string(n / 65536 % 256) + "." +
+                           std::to_string(n / 256 % 256) + "." + std::to_string(n % 256) +
+                           " 255.255.255.255 0.0.0.0 0.0.0.0 6 0 0 " + std::to_string(n % 65536) +
+                           " 0 " + std::to_string(n % 65536));
         if (GetWord(reply, 1) != "0") {
             state.SkipWithError(("sif answered " + reply).c_str());
             return;
@@ -43,50 +44,28 @@ void BM_DurableSifOverPipe(benchmark::State& state) {
 }
 BENCHMARK(BM_DurableSifOverPipe)->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 
-// A computer with 256 addresses, each filtering with 40 stored filters.
+// A computer with 256 addresses, each filtering with 40 stored filters, written by the store's
+// own routines in one group.
 void SeedLargeConfiguration(const Computer& pc) {
     std::ostringstream table;
     for (int i = 0; i < 256; ++i) table << "10.7." << i << ".1 255.255.255.0 " << i + 2 << "\n";
     std::ofstream(pc.root() / "ipaddrtable") << table.str();
-    platform::RegTransaction tx(platform::HKEY_LOCAL_MACHINE);
-    const std::string params = "SYSTEM\\CurrentControlSet\\Services\\ZantorSvc\\Parameters\\";
-    auto set = [](const std::string& path, const char* name, platform::DWORD v) {
-        platform::HKEY k = nullptr;
-        platform::RegCreateKeyExA(platform::HKEY_LOCAL_MACHINE, path, &k);
-        platform::RegSetDword(k, name, v);
-        platform::RegCloseKey(k);
-    };
+    service::StoreTransaction tx;
+    std::bitset<256> fragments;
+    fragments.set(2);
     for (int i = 0; i < 256; ++i) {
-        const std::string addr = params + "10.7." + std::to_string(i) + ".1";
-        set(addr, "Filtering", 1);
-        set(addr, "InDefAction", 1);
-        set(addr, "OutDefAction", 0);
-        set(addr, "FRAGMENTS", 1);
-        set(addr, "STRONGHOST", 0);
-        set(addr, "FRAGCACHE", 0);
-        set(addr + "\\OutFilters", "FiltersCount", 0);
-        set(addr + "\\InFilters", "FiltersCount", 40);
+        const std::string addr = "10.7." + std::to_string(i) + ".1";
+        service::ResetStoredInterface(addr);
+        service::StoreFilteringOn(addr);
+        service::StoreDefaultActions(addr, 1, 0);
+        service::StoreGlobalFilters(addr, fragments);
         for (int f = 0; f < 40; ++f) {
-            platform::HKEY k = nullptr;
-            platform::RegCreateKeyExA(platform::HKEY_LOCAL_MACHINE,
-                                      addr + "\\InFilters\\Filter" + std::to_string(f), &k);
             FilterRecord r;
             r.SrcAddr = MakeIP(192, 168, static_cast<std::uint8_t>(f), 0);
             r.SrcMask = MakeIP(255, 255, 255, 0);
             r.dwProtocol = f % 2 ? 6 : 17;
             r.wDstPort = r.wDstPortHighRange = static_cast<std::uint16_t>(1000 + f);
-            const char* names[] = {"wFilterFlags", "dwRule", "pfatType", "SrcAddr", "SrcMask",
-                                   "DstAddr", "DstMask", "dwProtocol", "fLateBound", "wSrcPort",
-                                   "wDstPort", "wSrcPortHighRange", "wDstPortHighRange"};
-            const std::string text = FilterToStr(r);
-            for (int w = 0; w < 13; ++w) {
-                std::string word(GetWord(text, w + 1));
-                if (w >= 3 && w <= 6)
-                    platform::RegSetString(k, names[w], word);
-                else
-                    platform::RegSetDword(k, names[w], static_cast<platform::DWORD>(std::stoul(word)));
-            }
-            platform::RegCloseKey(k);
+            service::AppendStoredFilter(addr, service::StoredDirection::kIn, r);
         }
     }
     tx.Commit();
@@ -113,4 +92,6 @@ BENCHMARK(BM_StartupReplay256x40)->UseManualTime()->Unit(benchmark::kMillisecond
 
 }  // namespace
 
-int main(int argc, char** argv) { return zantor::bench::RunWithRatios(argc, argv, {}); }
+int main(int argc, char** argv) {
+    return zantor::bench::RunWithRatios(argc, argv, {});
+}

@@ -1,6 +1,5 @@
 #include "service/config_store.h"
 
-#include <cstdio>
 #include <optional>
 
 #include "platform/registry.h"
@@ -106,10 +105,10 @@ bool ReadFilterValues(HKEY key, FilterRecord& f) {
 
 enum class Loaded { kWhole, kIncomplete, kMissing };
 
-// Reads filter N of a direction key. A key that does not exist is not created: a damaged count
-// must not make a reader create keys by the million.
-Loaded LoadFilterBelow(HKEY dirKey, int n, FilterRecord& filter) {
-    if (n >= CountOf(dirKey)) return Loaded::kMissing;
+// Reads filter N of a direction key whose stored count is `count`. A key that does not exist is
+// not created: a damaged count must not make a reader create keys by the million.
+Loaded LoadFilterBelow(HKEY dirKey, int count, int n, FilterRecord& filter) {
+    if (n >= count) return Loaded::kMissing;
     Key key;
     if (key.Open(dirKey, FilterKeyName(n))) return Loaded::kMissing;
     return ReadFilterValues(key.get(), filter) ? Loaded::kWhole : Loaded::kIncomplete;
@@ -168,7 +167,7 @@ Win32Error StoreTransaction::Commit() {
 bool LoadStoredFilter(std::string_view addr, StoredDirection dir, int n, FilterRecord& filter) {
     Key dirKey;
     if (OpenMachineKey(DirectionPath(addr, dir), dirKey)) return false;
-    return LoadFilterBelow(dirKey.get(), n, filter) == Loaded::kWhole;
+    return LoadFilterBelow(dirKey.get(), CountOf(dirKey.get()), n, filter) == Loaded::kWhole;
 }
 
 Win32Error StoreFilterAt(std::string_view addr, StoredDirection dir, int n,
@@ -196,7 +195,7 @@ Win32Error DeleteStoredFilter(std::string_view addr, StoredDirection dir, int n)
     for (int j = n + 1; j < count; ++j) {
         // Nothing stands beyond a missing key; a filter that cannot be read whole is moved as
         // far as it was read, as before.
-        if (LoadFilterBelow(dirKey.get(), j, scratch) == Loaded::kMissing) break;
+        if (LoadFilterBelow(dirKey.get(), count, j, scratch) == Loaded::kMissing) break;
         if (Win32Error e = StoreFilterBelow(dirKey.get(), j - 1, scratch)) return e;
     }
     return platform::RegSetDword(dirKey.get(), "FiltersCount",
@@ -247,7 +246,7 @@ bool ReplayFilters(HKEY addrKey, const std::string& addr, StoredDirection dir,
     std::int32_t count = 0;
     if (platform::RegQueryDword(dirKey.get(), "FiltersCount", &count)) return false;
     for (int n = 0; n < count; ++n) {
-        switch (LoadFilterBelow(dirKey.get(), n, record)) {
+        switch (LoadFilterBelow(dirKey.get(), count, n, record)) {
             case Loaded::kWhole:
                 SetInterfaceFilter(addr + " " + word + " " + FilterToStr(record), false);
                 break;
@@ -312,20 +311,15 @@ void ProcessRegistry() {
 }
 
 void SecureParametersKey(std::string_view computer) {
-    auto print = [](const std::string& line) {
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    };
-    print("Updating registry security ...");
+    PrintLine("Updating registry security ...");
     HKEY machine = platform::HKEY_LOCAL_MACHINE;
     HKEY remote = nullptr;
     if (!computer.empty()) {
         if (platform::RegConnectRegistryA("\\\\" + std::string(computer),
                                           platform::HKEY_LOCAL_MACHINE, &remote)) {
             const auto e = platform::GetLastError();
-            print("Error [" + std::to_string(e) + "] while trying connect to registry.(" +
-                  SysErrorText(e) + ")");
+            PrintLine("Error [" + std::to_string(e) + "] while trying connect to registry.(" +
+                      SysErrorText(e) + ")");
             return;
         }
         machine = remote;
@@ -333,11 +327,11 @@ void SecureParametersKey(std::string_view computer) {
     Key key;
     if (key.Create(machine, "\\SYSTEM\\CurrentControlSet\\Services\\ZantorSvc\\Parameters")) {
         const auto e = platform::GetLastError();
-        print("Error [" + std::to_string(e) + "] while trying create registry key.(" +
-              SysErrorText(e) + ")");
+        PrintLine("Error [" + std::to_string(e) + "] while trying create registry key.(" +
+                  SysErrorText(e) + ")");
     } else if (Win32Error e = platform::RegSecureKey(key.get())) {
-        print("Error [" + std::to_string(e) + "] while trying set registry key security.(" +
-              SysErrorText(e) + ")");
+        PrintLine("Error [" + std::to_string(e) + "] while trying set registry key security.(" +
+                  SysErrorText(e) + ")");
     }
     if (remote) platform::RegCloseKey(remote);
 }

@@ -134,7 +134,6 @@ RInterface* FindInterface(std::string_view args) {
 
 std::int32_t StartFiltering(std::string_view args, bool persist) {
     ProcessingLine("Processing StartFiltering(", args);
-    StrToIP(GetWord(args, 1));
     const auto inAction = static_cast<platform::DWORD>(StrToNonNegative(GetWord(args, 2)));
     const auto outAction = static_cast<platform::DWORD>(StrToNonNegative(GetWord(args, 3)));
     RInterface* iface = FindInterface(args);

@@ -3,7 +3,6 @@
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,28 +23,22 @@ namespace {
 constexpr const char* kServiceName = "ZantorSvc";
 constexpr const char* kDisplayName = "Zantor";
 
-void Print(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
 std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
 }
 
 void ShowUsage() {
-    Print("Zantor");
-    Print("Usage: " + platform::GetModuleFileNameA() + " <param>");
-    Print("Param:");
-    Print(" -install [ComputerName] to install service");
-    Print(" -remove to remove service");
-    Print(" -run to run as console application.");
-    Print(" -restart [ComputerName] to restart service");
-    Print(" -stop [ComputerName] to stop service");
-    Print(" -start [ComputerName] to start service");
-    Print(" -help to get this help.");
+    PrintLine("Zantor");
+    PrintLine("Usage: " + platform::GetModuleFileNameA() + " <param>");
+    PrintLine("Param:");
+    PrintLine(" -install [ComputerName] to install service");
+    PrintLine(" -remove to remove service");
+    PrintLine(" -run to run as console application.");
+    PrintLine(" -restart [ComputerName] to restart service");
+    PrintLine(" -stop [ComputerName] to stop service");
+    PrintLine(" -start [ComputerName] to start service");
+    PrintLine(" -help to get this help.");
 }
 
 // Where a copy of this program lives on `computer`: its system directory.
@@ -59,11 +52,11 @@ void Install(const std::string& computer) {
     if (!computer.empty()) {
         if (!platform::CopyFileA(self.c_str(), RemoteProgramPath(computer).c_str(), false)) {
             const auto e = platform::GetLastError();
-            Print("Error " + std::to_string(e) + " (" + SysErrorText(e) +
-                  ") in while trying copy " + self + " into " + computer + ".");
+            PrintLine("Error " + std::to_string(e) + " (" + SysErrorText(e) +
+                      ") in while trying copy " + self + " into " + computer + ".");
             return;
         }
-        Print(self + " copied into " + computer + ".");
+        PrintLine(self + " copied into " + computer + ".");
     }
     OrvCreateService(kServiceName, kDisplayName, self, computer, true);
 }
@@ -73,8 +66,8 @@ void Remove(const std::string& computer) {
         const std::string target = RemoteProgramPath(computer);
         if (!platform::DeleteFileA(target.c_str())) {
             const auto e = platform::GetLastError();
-            Print("Error " + std::to_string(e) + " (" + SysErrorText(e) + ") while trying delete " +
-                  target);
+            PrintLine("Error " + std::to_string(e) + " (" + SysErrorText(e) +
+                      ") while trying delete " + target);
             return;
         }
     }
@@ -174,7 +167,7 @@ int RunAsService() {
 }
 
 void RunConsoleMode() {
-    Print("Run ZantorSvc as console application ... ");
+    PrintLine("Run ZantorSvc as console application ... ");
     ConsoleMode = true;
     RunFilterService();
 }
@@ -204,7 +197,7 @@ int ProgramMain(int argc, char** argv) {
     } else if (option == "-secure") {
         SecureParametersKey(computer);
     } else {
-        Print("Wrong param " + std::string(argv[1]));
+        PrintLine("Wrong param " + std::string(argv[1]));
         ShowUsage();
     }
     return 0;

@@ -1,6 +1,5 @@
 #include "shared/service_tools.h"
 
-#include <cstdio>
 #include <string>
 
 #include "platform/scm.h"
@@ -43,21 +42,16 @@ class Messages {
     int Failure(const char* where) const {
         const platform::Win32Error code = platform::GetLastError();
         if (show_)
-            Print("Error " + std::to_string(code) + " (" + LastErrorText() + ") in " + where);
+            PrintLine("Error " + std::to_string(code) + " (" + LastErrorText() + ") in " + where);
         platform::SetLastError(code);
         return -1;
     }
     int Success(const std::string& line) const {
-        if (show_) Print(line);
+        if (show_) PrintLine(line);
         return 0;
     }
 
   private:
-    static void Print(const std::string& line) {
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    }
     bool show_;
     std::string machine_;
 };

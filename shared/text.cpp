@@ -1,7 +1,9 @@
 #include "shared/text.h"
 
 #include <charconv>
+#include <cstdio>
 #include <limits>
+#include <mutex>
 
 namespace zantor {
 
@@ -57,6 +59,14 @@ std::string RemoveSpaces(std::string_view text) {
 std::string_view NameOfPath(std::string_view path) {
     auto sep = path.find_last_of("/\\");
     return sep == std::string_view::npos ? path : path.substr(sep + 1);
+}
+
+void PrintLine(std::string_view line) {
+    static std::mutex stdoutMutex;
+    std::lock_guard lock(stdoutMutex);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 std::int32_t StrToInt(std::string_view text) {

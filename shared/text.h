@@ -35,6 +35,10 @@ std::string RemoveSpaces(std::string_view text);
 // The characters after the last '/' or '\'; all of Path when it holds neither.
 std::string_view NameOfPath(std::string_view path);
 
+// Writes `line` and a line end to standard output at once. Lines from several threads never
+// interleave.
+void PrintLine(std::string_view line);
+
 // A decimal integer with an optional sign that fits 32 signed bits; throws ConvertError.
 std::int32_t StrToInt(std::string_view text);
 
