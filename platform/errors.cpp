@@ -36,6 +36,7 @@ constexpr std::pair<Win32Error, const char*> kMessages[] = {
     {183, "The file cannot be created because it exists already."},
     {193, "The file is not a program this system can run."},
     {206, "The file name or extension is too long."},
+    {223, "The file is larger than this operation allows."},
     {231, "All pipe instances are busy."},
     {232, "The pipe is being closed."},
     {233, "No process is on the other end of the pipe."},

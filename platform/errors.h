@@ -40,6 +40,7 @@ inline constexpr Win32Error kErrorInvalidName = 123;
 inline constexpr Win32Error kErrorAlreadyExists = 183;
 inline constexpr Win32Error kErrorBadExeFormat = 193;
 inline constexpr Win32Error kErrorFilenameExcedRange = 206;
+inline constexpr Win32Error kErrorFileTooLarge = 223;
 inline constexpr Win32Error kErrorPipeBusy = 231;
 inline constexpr Win32Error kErrorNoData = 232;
 inline constexpr Win32Error kErrorPipeNotConnected = 233;

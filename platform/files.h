@@ -8,7 +8,9 @@
 // nullptr. Threads: any; nothing is shared between calls.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -24,5 +26,18 @@ bool DeleteFileA(const char* fileName);
 
 // The full path of this program's file.
 std::string GetModuleFileNameA();
+
+// The whole contents of a file, as bytes. A file larger than maxBytes fails with
+// kErrorFileTooLarge (nothing is read), so a wrong pick cannot fill the memory.
+bool ReadFileContents(const char* fileName, std::string& contents, std::size_t maxBytes);
+
+// Gives a file new contents in one step: they are written to a new file beside it, flushed to the
+// disk, and renamed over it only when complete. Whatever fails (a full disk, a killed process),
+// the file holds either its old contents or the new ones, never a part; after a failure nothing
+// is left behind but, after a kill, the unfinished ".~*.tmp" file beside it. A link is followed
+// and the file it names is replaced. An existing file keeps its permissions and, where we may,
+// its owner; a new one is created as any new file is. The directory must exist
+// (kErrorPathNotFound); a directory in the file's place fails with kErrorAccessDenied.
+bool ReplaceFileContents(const char* fileName, std::string_view contents);
 
 }  // namespace platform

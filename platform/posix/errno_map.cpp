@@ -24,18 +24,27 @@ Win32Error ErrorFromErrno(int err) {
         case EROFS:
             return kErrorWriteProtect;
         case EBUSY:
-        case ETXTBSY: return kErrorSharingViolation;
-        case EEXIST: return kErrorFileExists;
-        case ENOEXEC: return kErrorBadExeFormat;
-        case EINVAL: return kErrorInvalidParameter;
-        case ECONNRESET: return kErrorBrokenPipe;
-        case EPIPE: return kErrorNoData;
-        case ENOTCONN: return kErrorPipeNotConnected;
+        case ETXTBSY:
+            return kErrorSharingViolation;
+        case EEXIST:
+            return kErrorFileExists;
+        case ENOEXEC:
+            return kErrorBadExeFormat;
+        case EINVAL:
+            return kErrorInvalidParameter;
+        case ECONNRESET:
+            return kErrorBrokenPipe;
+        case EPIPE:
+            return kErrorNoData;
+        case ENOTCONN:
+            return kErrorPipeNotConnected;
         case ENOSPC:
         case EDQUOT:
             return kErrorDiskFull;
         case ENAMETOOLONG:
             return kErrorFilenameExcedRange;
+        case EFBIG:
+            return kErrorFileTooLarge;
         case EAGAIN:
             return kErrorPipeBusy;
         case EINTR:

@@ -3,7 +3,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <random>
 
 #include "platform/computer.h"
 #include "platform/files.h"
@@ -39,6 +42,30 @@ Win32Error CopyContents(int in, int out) {
             if (w < 0) return FailFromErrno();
             done += w;
         }
+    }
+}
+
+// Writes all of `data`, going on after interruptions and short writes.
+Win32Error WriteAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t w = write(fd, data.data(), data.size());
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) return FailFromErrno();
+        data.remove_prefix(static_cast<std::size_t>(w));
+    }
+    return kErrorSuccess;
+}
+
+// A new, empty file beside `target` that no one else has: a hidden name with random digits,
+// short, so that a long target name still leaves room for it.
+int CreateSibling(const fs::path& target, mode_t mode, fs::path& created) {
+    std::random_device rd;
+    for (int attempt = 0;; ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, ".~%08x.tmp", static_cast<unsigned>(rd()));
+        created = target.parent_path() / name;
+        int fd = open(created.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST || attempt == 16) return fd;
     }
 }
 
@@ -96,6 +123,84 @@ bool DeleteFileA(const char* fileName) {
     if (S_ISDIR(st.st_mode)) return Fail(kErrorAccessDenied), false;
     if (InUse(st)) return Fail(kErrorSharingViolation), false;
     if (unlink(path.c_str()) != 0) return FailFromErrno(), false;
+    return true;
+}
+
+bool ReadFileContents(const char* fileName, std::string& contents, std::size_t maxBytes) {
+    if (!fileName) return Fail(kErrorInvalidParameter), false;
+    fs::path path;
+    if (ResolveFilePath(fileName, path)) return false;
+    // Not blocking on the open: a pipe in the file's place must not hang the caller.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return FailOpen(errno, false), false;
+    struct stat st {};
+    Win32Error e = kErrorSuccess;
+    if (fstat(fd, &st) != 0)
+        e = FailFromErrno();
+    else if (!S_ISREG(st.st_mode))
+        e = Fail(kErrorAccessDenied);
+    else if (static_cast<std::uintmax_t>(st.st_size) > maxBytes)
+        e = Fail(kErrorFileTooLarge);
+    std::string data;
+    // Read to the end rather than to the size seen: a file that grows meanwhile, or one whose
+    // size the system does not know, is still read whole, up to the limit.
+    char buf[1 << 16];
+    while (!e) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) e = FailFromErrno();
+        if (n <= 0) break;
+        if (data.size() + static_cast<std::size_t>(n) > maxBytes)
+            e = Fail(kErrorFileTooLarge);
+        else
+            data.append(buf, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    if (e) return false;
+    contents = std::move(data);
+    return true;
+}
+
+bool ReplaceFileContents(const char* fileName, std::string_view contents) {
+    if (!fileName) return Fail(kErrorInvalidParameter), false;
+    fs::path target;
+    if (ResolveFilePath(fileName, target)) return false;
+    std::error_code ec;
+    // The link stays a link: the file it names gets the new contents.
+    if (fs::path real = fs::canonical(target, ec); !ec) target = real;
+    if (target.filename().empty()) return Fail(kErrorAccessDenied), false;
+
+    struct stat old {};
+    const bool existed = stat(target.c_str(), &old) == 0;
+    if (existed && S_ISDIR(old.st_mode)) return Fail(kErrorAccessDenied), false;
+    if (!existed && errno != ENOENT) return FailOpen(errno, true), false;
+
+    // An existing file's contents stay private to its readers while the copy is written.
+    fs::path temp;
+    int fd = CreateSibling(target, existed ? 0600 : 0666, temp);
+    if (fd < 0) return FailOpen(errno, true), false;
+    Win32Error e = WriteAll(fd, contents);
+    if (!e && existed) {
+        if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+            // Not ours to give away: the file becomes ours, as any rewrite of it would.
+        }
+        if (fchmod(fd, old.st_mode & 07777) != 0) e = FailFromErrno();
+    }
+    if (!e && fsync(fd) != 0) e = FailFromErrno();
+    if (close(fd) != 0 && !e) e = FailFromErrno();
+    if (!e && rename(temp.c_str(), target.c_str()) != 0) e = FailFromErrno();
+    if (e) {
+        unlink(temp.c_str());
+        return Fail(e), false;
+    }
+    // The rename itself reaches the disk with its directory. The file is replaced already, so a
+    // failure here is no failure of the call.
+    fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        (void)fsync(dir);
+        close(dir);
+    }
     return true;
 }
 

@@ -108,6 +108,31 @@ TEST_F(Files, RunningProgramIsInUse) {
     EXPECT_TRUE(DeleteFileA(program)) << GetLastError();
 }
 
+TEST_F(Files, WholeFilesAreReadUpToALimitAndReplacedInOneStep) {
+    const std::string bytes("[A]\r\nk=\0\xff\n", 11);
+    fs::path file = Write(localRoot() / "data" / "file.ini", bytes);
+    std::string read = "stale";
+    ASSERT_TRUE(ReadFileContents(file.c_str(), read, bytes.size())) << GetLastError();
+    EXPECT_EQ(read, bytes);
+    EXPECT_FALSE(ReadFileContents(file.c_str(), read, bytes.size() - 1));
+    EXPECT_EQ(GetLastError(), kErrorFileTooLarge);
+    EXPECT_EQ(read, bytes) << "a failed read changed the caller's text";
+    EXPECT_FALSE(ReadFileContents(localRoot().c_str(), read, 100));
+    EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+    EXPECT_FALSE(ReadFileContents((localRoot() / "missing").c_str(), read, 100));
+    EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+
+    // Through another computer's share, a new file and then over it.
+    const char* share = "\\\\PC1\\ADMIN$\\system32\\Zantor.INI";
+    ASSERT_TRUE(ReplaceFileContents(share, "one")) << GetLastError();
+    ASSERT_TRUE(ReplaceFileContents(share, "two")) << GetLastError();
+    EXPECT_EQ(ReadFile(pc1Root() / "system32" / "Zantor.INI"), "two");
+    for (const auto& entry : fs::directory_iterator(pc1Root() / "system32"))
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".~")) << entry.path();
+    EXPECT_FALSE(ReplaceFileContents("\\\\NOSUCHPC\\ADMIN$\\system32\\x.ini", "x"));
+    EXPECT_EQ(GetLastError(), kErrorBadNetPath);
+}
+
 TEST(ModuleFileName, IsThisProgram) {
     fs::path self = GetModuleFileNameA();
     EXPECT_TRUE(self.is_absolute());

@@ -21,13 +21,6 @@ namespace zantor::test {
 
 inline constexpr const char* kTestServiceProgram = ZANTOR_TEST_SERVICE;
 
-inline std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 class ServiceFixture : public ::testing::Test {
   protected:
     void SetUp() override {

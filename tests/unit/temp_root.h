@@ -4,10 +4,20 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 
 namespace zantor::test {
+
+// A file's bytes; empty when it cannot be read.
+inline std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 class TempDir {
   public:
