@@ -94,6 +94,19 @@ Win32Error RegDeleteValueA(HKEY hKey, std::string_view valueName);
 // missing). With "" the values and subkeys of hKey go and hKey itself stays.
 Win32Error RegDeleteTreeA(HKEY hKey, std::string_view subKey);
 
+// One rename of RegRenameKeys: the subkey called `from` is called `to` afterwards.
+struct RegKeyRename {
+    std::string from;
+    std::string to;
+};
+
+// Renames subkeys of hKey (key names, not paths), pair after pair in order, as one write; each
+// key keeps its values and subkeys. The pairs stop at the first whose subkey does not exist:
+// *renamed counts those renamed before it. A `to` that another subkey has already fails the call
+// with kErrorAlreadyExists, and then nothing is renamed. One statement per key, so a numbered run
+// of keys moves down far faster than by rewriting their values.
+Win32Error RegRenameKeys(HKEY hKey, const std::vector<RegKeyRename>& renames, std::size_t* renamed);
+
 // The name of subkey number `index`: subkeys come in name order, letter case ignored.
 // kErrorNoMoreItems past the last one.
 Win32Error RegEnumKeyExA(HKEY hKey, DWORD index, std::string* name);

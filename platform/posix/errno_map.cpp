@@ -24,13 +24,20 @@ Win32Error ErrorFromErrno(int err) {
         case EROFS:
             return kErrorWriteProtect;
         case EBUSY:
-        case ETXTBSY: return kErrorSharingViolation;
-        case EEXIST: return kErrorFileExists;
-        case ENOEXEC: return kErrorBadExeFormat;
-        case EINVAL: return kErrorInvalidParameter;
-        case ECONNRESET: return kErrorBrokenPipe;
-        case EPIPE: return kErrorNoData;
-        case ENOTCONN: return kErrorPipeNotConnected;
+        case ETXTBSY:
+            return kErrorSharingViolation;
+        case EEXIST:
+            return kErrorFileExists;
+        case ENOEXEC:
+            return kErrorBadExeFormat;
+        case EINVAL:
+            return kErrorInvalidParameter;
+        case ECONNRESET:
+            return kErrorBrokenPipe;
+        case EPIPE:
+            return kErrorNoData;
+        case ENOTCONN:
+            return kErrorPipeNotConnected;
         case ENOSPC:
         case EDQUOT:
             return kErrorDiskFull;

@@ -441,6 +441,20 @@ Win32Error RegHive::DeleteValue(KeyId key, std::string_view name) {
     return sqlite3_changes(db_) == 0 ? kErrorFileNotFound : kErrorSuccess;
 }
 
+Win32Error RegHive::RenameChildren(KeyId parent, const std::vector<RegKeyRename>& renames,
+                                   std::size_t* renamed) {
+    *renamed = 0;
+    for (const RegKeyRename& r : renames) {
+        Statement q(*this, "UPDATE keys SET name = ? WHERE parent = ? AND name = ?");
+        int rc = q.Bind(r.to).Bind(parent).Bind(r.from).Step();
+        if ((rc & 0xff) == SQLITE_CONSTRAINT) return kErrorAlreadyExists;
+        if (rc != SQLITE_DONE) return Error(rc);
+        if (sqlite3_changes(db_) == 0) break;
+        ++*renamed;
+    }
+    return kErrorSuccess;
+}
+
 Win32Error RegHive::DeleteTree(KeyId key, bool keepKey) {
     Statement values(*this, ZREG_SUBTREE "DELETE FROM vals WHERE key IN sub");
     if (Win32Error e = values.Bind(key).Run()) return e;

@@ -58,6 +58,9 @@ struct RegHive {
     Win32Error QueryValue(KeyId key, std::string_view name, DWORD* type, std::string* data);
     Win32Error SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data);
     Win32Error DeleteValue(KeyId key, std::string_view name);
+    // Renames children in order until one is missing (see RegRenameKeys).
+    Win32Error RenameChildren(KeyId parent, const std::vector<RegKeyRename>& renames,
+                              std::size_t* renamed);
     // Deletes the key's values and every key below it, and the key itself unless `keepKey`.
     Win32Error DeleteTree(KeyId key, bool keepKey);
     Win32Error EnumKey(KeyId key, DWORD index, std::string* name);

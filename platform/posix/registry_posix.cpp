@@ -287,6 +287,20 @@ Win32Error RegDeleteTreeA(HKEY hKey, std::string_view subKey) {
     });
 }
 
+Win32Error RegRenameKeys(HKEY hKey, const std::vector<RegKeyRename>& renames,
+                         std::size_t* renamed) {
+    if (!renamed) return Fail(kErrorInvalidParameter);
+    *renamed = 0;
+    for (const RegKeyRename& r : renames)
+        if (!ValidKeyName(r.from) || !ValidKeyName(r.to)) return Fail(kErrorInvalidParameter);
+    std::size_t done = 0;
+    Win32Error e = OnKey(hKey, Access::kWrite, [&](RegHive& h, KeyId key) {
+        return h.RenameChildren(key, renames, &done);
+    });
+    if (!e) *renamed = done;
+    return e;
+}
+
 Win32Error RegEnumKeyExA(HKEY hKey, DWORD index, std::string* name) {
     return OnKey(hKey, Access::kRead,
                  [&](RegHive& h, KeyId key) { return h.EnumKey(key, index, name); });
