@@ -393,6 +393,9 @@ Win32Error RegSaveKeyA(HKEY predefinedKey, std::string_view fileName) {
         return Fail(e);
     }
     RemoveSideFiles(target);
+    // The copy is as private as the hive it copies (RegSecureKey).
+    struct stat hiveStat {};
+    if (::stat(file.c_str(), &hiveStat) == 0) ::chmod(target.c_str(), hiveStat.st_mode & 07777);
     return kErrorSuccess;
 }
 
