@@ -271,7 +271,7 @@ int main(int argc, char** argv) {
     int decisionBeatsScanFrom = 0;
     std::printf("filters   scan ns  lookup ns  lookup/scan  decision ns  decision/scan\n");
     for (int n : {1, 4, 10, 30, 100, 1000, 10000}) {
-        const std::string arg = "/" + std::to_string(n);
+        const std::string arg = std::string("/").append(std::to_string(n));
         double scan = ns("BM_LinearScan" + arg), lookup = ns("BM_Lookup" + arg),
                decision = ns("BM_Decide" + arg);
         if (scan <= 0 || lookup <= 0 || decision <= 0) continue;
