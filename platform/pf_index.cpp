@@ -232,16 +232,23 @@ FilterIndex::RuleId FilterIndex::Add(const Rule& rule) {
     std::uint32_t shape;
     try {
         shape = AcquireShape(Shape{rule.srcMask, rule.dstMask, rule.protocol, kind});
-        scan_.reserve(scan_.size() + 1);
-        scanIds_.reserve(scanIds_.size() + 1);
     } catch (...) {
         freeSlots_.push_back(id);
         throw;
     }
     slots_[id] = Slot{rule, shape, static_cast<std::uint32_t>(scan_.size()), true};
-    scan_.push_back(rule);
-    scanIds_.push_back(id);
     ++count_;
+    try {
+        scan_.push_back(rule);
+        scanIds_.push_back(id);
+    } catch (...) {
+        if (scan_.size() > scanIds_.size()) scan_.pop_back();
+        slots_[id].used = false;
+        --count_;
+        ReleaseShape(shape);
+        freeSlots_.push_back(id);
+        throw;
+    }
     try {
         for (std::uint32_t key : keys) FileUnder(BucketKey{shape, key, rule.src, rule.dst}, id);
     } catch (...) {
