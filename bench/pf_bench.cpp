@@ -1,7 +1,8 @@
-// Cost of one packet decision with 10, 1,000 and 10,000 filters on an interface, for a mix of
-// filters such as administrators write: host and network addresses, single ports, narrow and
-// wide port ranges, ICMP types, whole-host blocks and no-SYN rules. Prints the figures and the
-// ratios that matter: 10,000 against 10 filters, and decisions per second at 1,000.
+// Cost of one packet decision with 1 to 10,000 filters on an interface, for a mix of filters such
+// as administrators write: host and network addresses, single ports, narrow and wide port ranges,
+// ICMP types, whole-host blocks and no-SYN rules. Prints the figures and the ratios that matter:
+// the driver's filter lookup against a plain scan of the same filters at every size, the whole
+// decision against that scan, 10,000 against 10 filters, and decisions per second at 1,000.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -168,20 +169,31 @@ void BM_Decide(benchmark::State& state) {
     state.counters["dropped%"] = benchmark::Counter(
         100.0 * double(dropped) / double(state.iterations()), benchmark::Counter::kAvgThreads);
 }
-BENCHMARK(BM_Decide)->Arg(10)->Arg(1000)->Arg(10000);
+#define ZANTOR_SIZES ->Arg(1)->Arg(4)->Arg(10)->Arg(30)->Arg(100)->Arg(1000)->Arg(10000)
+BENCHMARK(BM_Decide) ZANTOR_SIZES;
 BENCHMARK(BM_Decide)->Arg(1000)->Threads(2)->UseRealTime();
+
+// The filters of a workload compiled, and its packets read, as a decision sees them.
+struct Compiled {
+    explicit Compiled(std::size_t n) : work(n), packets(work.packets().size()) {
+        for (const auto& d : work.descriptors()) {
+            pf::Rule r;
+            pf::CompileRule(d, r);
+            rules.push_back(r);
+        }
+        for (std::size_t k = 0; k < packets.size(); ++k)
+            pf::ParsePacket(work.packets()[k], packets[k]);
+    }
+    Workload work;
+    std::vector<pf::Rule> rules;
+    std::vector<pf::Packet> packets;
+};
 
 // The same question answered by looking at every filter, for comparison.
 void BM_LinearScan(benchmark::State& state) {
-    Workload work(static_cast<std::size_t>(state.range(0)));
-    std::vector<pf::Rule> rules;
-    for (const auto& d : work.descriptors()) {
-        pf::Rule r;
-        pf::CompileRule(d, r);
-        rules.push_back(r);
-    }
-    std::vector<pf::Packet> packets(work.packets().size());
-    for (std::size_t k = 0; k < packets.size(); ++k) pf::ParsePacket(work.packets()[k], packets[k]);
+    Compiled c(static_cast<std::size_t>(state.range(0)));
+    const auto& rules = c.rules;
+    const auto& packets = c.packets;
     std::size_t i = 0;
     for (auto _ : state) {
         const pf::Packet& p = packets[i++ & 4095];
@@ -195,7 +207,21 @@ void BM_LinearScan(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_LinearScan)->Arg(10)->Arg(1000)->Arg(10000);
+BENCHMARK(BM_LinearScan) ZANTOR_SIZES;
+
+// The driver's own lookup over the same filters and packets: what the scan is measured against.
+void BM_Lookup(benchmark::State& state) {
+    Compiled c(static_cast<std::size_t>(state.range(0)));
+    pf::FilterIndex index;
+    for (const pf::Rule& r : c.rules) index.Add(r);
+    std::size_t i = 0;
+    for (auto _ : state) {
+        const pf::Rule* hit = index.FindMatch(c.packets[i++ & 4095]);
+        benchmark::DoNotOptimize(hit);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_Lookup) ZANTOR_SIZES;
 
 // Adding filters one call at a time, as the service does when it replays its configuration.
 void BM_AddFilters(benchmark::State& state) {
@@ -233,24 +259,46 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     DecisionReporter reporter(
-        {{"BM_Decide/10000", "BM_Decide/10"}, {"BM_LinearScan/10000", "BM_Decide/10000"}});
+        std::vector<std::pair<std::string, std::string>>{{"BM_Decide/10000", "BM_Decide/10"}});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    auto ns = [&](const char* name) {
+    auto ns = [&](const std::string& name) {
         auto it = reporter.cpuNs.find(name);
         return it == reporter.cpuNs.end() ? 0.0 : it->second;
     };
+    // Processor time: on a machine shared with other work it is the cost on one core.
+    bool lookupNeverSlower = true, any = false;
+    int decisionBeatsScanFrom = 0;
+    std::printf("filters   scan ns  lookup ns  lookup/scan  decision ns  decision/scan\n");
+    for (int n : {1, 4, 10, 30, 100, 1000, 10000}) {
+        const std::string arg = std::string("/").append(std::to_string(n));
+        double scan = ns("BM_LinearScan" + arg), lookup = ns("BM_Lookup" + arg),
+               decision = ns("BM_Decide" + arg);
+        if (scan <= 0 || lookup <= 0 || decision <= 0) continue;
+        any = true;
+        // Within 5%, or a quarter of a nanosecond (less than a processor cycle): what two runs of
+        // the same code differ by on a shared machine.
+        lookupNeverSlower &= lookup <= scan * 1.05 + 0.25;
+        if (decision < scan && decisionBeatsScanFrom == 0) decisionBeatsScanFrom = n;
+        std::printf("%7d %9.1f %10.1f %12.2f %12.1f %14.2f\n", n, scan, lookup, lookup / scan,
+                    decision, decision / scan);
+    }
+    if (any) {
+        std::printf(
+            "the driver's lookup is never slower than a plain scan of the same filters: %s\n",
+            lookupNeverSlower ? "met" : "missed");
+        std::printf(
+            "a whole decision (the lookup, reading the packet, the lock and the address) is "
+            "faster than the bare scan alone from %d filters on\n",
+            decisionBeatsScanFrom);
+    }
     double at10 = ns("BM_Decide/10"), at1k = ns("BM_Decide/1000"), at10k = ns("BM_Decide/10000");
     if (at10 > 0 && at1k > 0 && at10k > 0) {
-        std::printf(
-            "processor time per decision: %.1f ns at 10 filters, %.1f ns at 1,000, "
-            "%.1f ns at 10,000\n",
-            at10, at1k, at10k);
         std::printf("10,000 / 10 filters: %.2fx (goal: within 4x: %s)\n", at10k / at10,
                     at10k <= 4 * at10 ? "met" : "missed");
         std::printf(
-            "decisions per second at 1,000 filters on one core: %.2f million (goal 1: %s)\n",
-            1e3 / at1k, at1k <= 1000 ? "met" : "missed");
+            "decisions per second at 1,000 filters on one core: %.1f million (goal 20: %s)\n",
+            1e3 / at1k, at1k <= 50 ? "met" : "missed");
     }
     return 0;
 }

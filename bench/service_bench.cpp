@@ -90,8 +90,58 @@ void BM_StartupReplay256x40(benchmark::State& state) {
 }
 BENCHMARK(BM_StartupReplay256x40)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// The filter text of input filter number n of the removal benchmarks.
+std::string RemovalFilter(int n) {
+    return "0 0 0 10." + std::to_string(n / 65536 % 256) + "." + std::to_string(n / 256 % 256) +
+           "." + std::to_string(n % 256) + " 255.255.255.255 0.0.0.0 0.0.0.0 6 0 0 80 0 80";
+}
+
+// "rif" of position 0 over the pipe on an address with N stored filters: every later filter
+// moves down one place in the store. After each removal (not timed) a filter is added at the
+// end, so the list keeps its length.
+void BM_RifFirstOverPipe(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    Computer pc;
+    {
+        service::StoreTransaction tx;
+        service::StoreFilteringOn("10.0.0.5");
+        service::StoreDefaultActions("10.0.0.5", 1, 0);
+        service::ResetStoredInterface("10.0.0.5");
+        for (int i = 0; i < n; ++i) {
+            FilterRecord r = ParseFilterWords(RemovalFilter(i), 1);
+            service::AppendStoredFilter("10.0.0.5", service::StoredDirection::kIn, r);
+        }
+        tx.Commit();
+    }
+    ServiceProcess svc(pc);
+    Client client("\\\\.\\Pipe\\qzw2kflt", std::chrono::seconds(120));
+    if (!client.connected() ||
+        client.greeting()[0] != "IP 10.0.0.5 255.255.255.0 1 2 " + std::to_string(n) + " 0 1 0 0") {
+        state.SkipWithError("the stored filters did not come back");
+        return;
+    }
+    int next = n;
+    for (auto _ : state) {
+        if (std::string reply = client.Command("rif 10.0.0.5 in 0"); reply != "0") {
+            state.SkipWithError(("rif answered " + reply).c_str());
+            return;
+        }
+        state.PauseTiming();
+        const std::string reply = client.Command("sif 10.0.0.5 in " + RemovalFilter(next++));
+        state.ResumeTiming();
+        if (GetWord(reply, 1) != "0") {
+            state.SkipWithError(("sif answered " + reply).c_str());
+            return;
+        }
+    }
+}
+BENCHMARK(BM_RifFirstOverPipe)->Arg(100)->Iterations(400)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RifFirstOverPipe)->Arg(20000)->Iterations(40)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    return zantor::bench::RunWithRatios(argc, argv, {});
+    return zantor::bench::RunWithRatios(
+        argc, argv,
+        {{"BM_RifFirstOverPipe/20000/iterations:40", "BM_RifFirstOverPipe/100/iterations:400"}});
 }

@@ -35,23 +35,37 @@ constexpr std::size_t kMaxDatagram = 65535;
 constexpr std::uint64_t kMaxFiltersPerCall = 1u << 20;
 
 // A reader-writer lock whose readers spread over several cache lines, so that decisions on
-// different cores do not fight over one reader count. Writers (changes of the configuration,
-// which are rare) take every shard.
+// different cores do not fight over one reader count, and whose readers pay one atomic addition
+// each way. Writers (changes of the configuration, which are rare) raise a flag, then wait until
+// every shard has no reader; a reader that meets the flag steps back and waits for the writer.
 class ShardedSharedMutex {
   public:
     void lock() {
-        for (Shard& s : shards_) s.mutex.lock();
+        writerMutex_.lock();
+        writing_.store(true, std::memory_order_seq_cst);
+        for (Shard& s : shards_)
+            while (s.readers.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
     }
     void unlock() {
-        for (Shard& s : shards_) s.mutex.unlock();
+        writing_.store(false, std::memory_order_seq_cst);
+        writerMutex_.unlock();
     }
-    void lock_shared() { shards_[MyShard()].mutex.lock_shared(); }
-    void unlock_shared() { shards_[MyShard()].mutex.unlock_shared(); }
+    void lock_shared() {
+        Shard& s = shards_[MyShard()];
+        for (;;) {
+            s.readers.fetch_add(1, std::memory_order_seq_cst);
+            if (!writing_.load(std::memory_order_seq_cst)) return;
+            s.readers.fetch_sub(1, std::memory_order_seq_cst);
+            // The writer holds its mutex for as long as it writes.
+            std::lock_guard wait(writerMutex_);
+        }
+    }
+    void unlock_shared() { shards_[MyShard()].readers.fetch_sub(1, std::memory_order_release); }
 
   private:
     static constexpr std::size_t kShards = 8;
     struct alignas(64) Shard {
-        std::shared_mutex mutex;
+        std::atomic<std::uint32_t> readers{0};
     };
     static std::size_t MyShard() {
         static std::atomic<std::size_t> next{0};
@@ -59,6 +73,36 @@ class ShardedSharedMutex {
         return shard;
     }
     std::array<Shard, kShards> shards_;
+    std::atomic<bool> writing_{false};
+    std::mutex writerMutex_;
+};
+
+// The bound interfaces by address: a sorted array, which a decision searches faster than a
+// hash table for the few addresses a computer has.
+struct Interface;
+class AddressMap {
+    template <class Entries>
+    static auto Lower(Entries& entries, std::uint32_t address) {
+        return std::lower_bound(entries.begin(), entries.end(), address,
+                                [](const auto& e, std::uint32_t a) { return e.first < a; });
+    }
+
+  public:
+    std::size_t count(std::uint32_t address) const { return Find(address) ? 1 : 0; }
+    void emplace(std::uint32_t address, Interface* itf) {
+        entries_.insert(Lower(entries_, address), {address, itf});
+    }
+    void erase(std::uint32_t address) {
+        auto it = Lower(entries_, address);
+        if (it != entries_.end() && it->first == address) entries_.erase(it);
+    }
+    Interface* Find(std::uint32_t address) const {
+        auto it = Lower(entries_, address);
+        return it != entries_.end() && it->first == address ? it->second : nullptr;
+    }
+
+  private:
+    std::vector<std::pair<std::uint32_t, Interface*>> entries_;
 };
 
 struct Verdict {
@@ -202,7 +246,7 @@ struct PacketFilterDriver::Impl {
 
     ShardedSharedMutex mutex;
     std::unordered_map<INTERFACE_HANDLE, std::unique_ptr<Interface>> interfaces;
-    std::unordered_map<std::uint32_t, Interface*> byAddress;
+    AddressMap byAddress;
     INTERFACE_HANDLE nextInterface = 1;
     FILTER_HANDLE nextFilter = 1;
     std::atomic<std::uint64_t> malformed{0};
@@ -270,9 +314,14 @@ struct PacketFilterDriver::Impl {
         if (direction == PacketDirection::kInput && itf.Has(GF_STRONGHOST) && itf.bound &&
             p.dst != itf.address)
             return Verdict{PF_ACTION_DROP, PFFT_SPOOF, 0};
-        bool check = itf.Has(GF_FRAGMENTS), cache = itf.Has(GF_FRAGCACHE);
-        if (!p.IsFragment() || !(check || cache)) return FilterVerdict(itf, d, p);
+        if (p.IsFragment() && (itf.Has(GF_FRAGMENTS) || itf.Has(GF_FRAGCACHE)))
+            return DecideFragment(itf, d, p, record);
+        // Kept apart from the fragment path, so that the common case returns in registers.
+        return FilterVerdict(itf, d, p);
+    }
 
+    Verdict DecideFragment(Interface& itf, int d, const Packet& p, bool record) {
+        bool check = itf.Has(GF_FRAGMENTS), cache = itf.Has(GF_FRAGCACHE);
         if (check && IsBadFragment(p)) return Verdict{PF_ACTION_DROP, PFFT_FRAG, 0};
         std::lock_guard lock(itf.fragmentMutex);
         FragmentKey key{p.src, p.dst, p.id, p.protocol, static_cast<std::uint8_t>(d)};
@@ -568,9 +617,9 @@ PFFORWARD_ACTION PacketFilterDriver::DecidePacket(PacketDirection direction,
         return PF_ACTION_DROP;
     }
     std::shared_lock lock(impl_->mutex);
-    auto it = impl_->byAddress.find(localAddr);
-    if (it == impl_->byAddress.end()) return PF_ACTION_FORWARD;
-    Interface& itf = *it->second;
+    Interface* bound = impl_->byAddress.Find(localAddr);
+    if (!bound) return PF_ACTION_FORWARD;
+    Interface& itf = *bound;
     try {
         Verdict v = impl_->Decide(itf, direction, p, true);
         if (v.action == PF_ACTION_DROP && itf.useLog) impl_->WriteFrame(itf, p, v);

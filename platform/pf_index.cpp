@@ -69,10 +69,15 @@ std::size_t FilterIndex::ShapeHash::operator()(const Shape& s) const {
                (std::uint64_t{s.protocol} << 8 | s.portKind) * 0x9E3779B97F4A7C15ULL);
 }
 
-std::size_t FilterIndex::BucketKeyHash::operator()(const BucketKey& k) const {
-    std::uint64_t a = std::uint64_t{k.src} << 32 | k.dst;
-    std::uint64_t b = std::uint64_t{k.shape} << 32 | k.portKey;
-    return Mix(a ^ Mix(b + 0x9E3779B97F4A7C15ULL));
+std::uint64_t FilterIndex::Hash(const BucketKey& k) {
+    // Both ends of the result are used (the table's slot, the bitmap's bit), so it is mixed
+    // all through.
+    std::uint64_t h = (std::uint64_t{k.src} << 32 | k.dst) * 0x9E3779B97F4A7C15ULL;
+    h ^= (std::uint64_t{k.shape} << 32 | k.portKey) * 0xC2B2AE3D27D4EB4FULL;
+    h ^= h >> 32;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 29;
+    return h;
 }
 
 FilterIndex::PortKind FilterIndex::KindOf(const Rule& r) {
@@ -80,6 +85,10 @@ FilterIndex::PortKind FilterIndex::KindOf(const Rule& r) {
     if (r.dstRange.low == r.dstRange.high) return kOnePort;
     if ((r.dstRange.high >> 8) - (r.dstRange.low >> 8) < 4) return kNarrowRange;
     return kWideRange;
+}
+
+std::uint8_t FilterIndex::ShiftOf(PortKind kind) {
+    return kind == kAnyPort ? kNoPorts : static_cast<std::uint8_t>(PortShift(kind));
 }
 
 void FilterIndex::PortKeys(const Rule& r, PortKind kind, std::vector<std::uint32_t>& keys) {
@@ -109,7 +118,8 @@ std::uint32_t FilterIndex::AcquireShape(const Shape& s) {
         shapes_.push_back(ShapeEntry{s, 1});
     }
     shapeIds_.emplace(s, id);
-    shapesByProtocol_[s.protocol].push_back(id);
+    shapesByProtocol_[s.protocol].push_back(
+        ShapeProbe{s.srcMask, s.dstMask, id, ShiftOf(s.portKind)});
     return id;
 }
 
@@ -118,8 +128,93 @@ void FilterIndex::ReleaseShape(std::uint32_t id) {
     const Shape& s = shapes_[id].shape;
     shapeIds_.erase(s);
     auto& list = shapesByProtocol_[s.protocol];
-    list.erase(std::find(list.begin(), list.end(), id));
+    list.erase(std::find_if(list.begin(), list.end(),
+                            [id](const ShapeProbe& probe) { return probe.id == id; }));
     freeShapes_.push_back(id);
+}
+
+std::size_t FilterIndex::SlotOf(const BucketKey& key, std::uint64_t hash) const {
+    const std::size_t mask = table_.size() - 1;
+    std::size_t at = static_cast<std::size_t>(hash) & mask;
+    while (table_[at].list != kEmpty && !(table_[at].key == key)) at = (at + 1) & mask;
+    return at;
+}
+
+void FilterIndex::Rehash(std::size_t capacity) {
+    std::vector<Bucket> old(capacity);
+    old.swap(table_);
+    for (const Bucket& b : old)
+        if (b.list != kEmpty) table_[SlotOf(b.key, Hash(b.key))] = b;
+}
+
+void FilterIndex::RebuildBitmap() {
+    // About sixteen bits a key, two of them set for each: a shape with nothing for the packet
+    // passes the bitmap about once in seventy times.
+    std::size_t bits = 4096;
+    unsigned log2 = 12;
+    while (bits < keys_ * 16) {
+        bits *= 2;
+        ++log2;
+    }
+    std::vector<std::uint64_t> bitmap(bits / 64, 0);
+    bitmap_.swap(bitmap);
+    bitmapShift_ = 64 - log2;
+    for (const Bucket& b : table_) {
+        if (b.list == kEmpty) continue;
+        Mark(Hash(b.key));
+    }
+    bitmapStale_ = 0;
+}
+
+void FilterIndex::FileUnder(const BucketKey& key, RuleId id) {
+    if ((keys_ + 1) * 2 > table_.size()) Rehash(std::max<std::size_t>(16, table_.size() * 2));
+    const std::uint64_t hash = Hash(key);
+    const std::size_t at = SlotOf(key, hash);
+    if (table_[at].list == kEmpty) {
+        std::uint32_t list;
+        if (!freeLists_.empty()) {
+            list = freeLists_.back();
+            lists_[list].push_back(id);
+            freeLists_.pop_back();
+        } else {
+            list = static_cast<std::uint32_t>(lists_.size());
+            lists_.emplace_back(1, id);
+        }
+        table_[at] = Bucket{key, list};
+        ++keys_;
+        if (bitmap_.empty() || keys_ * 16 > bitmap_.size() * 64) {
+            RebuildBitmap();
+        } else {
+            Mark(hash);
+        }
+        return;
+    }
+    lists_[table_[at].list].push_back(id);
+}
+
+void FilterIndex::TakeOut(const BucketKey& key, RuleId id) {
+    if (table_.empty()) return;
+    std::size_t at = SlotOf(key, Hash(key));
+    if (table_[at].list == kEmpty) return;
+    auto& ids = lists_[table_[at].list];
+    if (auto pos = std::find(ids.begin(), ids.end(), id); pos != ids.end()) ids.erase(pos);
+    if (!ids.empty()) return;
+    freeLists_.push_back(table_[at].list);
+    // Linear probing without tombstones: the keys after the hole that would no longer be found
+    // move into it.
+    const std::size_t mask = table_.size() - 1;
+    for (std::size_t next = (at + 1) & mask; table_[next].list != kEmpty;
+         next = (next + 1) & mask) {
+        const std::size_t home = static_cast<std::size_t>(Hash(table_[next].key)) & mask;
+        const bool stays = at <= next ? (at < home && home <= next) : (at < home || home <= next);
+        if (stays) continue;
+        table_[at] = table_[next];
+        at = next;
+    }
+    table_[at].list = kEmpty;
+    --keys_;
+    // A bit of a key that went only costs a look into the table; rebuilt now and then.
+    if (++bitmapStale_ > keys_ + 64) RebuildBitmap();
 }
 
 FilterIndex::RuleId FilterIndex::Add(const Rule& rule) {
@@ -141,15 +236,26 @@ FilterIndex::RuleId FilterIndex::Add(const Rule& rule) {
         freeSlots_.push_back(id);
         throw;
     }
-    slots_[id] = Slot{rule, shape, true};
+    slots_[id] = Slot{rule, shape, static_cast<std::uint32_t>(scan_.size()), true};
     ++count_;
     try {
-        for (std::uint32_t key : keys)
-            buckets_[BucketKey{shape, key, rule.src, rule.dst}].push_back(id);
+        scan_.push_back(rule);
+        scanIds_.push_back(id);
+    } catch (...) {
+        if (scan_.size() > scanIds_.size()) scan_.pop_back();
+        slots_[id].used = false;
+        --count_;
+        ReleaseShape(shape);
+        freeSlots_.push_back(id);
+        throw;
+    }
+    try {
+        for (std::uint32_t key : keys) FileUnder(BucketKey{shape, key, rule.src, rule.dst}, id);
     } catch (...) {
         Remove(id);  // takes out the keys that went in
         throw;
     }
+    UpdateStrategy();
     return id;
 }
 
@@ -158,31 +264,36 @@ void FilterIndex::Remove(RuleId id) {
     Slot& slot = slots_[id];
     std::vector<std::uint32_t> keys;
     PortKeys(slot.rule, shapes_[slot.shape].shape.portKind, keys);
-    for (std::uint32_t key : keys) {
-        auto it = buckets_.find(BucketKey{slot.shape, key, slot.rule.src, slot.rule.dst});
-        if (it == buckets_.end()) continue;
-        auto& ids = it->second;
-        if (auto pos = std::find(ids.begin(), ids.end(), id); pos != ids.end()) ids.erase(pos);
-        if (ids.empty()) buckets_.erase(it);
-    }
+    for (std::uint32_t key : keys)
+        TakeOut(BucketKey{slot.shape, key, slot.rule.src, slot.rule.dst}, id);
+    // The last rule of the scan takes the removed one's place.
+    const std::uint32_t at = slot.scanAt;
+    scan_[at] = scan_.back();
+    scanIds_[at] = scanIds_.back();
+    slots_[scanIds_[at]].scanAt = at;
+    scan_.pop_back();
+    scanIds_.pop_back();
     ReleaseShape(slot.shape);
     slot.used = false;
     freeSlots_.push_back(id);
     --count_;
+    UpdateStrategy();
 }
 
-bool FilterIndex::FindIn(const std::vector<std::uint32_t>& shapes, const Packet& p,
+bool FilterIndex::FindIn(const std::vector<ShapeProbe>& shapes, const Packet& p,
                          const Rule*& hit) const {
-    for (std::uint32_t id : shapes) {
-        const Shape& s = shapes_[id].shape;
+    for (const ShapeProbe& s : shapes) {
         std::uint32_t portKey = 0;
-        if (s.portKind != kAnyPort) {
+        if (s.portShift != kNoPorts) {
             if (!p.hasTransport) continue;  // no ports to look at: such filters cannot match
-            portKey = p.dstPort >> PortShift(s.portKind);
+            portKey = p.dstPort >> s.portShift;
         }
-        auto it = buckets_.find(BucketKey{id, portKey, p.src & s.srcMask, p.dst & s.dstMask});
-        if (it == buckets_.end()) continue;
-        for (RuleId rid : it->second) {
+        const BucketKey key{s.id, portKey, p.src & s.srcMask, p.dst & s.dstMask};
+        const std::uint64_t hash = Hash(key);
+        if (!MayHold(hash)) continue;
+        const Bucket& b = table_[SlotOf(key, hash)];
+        if (b.list == kEmpty) continue;
+        for (RuleId rid : lists_[b.list]) {
             if (slots_[rid].rule.Matches(p)) {
                 hit = &slots_[rid].rule;
                 return true;
@@ -192,7 +303,7 @@ bool FilterIndex::FindIn(const std::vector<std::uint32_t>& shapes, const Packet&
     return false;
 }
 
-const Rule* FilterIndex::FindMatch(const Packet& p) const {
+const Rule* FilterIndex::Lookup(const Packet& p) const {
     const Rule* hit = nullptr;
     if (FindIn(shapesByProtocol_[0], p, hit)) return hit;
     if (p.protocol != 0 && FindIn(shapesByProtocol_[p.protocol], p, hit)) return hit;

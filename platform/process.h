@@ -39,6 +39,24 @@ struct ChildProcessOptions {
 // exit code 127.
 Win32Error CreateChildProcess(const ChildProcessOptions& options, std::uint32_t* processId);
 
+// Console control events: what a console program is told when the user presses Ctrl-C or the
+// system asks it to end. On Linux SIGINT is CTRL_C_EVENT and SIGTERM is CTRL_SHUTDOWN_EVENT.
+inline constexpr std::uint32_t CTRL_C_EVENT = 0;
+inline constexpr std::uint32_t CTRL_SHUTDOWN_EVENT = 6;
+using PHANDLER_ROUTINE = void (*)(std::uint32_t ctrlType);
+
+// Routes the process's console control events to `handler` instead of ending the process. The
+// first event calls it once, on a thread of its own (as Windows does), so it may take its time
+// to wind the program down; any later event ends the process at once, as if no handler were
+// set, so that a program stuck in its wind-down can still be ended the usual way. Call it once,
+// early; a second call fails with kErrorAlreadyExists.
+Win32Error SetConsoleCtrlHandler(PHANDLER_ROUTINE handler);
+
+// Sends a console control event (CTRL_C_EVENT or CTRL_SHUTDOWN_EVENT) to the process.
+// kErrorInvalidParameter for another event or when no such process runs, kErrorAccessDenied
+// when it is not ours.
+Win32Error GenerateConsoleCtrlEvent(std::uint32_t ctrlEvent, std::uint32_t processId);
+
 // Waits until a child of this process has ended, at most `timeout`, and reaps it. *exitCode is
 // its exit code, or 128 + the signal that ended it. kErrorTimeout when it still runs.
 Win32Error WaitForChildProcess(std::uint32_t processId, std::chrono::milliseconds timeout,

@@ -75,7 +75,8 @@ Win32Error RegQueryValueExA(HKEY hKey, std::string_view valueName, DWORD* type, 
 // for a value of another type.
 Win32Error RegQueryDword(HKEY hKey, std::string_view valueName, std::int32_t* value);
 
-// A REG_SZ or REG_EXPAND_SZ (not expanded). kErrorFileNotFound when missing,
+// A REG_SZ or REG_EXPAND_SZ (not expanded), without the NUL bytes that end its data when it was
+// written with its terminator, as Windows tools write strings. kErrorFileNotFound when missing,
 // kErrorUnsupportedType for a value of another type.
 Win32Error RegQueryString(HKEY hKey, std::string_view valueName, std::string* value);
 
@@ -93,6 +94,19 @@ Win32Error RegDeleteValueA(HKEY hKey, std::string_view valueName);
 // missing). With "" the values and subkeys of hKey go and hKey itself stays.
 Win32Error RegDeleteTreeA(HKEY hKey, std::string_view subKey);
 
+// One rename of RegRenameKeys: the subkey called `from` is called `to` afterwards.
+struct RegKeyRename {
+    std::string from;
+    std::string to;
+};
+
+// Renames subkeys of hKey (key names, not paths), pair after pair in order, as one write; each
+// key keeps its values and subkeys. The pairs stop at the first whose subkey does not exist:
+// *renamed counts those renamed before it. A `to` that another subkey has already fails the call
+// with kErrorAlreadyExists, and then nothing is renamed. One statement per key, so a numbered run
+// of keys moves down far faster than by rewriting their values.
+Win32Error RegRenameKeys(HKEY hKey, const std::vector<RegKeyRename>& renames, std::size_t* renamed);
+
 // The name of subkey number `index`: subkeys come in name order, letter case ignored.
 // kErrorNoMoreItems past the last one.
 Win32Error RegEnumKeyExA(HKEY hKey, DWORD index, std::string* name);
@@ -109,6 +123,30 @@ Win32Error RegEnumValueA(HKEY hKey, DWORD index, std::string* name, DWORD* type,
 // hive's files and their directory become owner-only. Files created later by the store take the
 // database file's permissions, so the restriction stays.
 Win32Error RegSecureKey(HKEY hKey);
+
+// Whole hives, for keeping a configuration that survives a damaged store. File names without a
+// directory are files beside the hive's own (the computer root's registry/ directory); other names
+// are Windows paths (platform/computer.h). These work on the local computer's hives only:
+// `predefinedKey` is HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER.
+
+// Reads the whole hive, as its store keeps it, to tell whether it can be used. kErrorSuccess for
+// a sound hive and for one that does not exist yet. kErrorBadDb when it is damaged: its file is
+// not a store of ours, cannot be read whole, or is gone while its write-ahead file was left;
+// *problem then says what the store reported (its own error number and text). Any other error
+// (the store busy for too long, no access) says nothing about damage.
+Win32Error RegCheckHive(HKEY predefinedKey, std::string* problem);
+
+// Saves a copy of the whole hive, as one consistent state, into `fileName`. The older copy is
+// replaced only by a complete copy that reads back whole.
+Win32Error RegSaveKeyA(HKEY predefinedKey, std::string_view fileName);
+
+// Moves the hive's files (the database and its write-ahead files) to `oldFileName`, keeping them,
+// and puts a copy of `newFileName` in their place; with an empty `newFileName` the hive starts
+// empty. *movedTo is where the database file now is (its write-ahead file, when the database was
+// gone). kErrorSharingViolation while handles into
+// the hive are open in this process; kErrorAlreadyExists when `oldFileName` exists.
+Win32Error RegReplaceKeyA(HKEY predefinedKey, std::string_view newFileName,
+                          std::string_view oldFileName, std::string* movedTo);
 
 namespace detail {
 struct RegHive;

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev
-          libbenchmark-dev libsqlite3-dev clang-format)
+          libbenchmark-dev libsqlite3-dev clang-format clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

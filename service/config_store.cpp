@@ -1,6 +1,8 @@
 #include "service/config_store.h"
 
+#include <ctime>
 #include <optional>
+#include <vector>
 
 #include "platform/registry.h"
 #include "service/handlers.h"
@@ -57,6 +59,17 @@ Win32Error OpenMachineKey(std::string_view path, Key& key) {
     return key.Create(platform::HKEY_LOCAL_MACHINE, path);
 }
 
+// The first failure of the store itself (not a missing value or one of another type) that the
+// replay met: such a replay did not read the store whole.
+Win32Error gReplayStoreError = platform::kErrorSuccess;
+
+Win32Error Seen(Win32Error e) {
+    if (e != platform::kErrorSuccess && e != platform::kErrorFileNotFound &&
+        e != platform::kErrorUnsupportedType && gReplayStoreError == platform::kErrorSuccess)
+        gReplayStoreError = e;
+    return e;
+}
+
 // The stored count of a direction key; a value that cannot be read, or a negative one, counts
 // as 0.
 int CountOf(HKEY dirKey) {
@@ -72,14 +85,15 @@ int CountOf(HKEY dirKey) {
 bool ReadFilterValues(HKEY key, FilterRecord& f) {
     auto dword = [&](const char* name, std::uint32_t& field) {
         std::int32_t v = 0;
-        if (platform::RegQueryDword(key, name, &v) != platform::kErrorSuccess || v < 0)
+        if (Seen(platform::RegQueryDword(key, name, &v)) != platform::kErrorSuccess || v < 0)
             return false;
         field = static_cast<std::uint32_t>(v);
         return true;
     };
     auto address = [&](const char* name, IPAddr& field) {
         std::string text;
-        if (platform::RegQueryString(key, name, &text) != platform::kErrorSuccess) return false;
+        if (Seen(platform::RegQueryString(key, name, &text)) != platform::kErrorSuccess)
+            return false;
         try {
             field = StrToIP(text);
         } catch (const ConvertError&) {
@@ -89,7 +103,8 @@ bool ReadFilterValues(HKEY key, FilterRecord& f) {
     };
     auto port = [&](const char* name, std::uint16_t& field) {
         std::int32_t v = 0;
-        if (platform::RegQueryDword(key, name, &v) != platform::kErrorSuccess || v < 0 || v > 65535)
+        if (Seen(platform::RegQueryDword(key, name, &v)) != platform::kErrorSuccess || v < 0 ||
+            v > 65535)
             return false;
         field = static_cast<std::uint16_t>(v);
         return true;
@@ -110,7 +125,7 @@ enum class Loaded { kWhole, kIncomplete, kMissing };
 Loaded LoadFilterBelow(HKEY dirKey, int count, int n, FilterRecord& filter) {
     if (n >= count) return Loaded::kMissing;
     Key key;
-    if (key.Open(dirKey, FilterKeyName(n))) return Loaded::kMissing;
+    if (Seen(key.Open(dirKey, FilterKeyName(n)))) return Loaded::kMissing;
     return ReadFilterValues(key.get(), filter) ? Loaded::kWhole : Loaded::kIncomplete;
 }
 
@@ -186,18 +201,59 @@ Win32Error AppendStoredFilter(std::string_view addr, StoredDirection dir,
     return platform::RegSetDword(dirKey.get(), "FiltersCount", static_cast<std::uint32_t>(n) + 1);
 }
 
+namespace {
+
+// Every value of one key into another, in their order.
+Win32Error CopyValues(HKEY from, HKEY to) {
+    for (platform::DWORD i = 0;; ++i) {
+        std::string name, data;
+        platform::DWORD type = platform::REG_NONE;
+        Win32Error e = platform::RegEnumValueA(from, i, &name, &type, &data);
+        if (e == platform::kErrorNoMoreItems) return platform::kErrorSuccess;
+        if (!e) e = platform::RegSetValueExA(to, name, type, data);
+        if (e) return e;
+    }
+}
+
+// Moves the filter keys from N + 1 on down by one, in place of key N, until a key is missing
+// or the count is reached. The keys are renamed, so a removal costs one statement per later
+// filter instead of thirteen values rewritten. The last key moved is left behind as well, with
+// the values it had: keys beyond the count are kept as they were.
+Win32Error MoveFiltersDown(HKEY dirKey, int count, int n) {
+    {
+        Key next;
+        if (n + 1 >= count || next.Open(dirKey, FilterKeyName(n + 1)))
+            return platform::kErrorSuccess;  // nothing stands behind filter N
+    }
+    Win32Error e = platform::RegDeleteTreeA(dirKey, FilterKeyName(n));
+    if (e && e != platform::kErrorFileNotFound) return e;
+    constexpr int kBatch = 4096;  // a damaged count must not make one huge list
+    int moved = 0;
+    std::vector<platform::RegKeyRename> renames;
+    for (int from = n + 1; from < count;) {
+        renames.clear();
+        for (int j = from; j < count && renames.size() < kBatch; ++j)
+            renames.push_back({FilterKeyName(j), FilterKeyName(j - 1)});
+        std::size_t done = 0;
+        if ((e = platform::RegRenameKeys(dirKey, renames, &done))) return e;
+        moved += static_cast<int>(done);
+        if (done < renames.size()) break;
+        from += static_cast<int>(done);
+    }
+    Key last, copy;
+    if ((e = last.Open(dirKey, FilterKeyName(n + moved - 1)))) return e;
+    if ((e = copy.Create(dirKey, FilterKeyName(n + moved)))) return e;
+    return CopyValues(last.get(), copy.get());
+}
+
+}  // namespace
+
 Win32Error DeleteStoredFilter(std::string_view addr, StoredDirection dir, int n) {
     Key dirKey;
     if (Win32Error e = OpenMachineKey(DirectionPath(addr, dir), dirKey)) return e;
     const int count = CountOf(dirKey.get());
     if (n >= count) return platform::kErrorSuccess;
-    FilterRecord scratch;
-    for (int j = n + 1; j < count; ++j) {
-        // Nothing stands beyond a missing key; a filter that cannot be read whole is moved as
-        // far as it was read, as before.
-        if (LoadFilterBelow(dirKey.get(), count, j, scratch) == Loaded::kMissing) break;
-        if (Win32Error e = StoreFilterBelow(dirKey.get(), j - 1, scratch)) return e;
-    }
+    if (Win32Error e = MoveFiltersDown(dirKey.get(), count, n)) return e;
     return platform::RegSetDword(dirKey.get(), "FiltersCount",
                                  static_cast<std::uint32_t>(count - 1));
 }
@@ -241,10 +297,10 @@ bool ReplayFilters(HKEY addrKey, const std::string& addr, StoredDirection dir,
                    FilterRecord& record) {
     const char* word = dir == StoredDirection::kIn ? "in" : "out";
     Key dirKey;
-    if (dirKey.Create(addrKey, dir == StoredDirection::kIn ? "InFilters" : "OutFilters"))
+    if (Seen(dirKey.Create(addrKey, dir == StoredDirection::kIn ? "InFilters" : "OutFilters")))
         return false;
     std::int32_t count = 0;
-    if (platform::RegQueryDword(dirKey.get(), "FiltersCount", &count)) return false;
+    if (Seen(platform::RegQueryDword(dirKey.get(), "FiltersCount", &count))) return false;
     for (int n = 0; n < count; ++n) {
         switch (LoadFilterBelow(dirKey.get(), count, n, record)) {
             case Loaded::kWhole:
@@ -268,12 +324,12 @@ bool ReplayFilters(HKEY addrKey, const std::string& addr, StoredDirection dir,
 
 bool ReplayAddress(const std::string& addr, FilterRecord& record) {
     Key addrKey;
-    if (OpenMachineKey(AddressPath(addr), addrKey)) return false;
+    if (Seen(OpenMachineKey(AddressPath(addr), addrKey))) return false;
     std::int32_t filtering = 0, inAction = 0, outAction = 0;
-    if (platform::RegQueryDword(addrKey.get(), "Filtering", &filtering)) return false;
+    if (Seen(platform::RegQueryDword(addrKey.get(), "Filtering", &filtering))) return false;
     if (filtering <= 0) return true;
-    if (platform::RegQueryDword(addrKey.get(), "InDefAction", &inAction) ||
-        platform::RegQueryDword(addrKey.get(), "OutDefAction", &outAction))
+    if (Seen(platform::RegQueryDword(addrKey.get(), "InDefAction", &inAction)) ||
+        Seen(platform::RegQueryDword(addrKey.get(), "OutDefAction", &outAction)))
         return false;
     StartFiltering(addr + " " + std::to_string(inAction) + " " + std::to_string(outAction), false);
 
@@ -281,7 +337,8 @@ bool ReplayAddress(const std::string& addr, FilterRecord& record) {
         {"FRAGMENTS", 2}, {"STRONGHOST", 8}, {"FRAGCACHE", 9}};
     for (const auto& [name, number] : kFlags) {
         std::int32_t on = 0;
-        if (platform::RegQueryDword(addrKey.get(), name, &on) == platform::kErrorSuccess && on != 0)
+        if (Seen(platform::RegQueryDword(addrKey.get(), name, &on)) == platform::kErrorSuccess &&
+            on != 0)
             SetInterfaceGlobalFilter(addr + " " + std::to_string(number), false);
     }
     // Input filters that cannot be listed are skipped quietly; output filters that cannot be
@@ -292,10 +349,12 @@ bool ReplayAddress(const std::string& addr, FilterRecord& record) {
 
 }  // namespace
 
-void ProcessRegistry() {
+bool ProcessRegistry() {
     // One group for the whole replay: it only creates keys, and reading inside one transaction
     // saves the store a lock per value, which is most of the start-up time of a large record.
+    gReplayStoreError = platform::kErrorSuccess;
     StoreTransaction tx;
+    Seen(tx.Begin_result());
     FilterRecord record;
     for (std::size_t i = 0; i < InterfaceList.size(); ++i) {
         const std::string addr = IPToStr(InterfaceList[i].Addr);
@@ -307,7 +366,79 @@ void ProcessRegistry() {
         }
         if (!complete) ServiceLog("Failed to get all data for interface " + addr);
     }
-    tx.Commit();
+    Seen(tx.Commit());
+    if (gReplayStoreError) {
+        ServiceLog("Error [" + std::to_string(gReplayStoreError) +
+                   "] while reading the stored configuration (" + SysErrorText(gReplayStoreError) +
+                   "); the last-known-good copy is kept as it was.");
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Lines about the store's health go to the service log and to standard output, in every mode:
+// they are what an administrator needs to see first.
+void Tell(const std::string& line) {
+    PrintLine(line);
+    ServiceLog(line);
+}
+
+// "HKLM-damaged-20240131-235959.db", local time: the moved-aside store tells when it was found.
+std::string DamagedStoreName(int attempt) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    std::string name = "HKLM-damaged-";
+    name += stamp;
+    if (attempt > 0) (name += '-') += std::to_string(attempt);
+    return name + ".db";
+}
+
+}  // namespace
+
+bool CheckStoredConfiguration() {
+    std::string problem;
+    Win32Error e = platform::RegCheckHive(platform::HKEY_LOCAL_MACHINE, &problem);
+    if (e == platform::kErrorSuccess) return true;
+    if (e != platform::kErrorBadDb) {
+        Tell("Error [" + std::to_string(e) + "] while checking the stored configuration (" +
+             SysErrorText(e) + ")" + (problem.empty() ? "" : ": " + problem));
+        return false;
+    }
+    Tell("The stored configuration is damaged: " + problem + ".");
+    std::string movedTo;
+    bool fromCopy = true;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string aside = DamagedStoreName(attempt);
+        e = platform::RegReplaceKeyA(platform::HKEY_LOCAL_MACHINE, kLastKnownGoodFile, aside,
+                                     &movedTo);
+        if (e == platform::kErrorFileNotFound) {
+            fromCopy = false;
+            e = platform::RegReplaceKeyA(platform::HKEY_LOCAL_MACHINE, "", aside, &movedTo);
+        }
+        if (e != platform::kErrorAlreadyExists) break;
+    }
+    if (e) {
+        Tell("Error [" + std::to_string(e) + "] while moving the damaged store aside (" +
+             SysErrorText(e) + "); it is left where it is.");
+        return false;
+    }
+    Tell("The damaged store was moved to " + movedTo + ", where it is kept.");
+    Tell(fromCopy ? "The last-known-good configuration (" + std::string(kLastKnownGoodFile) +
+                        ") is now in force; changes are recorded in a new store."
+                  : "There is no last-known-good configuration: the service starts with none, "
+                    "and changes are recorded in a new store.");
+    return true;
+}
+
+void SaveLastKnownGood() {
+    if (Win32Error e = platform::RegSaveKeyA(platform::HKEY_LOCAL_MACHINE, kLastKnownGoodFile))
+        Tell("Error [" + std::to_string(e) + "] while saving the last-known-good configuration (" +
+             SysErrorText(e) + "); the older copy is kept.");
 }
 
 void SecureParametersKey(std::string_view computer) {

@@ -60,8 +60,23 @@ platform::Win32Error StoreGlobalFilters(std::string_view addr, const std::bitset
 platform::Win32Error ResetStoredInterface(std::string_view addr);
 
 // Replays the stored configuration of every listed address through the command handlers, without
-// recording it again. Runs at start-up before the control pipe exists.
-void ProcessRegistry();
+// recording it again. Runs at start-up before the control pipe exists. True when the store was
+// read whole: nothing failed but values that are missing or of another type.
+bool ProcessRegistry();
+
+// The last-known-good copy of the stored configuration, beside the store's own files.
+inline constexpr std::string_view kLastKnownGoodFile = "HKLM.LastKnownGood.db";
+
+// Runs before the replay. A store that cannot be opened or read whole is moved aside (kept, its
+// name carrying the time) and the last-known-good copy takes its place, or an empty store when
+// there is none; the service log and standard output say what was damaged, where it went and
+// which configuration is now in force. False when the store could not be checked (busy, no
+// access): it is then left alone, and no copy of it is kept.
+bool CheckStoredConfiguration();
+
+// Takes the last-known-good copy of the store as it is now; a failure is logged, and the older
+// copy stays.
+void SaveLastKnownGood();
 
 // "-secure": restricts the Parameters key's store on this or the named computer to the service's
 // account, printing what it does.

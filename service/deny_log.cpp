@@ -49,27 +49,37 @@ class TLogThread {
 
   private:
     void Execute() {
-        while (!terminated_) {
+        for (;;) {
             LogEvent.Wait();
             LogEvent.Reset();
-            if (terminated_) break;
-            std::uint8_t* filled = CurrentLogBuffer;
-            CurrentLogBuffer = CurrentLogBuffer == LogBufferA ? LogBufferB : LogBufferA;
-            platform::DWORD logged = 0, lost = 0, sizeUsed = 0;
-            platform::DWORD r =
-                platform::PfSetLogBuffer(CurrentLogBuffer, kLentSize, kByteThreshold,
-                                         kEntryThreshold, &logged, &lost, &sizeUsed);
-            if (r != 0) {
-                ServiceLog("Error !!!! " + std::to_string(r) + " (" + SysErrorText(r) +
-                           ") in PfSetLogBuffer(Thread).");
-                return;
-            }
-            ServiceLog("Writing deny log (LoggedEntries: " + std::to_string(logged) +
-                       ", LostEntries: " + std::to_string(lost) +
-                       ", SizeUsed: " + std::to_string(sizeUsed) + " ...)");
-            WriteFrames(filled, logged, sizeUsed);
-            ConsoleLine("Log written.");
+            // A stopping service takes what the driver holds, so that the denials of its last
+            // second reach the file too.
+            const bool last = terminated_;
+            if (!WriteBatch(last)) return;
+            if (last) return;
         }
+    }
+
+    // Lends the driver the other buffer and writes out the one it gives back. False when the
+    // driver refused the exchange. The last batch of a stop is told only when it holds anything.
+    bool WriteBatch(bool last) {
+        std::uint8_t* filled = CurrentLogBuffer;
+        CurrentLogBuffer = CurrentLogBuffer == LogBufferA ? LogBufferB : LogBufferA;
+        platform::DWORD logged = 0, lost = 0, sizeUsed = 0;
+        platform::DWORD r = platform::PfSetLogBuffer(CurrentLogBuffer, kLentSize, kByteThreshold,
+                                                     kEntryThreshold, &logged, &lost, &sizeUsed);
+        if (r != 0) {
+            ServiceLog("Error !!!! " + std::to_string(r) + " (" + SysErrorText(r) +
+                       ") in PfSetLogBuffer(Thread).");
+            return false;
+        }
+        if (last && logged == 0 && lost == 0) return true;
+        ServiceLog("Writing deny log (LoggedEntries: " + std::to_string(logged) +
+                   ", LostEntries: " + std::to_string(lost) +
+                   ", SizeUsed: " + std::to_string(sizeUsed) + " ...)");
+        WriteFrames(filled, logged, sizeUsed);
+        ConsoleLine("Log written.");
+        return true;
     }
 
     // Frames lie one after another from the buffer's start; each gives its own size. A frame

@@ -13,7 +13,8 @@ inline constexpr std::string_view kDenyLogName = "IPDenyLog.Log";
 // logged; the service then runs without a deny log.
 void ActivateDenyLog();
 
-// Ends the deny-log thread (service stop). The driver keeps no buffer of ours afterwards.
+// Ends the deny-log thread (service stop), writing out first what the driver holds. The driver
+// keeps no buffer of ours afterwards.
 void StopDenyLog();
 
 }  // namespace zantor::service

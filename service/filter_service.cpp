@@ -63,9 +63,13 @@ void RunFilterService() {
     ServiceLog("Activating log ...");
     ActivateDenyLog();
 
+    // A damaged store is set aside before anything is read from it, so that filtering comes back
+    // from the last good copy instead of silently from nothing.
+    const bool storeSound = CheckStoredConfiguration();
+
     // The replay runs before the pipe exists, so no client sees a half-built list.
     ServiceLog("ProcessingRegistry ...");
-    ProcessRegistry();
+    if (ProcessRegistry() && storeSound) SaveLastKnownGood();
 
     ServiceLog("Creating NamedPipe [qzw2kflt] ...");
     while (!StopRequested) {
@@ -76,8 +80,11 @@ void RunFilterService() {
         gStopSignal.wait_for(lock, std::chrono::seconds(1), [] { return StopRequested.load(); });
     }
     TFilterCommandsThread::EndActiveConnection();
-    StopDenyLog();
+    // Nothing changes the store any more: what it holds now is the configuration to come back to.
+    if (storeSound) SaveLastKnownGood();
+    // No packet arrives after the deny log's last batch.
     platform::StopPacketEndpoint();
+    StopDenyLog();
 }
 
 void RequestServiceStop() {

@@ -294,7 +294,6 @@ std::int32_t SetInterfaceGlobalFilter(std::string_view args, bool persist) {
     const std::int32_t number = StrToNonNegative(GetWord(args, 2));
     const auto gf = static_cast<platform::GLOBAL_FILTER>(number);
     const platform::DWORD r = platform::PfAddGlobalFilterToInterface(iface->PfHandle, gf);
-    if (r == 0) ServiceLog("Succefull (0).");
     const auto before = iface->GlobalFilters;
     // Only a check the platform took is reported as in force.
     if (r == 0 && IsKnownGlobalFilter(number)) iface->GlobalFilters.set(gf);
@@ -305,6 +304,8 @@ std::int32_t SetInterfaceGlobalFilter(std::string_view args, bool persist) {
         iface->GlobalFilters = before;
         return Result(kNotRecorded);
     }
+    // Success is told only once the change is recorded: an undone change never reads as done.
+    if (r == 0) ServiceLog("Succefull (0).");
     return Result(static_cast<std::int32_t>(r));
 }
 
@@ -316,7 +317,6 @@ std::int32_t RemInterfaceGlobalFilter(std::string_view args) {
     const std::int32_t number = StrToNonNegative(GetWord(args, 2));
     const auto gf = static_cast<platform::GLOBAL_FILTER>(number);
     const platform::DWORD r = platform::PfRemoveGlobalFilterFromInterface(iface->PfHandle, gf);
-    if (r == 0) ServiceLog("Succefull (0).");
     const auto before = iface->GlobalFilters;
     // Whatever the platform says, the number leaves the set; the set is always recorded.
     if (IsKnownGlobalFilter(number)) iface->GlobalFilters.reset(gf);
@@ -327,6 +327,8 @@ std::int32_t RemInterfaceGlobalFilter(std::string_view args) {
         iface->GlobalFilters = before;
         return Result(kNotRecorded);
     }
+    // Success is told only once the change is recorded: an undone change never reads as done.
+    if (r == 0) ServiceLog("Succefull (0).");
     return Result(static_cast<std::int32_t>(r));
 }
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/scm.h"
 #include "service/config_store.h"
 #include "service/filter_service.h"
@@ -88,6 +89,13 @@ std::mutex gBodyMutex;
 std::condition_variable gBodyEnded;
 bool gBodyDone = false;
 
+// Ctrl-C and SIGTERM stop the service exactly as the stop control does; a second one ends the
+// process at once (platform::SetConsoleCtrlHandler).
+void OnConsoleCtrl(std::uint32_t) {
+    ConsoleLine("Stopping ZantorSvc ...");
+    RequestServiceStop();
+}
+
 void ServiceCtrlHandler(platform::DWORD control) {
     if (control == platform::SERVICE_CONTROL_STOP) {
         // A stop is real: no new clients, the open connection and the deny log end, and only
@@ -139,6 +147,14 @@ void ServiceMainProc(platform::DWORD, char**) {
         gBodyDone = true;
     }
     gBodyEnded.notify_all();
+    // A stop that came as a signal has no control handler to report it; after a stop control the
+    // handler has reported "stopped" already and this second report is refused.
+    std::lock_guard lock(gStatusMutex);
+    ServiceStatus.dwWin32ExitCode = 0;
+    ServiceStatus.dwCurrentState = platform::SERVICE_STOPPED;
+    ServiceStatus.dwCheckPoint = 0;
+    ServiceStatus.dwWaitHint = 0;
+    platform::SetServiceStatus(StatusHandle, &ServiceStatus);
 }
 
 // The thread that enters the service control dispatcher; it ends when the dispatcher returns
@@ -158,6 +174,7 @@ class TMainThread {
 };
 
 int RunAsService() {
+    platform::SetConsoleCtrlHandler(OnConsoleCtrl);
     TMainThread mainThread;
     // Started from a shell the dispatcher refuses at once, StopRequested never rises, and the
     // program waits quietly until it is ended from outside.
@@ -169,6 +186,7 @@ int RunAsService() {
 void RunConsoleMode() {
     PrintLine("Run ZantorSvc as console application ... ");
     ConsoleMode = true;
+    platform::SetConsoleCtrlHandler(OnConsoleCtrl);
     RunFilterService();
 }
 

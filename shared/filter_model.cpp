@@ -147,15 +147,18 @@ std::string LogFrameToStr(const platform::PFLOGFRAME& frame) {
     auto port = [&](std::size_t at) { return std::to_string((p[at] << 8) | p[at + 1]); };
 
     const std::uint32_t protocol = length > 9 ? p[9] : 0;
-    std::string text = " " + ProtocolName(protocol);
+    std::string text(" ");
+    text += ProtocolName(protocol);
     const bool haveAddresses = length >= 20;
     if (protocol == 1 && haveAddresses) {
         text += " -> " + address(12) + " -> " + address(16);
     } else if ((protocol == 6 || protocol == 17) && haveAddresses) {
-        text += " " + address(12);
-        if (length >= 22) text += ":" + port(20);
-        text += " -> " + address(16);
-        if (length >= 24) text += ":" + port(22);
+        text += ' ';
+        text += address(12);
+        if (length >= 22) (text += ':') += port(20);
+        text += " -> ";
+        text += address(16);
+        if (length >= 24) (text += ':') += port(22);
     }
     text += " Data: ";
     for (std::size_t at = 20; at <= 40 && at < length; ++at) {

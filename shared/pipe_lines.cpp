@@ -28,15 +28,18 @@ void ReadLnPipe(platform::Pipe& pipe, std::string_view terminator, std::string& 
         // Only the tail that a terminator could still complete is searched again.
         searched = text.size() >= terminator.size() ? text.size() - terminator.size() + 1 : 0;
 
+        // A read asks for no more than the buffer has room for (the NUL included), so complete
+        // lines are always taken out before anything is refused: only a full buffer without a
+        // line end is a line too long.
+        const std::size_t room = kLineBufferSize - 1 - count;
+        if (room == 0)
+            throw LineTooLongError("no line end within " + std::to_string(count) + " bytes");
         std::size_t got = 0;
-        if (pipe.Read(buffer + count, kLineBufferSize - count, &got) != platform::kErrorSuccess) {
+        if (pipe.Read(buffer + count, room, &got) != platform::kErrorSuccess) {
             line.assign(kEndOfConnection);
             return;
         }
         count += got;
-        // 65,535 bytes and the NUL fit; a full buffer holds no room for the NUL.
-        if (count >= kLineBufferSize)
-            throw LineTooLongError("no line end within " + std::to_string(count) + " bytes");
         buffer[count] = '\0';
     }
 }

@@ -28,7 +28,9 @@ class LineTooLongError : public std::out_of_range {
 // The next line from `pipe` without its terminator. `carry` is the text received beyond the
 // previous line; the caller keeps it between calls. Lines already in `carry` are returned without
 // reading. A failed read yields kEndOfConnection and leaves `carry` as it was. Throws
-// LineTooLongError when kLineBufferSize bytes hold no terminator (or `carry` is that long).
+// LineTooLongError when the buffer is full (kLineBufferSize - 1 bytes) and holds no terminator, or
+// `carry` is kLineBufferSize bytes or longer. A read never takes more than the buffer has room
+// for, so a client that writes many lines at once is read in turns, never cut off.
 // Text is taken up to the first NUL byte.
 void ReadLnPipe(platform::Pipe& pipe, std::string_view terminator, std::string& carry,
                 std::string& line);

@@ -453,7 +453,10 @@ bool SplitRegPath(std::string_view path, HKEY* root, std::string* below, std::st
     std::string_view rest = path.substr(first.size());
     if (!rest.empty()) rest.remove_prefix(1);
     if (!rest.empty() && rest.back() == '\\') rest.remove_suffix(1);
-    if (rest.find("\\\\") != std::string_view::npos || (!rest.empty() && rest.front() == '\\'))
+    // An empty key name anywhere, also at the end (a path ending in two backslashes), names no
+    // key.
+    if (rest.find("\\\\") != std::string_view::npos ||
+        (!rest.empty() && (rest.front() == '\\' || rest.back() == '\\')))
         return false;
     for (const Root& r : Roots()) {
         if (EqualsNoCase(first, r.longName) || EqualsNoCase(first, r.shortName)) {

@@ -148,7 +148,10 @@ class PosixPipeServer final : public PipeServer {
         if (ec) return Fail(ErrorFromErrno(ec.value()));
         ::chmod(dir.c_str(), 0700);
 
-        const fs::path lockPath = dir / ("." + socketPath.filename().string() + ".lock");
+        std::string lockName(".");
+        lockName += socketPath.filename().string();
+        lockName += ".lock";
+        const fs::path lockPath = dir / lockName;
         lock_ = UniqueFd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
         if (!lock_) return FailFromErrno();
         if (::flock(lock_.Get(), LOCK_EX | LOCK_NB) != 0)

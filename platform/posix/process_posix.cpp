@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -212,6 +213,68 @@ Win32Error CreateChildProcess(const ChildProcessOptions& options, std::uint32_t*
         ::_exit(127);
     }
     *processId = static_cast<std::uint32_t>(pid);
+    return kErrorSuccess;
+}
+
+namespace {
+
+// The console control events arrive as signals. The signal handler only writes the signal's
+// number into a pipe (all it may safely do); a thread reads it and runs the program's handler.
+std::atomic<PHANDLER_ROUTINE> gCtrlHandler{nullptr};
+std::atomic<int> gCtrlEvents{0};
+int gCtrlPipe[2] = {-1, -1};
+
+extern "C" void OnCtrlSignal(int sig) {
+    if (gCtrlEvents.fetch_add(1) > 0) {
+        // The program is winding down already: this one ends it the way it would have without
+        // a handler.
+        ::signal(sig, SIG_DFL);
+        ::raise(sig);
+        return;
+    }
+    const int saved = errno;
+    const unsigned char number = static_cast<unsigned char>(sig);
+    [[maybe_unused]] auto n = ::write(gCtrlPipe[1], &number, 1);
+    errno = saved;
+}
+
+void RunCtrlEvents() {
+    unsigned char number = 0;
+    for (;;) {
+        ssize_t n = ::read(gCtrlPipe[0], &number, 1);
+        if (n == 1) break;
+        if (n < 0 && errno == EINTR) continue;
+        return;
+    }
+    gCtrlHandler.load()(number == SIGINT ? CTRL_C_EVENT : CTRL_SHUTDOWN_EVENT);
+}
+
+}  // namespace
+
+Win32Error SetConsoleCtrlHandler(PHANDLER_ROUTINE handler) {
+    if (!handler) return Fail(kErrorInvalidParameter);
+    PHANDLER_ROUTINE none = nullptr;
+    if (!gCtrlHandler.compare_exchange_strong(none, handler)) return Fail(kErrorAlreadyExists);
+    if (::pipe2(gCtrlPipe, O_CLOEXEC) != 0) {
+        gCtrlHandler = nullptr;
+        return FailFromErrno();
+    }
+    // The thread lives as long as the process; it is parked in its read until an event comes.
+    std::thread(RunCtrlEvents).detach();
+    struct sigaction action {};
+    action.sa_handler = OnCtrlSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int sig : {SIGINT, SIGTERM})
+        if (::sigaction(sig, &action, nullptr) != 0) return FailFromErrno();
+    return kErrorSuccess;
+}
+
+Win32Error GenerateConsoleCtrlEvent(std::uint32_t ctrlEvent, std::uint32_t processId) {
+    int sig = ctrlEvent == CTRL_C_EVENT ? SIGINT : ctrlEvent == CTRL_SHUTDOWN_EVENT ? SIGTERM : 0;
+    if (sig == 0 || processId == 0) return Fail(kErrorInvalidParameter);
+    if (::kill(static_cast<pid_t>(processId), sig) != 0)
+        return Fail(errno == ESRCH ? kErrorInvalidParameter : ErrorFromErrno(errno));
     return kErrorSuccess;
 }
 

@@ -59,6 +59,166 @@ void SetCommitsReachDisk(bool full) {
     gFullSync = full;
 }
 
+namespace {
+
+// "SQLite error 26 (file is not a database)": the store's own words for what went wrong.
+std::string StoreProblem(sqlite3* db, int rc) {
+    std::string text = "SQLite error " + std::to_string(rc) + " (" + sqlite3_errstr(rc);
+    const char* detail = db ? sqlite3_errmsg(db) : nullptr;
+    if (detail && std::string_view(detail) != sqlite3_errstr(rc)) {
+        text += ": ";
+        text += detail;
+    }
+    return text + ")";
+}
+
+// Whether a failure of the store means that the file is damaged, as opposed to the store being
+// busy, out of memory or not ours to open.
+bool IsDamage(int rc) {
+    switch (rc & 0xff) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+        case SQLITE_NOMEM:
+        case SQLITE_PERM:
+        case SQLITE_AUTH:
+        case SQLITE_READONLY:
+        case SQLITE_CANTOPEN:
+        case SQLITE_FULL:
+        case SQLITE_INTERRUPT:
+            return false;
+        default:
+            return true;
+    }
+}
+
+// Opens `file` (never creating it) and reads all of it: the layout's marks, then every page.
+Win32Error CheckOpenFile(const std::filesystem::path& file, std::string* problem) {
+    sqlite3* db = nullptr;
+    int rc =
+        sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    struct Closer {
+        sqlite3* db;
+        ~Closer() { sqlite3_close(db); }
+    } closer{db};
+    if (rc == SQLITE_OK) {
+        sqlite3_extended_result_codes(db, 1);
+        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    }
+    auto failed = [&](int code) {
+        *problem = StoreProblem(db, code);
+        if (!IsDamage(code))
+            return (code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED
+                       ? kErrorSharingViolation
+                   : (code & 0xff) == SQLITE_NOMEM ? kErrorNotEnoughMemory
+                                                   : kErrorAccessDenied;
+        return kErrorBadDb;
+    };
+    if (rc != SQLITE_OK) return db ? failed(rc) : kErrorNotEnoughMemory;
+
+    // One read transaction: the marks and the pages are of one state of the file.
+    if ((rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr)) != SQLITE_OK) return failed(rc);
+    sqlite3_stmt* q = nullptr;
+    rc = sqlite3_prepare_v2(db,
+                            "SELECT (SELECT application_id FROM pragma_application_id),"
+                            " (SELECT user_version FROM pragma_user_version),"
+                            " (SELECT count(*) FROM sqlite_schema)",
+                            -1, &q, nullptr);
+    std::int64_t app = 0, version = 0, tables = 0;
+    if (rc == SQLITE_OK && (rc = sqlite3_step(q)) == SQLITE_ROW) {
+        app = sqlite3_column_int64(q, 0);
+        version = sqlite3_column_int64(q, 1);
+        tables = sqlite3_column_int64(q, 2);
+        rc = SQLITE_OK;
+    }
+    sqlite3_finalize(q);
+    if (rc != SQLITE_OK) return failed(rc);
+    if (app == 0 && tables == 0) return kErrorSuccess;  // empty: made but never written
+    if (app != kApplicationId || version != kLayoutVersion) {
+        *problem = "not a registry store of ours (application id " + std::to_string(app) +
+                   ", layout " + std::to_string(version) + ")";
+        return kErrorBadDb;
+    }
+    q = nullptr;
+    rc = sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &q, nullptr);
+    std::string verdict;
+    if (rc == SQLITE_OK && (rc = sqlite3_step(q)) == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(q, 0);
+        verdict = text ? reinterpret_cast<const char*>(text) : "";
+        rc = SQLITE_OK;
+    }
+    sqlite3_finalize(q);
+    if (rc != SQLITE_OK) return failed(rc);
+    if (verdict != "ok") {
+        *problem = "SQLite error " + std::to_string(SQLITE_CORRUPT) + " (" +
+                   sqlite3_errstr(SQLITE_CORRUPT) + ": " + verdict + ")";
+        return kErrorBadDb;
+    }
+    return kErrorSuccess;
+}
+
+}  // namespace
+
+Win32Error CheckHiveFile(const std::filesystem::path& file, std::string* problem) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(file, ec);
+    if (!fs::exists(status)) {
+        // A database that went while its write-ahead file stayed would come back from that file
+        // alone, with whatever pages it happens to hold.
+        for (const char* suffix : {"-wal", "-shm"}) {
+            const fs::path side = file.string() + suffix;
+            if (fs::exists(fs::symlink_status(side, ec))) {
+                *problem = "the database file is missing, and its write-ahead file " +
+                           side.filename().string() + " was left";
+                return kErrorBadDb;
+            }
+        }
+        return kErrorSuccess;
+    }
+    if (!fs::is_regular_file(status)) {
+        *problem = "not a regular file";
+        return kErrorBadDb;
+    }
+    return CheckOpenFile(file, problem);
+}
+
+Win32Error RegHive::SaveTo(const std::filesystem::path& target) {
+    // The hive's own file takes in what its write-ahead file holds, so that after a save (an
+    // orderly stop among them) the database file alone is the whole hive.
+    Exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    std::error_code ec;
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+        std::filesystem::remove(target.string() + suffix, ec);
+    sqlite3* copy = nullptr;
+    int rc =
+        sqlite3_open_v2(target.c_str(), &copy,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    Win32Error result = kErrorSuccess;
+    if (rc == SQLITE_OK) {
+        sqlite3_backup* backup = sqlite3_backup_init(copy, "main", db_, "main");
+        if (!backup) {
+            rc = sqlite3_errcode(copy);
+        } else {
+            // All pages in one step: one read transaction on the hive, so one state of it.
+            rc = sqlite3_backup_step(backup, -1);
+            int finish = sqlite3_backup_finish(backup);
+            rc = rc == SQLITE_DONE ? finish : rc;
+        }
+    }
+    if (rc != SQLITE_OK) result = copy ? Error(rc) : kErrorNotEnoughMemory;
+    // The copy is a file of its own: its write-ahead content goes into it before it closes.
+    if (result == kErrorSuccess && sqlite3_exec(copy, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr,
+                                                nullptr, nullptr) != SQLITE_OK)
+        result = kErrorRegistryIoFailed;
+    sqlite3_close(copy);
+    if (result == kErrorSuccess) {
+        std::string problem;
+        if (CheckHiveFile(target, &problem) != kErrorSuccess) result = kErrorBadDb;
+    }
+    return result;
+}
+
 // A cached prepared statement, bound by position in call order and reset when it goes.
 class RegHive::Statement {
   public:
@@ -117,6 +277,10 @@ Win32Error RegHive::Open(const std::filesystem::path& file, std::shared_ptr<RegH
     if (rc != SQLITE_OK) return h->db_ ? h->Error(rc) : kErrorNotEnoughMemory;
     sqlite3_extended_result_codes(h->db_, 1);
     sqlite3_busy_timeout(h->db_, kBusyTimeoutMs);
+    // Closing leaves the files as they are: a hive that goes because its file was moved aside or
+    // replaced must not write into it, nor remove a write-ahead file by a name that may be the
+    // next hive's.
+    sqlite3_db_config(h->db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     if (Win32Error e = h->InitSchema()) return e;
     if (!FileIdentity(file, &h->device_, &h->inode_)) return kErrorCantOpen;
     *hive = std::move(h);
@@ -275,6 +439,20 @@ Win32Error RegHive::DeleteValue(KeyId key, std::string_view name) {
     Statement q(*this, "DELETE FROM vals WHERE key = ? AND name = ?");
     if (Win32Error e = q.Bind(key).Bind(name).Run()) return e;
     return sqlite3_changes(db_) == 0 ? kErrorFileNotFound : kErrorSuccess;
+}
+
+Win32Error RegHive::RenameChildren(KeyId parent, const std::vector<RegKeyRename>& renames,
+                                   std::size_t* renamed) {
+    *renamed = 0;
+    for (const RegKeyRename& r : renames) {
+        Statement q(*this, "UPDATE keys SET name = ? WHERE parent = ? AND name = ?");
+        int rc = q.Bind(r.to).Bind(parent).Bind(r.from).Step();
+        if ((rc & 0xff) == SQLITE_CONSTRAINT) return kErrorAlreadyExists;
+        if (rc != SQLITE_DONE) return Error(rc);
+        if (sqlite3_changes(db_) == 0) break;
+        ++*renamed;
+    }
+    return kErrorSuccess;
 }
 
 Win32Error RegHive::DeleteTree(KeyId key, bool keepKey) {

@@ -34,10 +34,18 @@ inline constexpr KeyId kRootKey = 1;
 // system (NORMAL). Applies to hives opened afterwards; the benchmark compares the two.
 void SetCommitsReachDisk(bool full);
 
+// RegCheckHive for the hive file `file`, read through a connection of its own that changes
+// nothing in the file.
+Win32Error CheckHiveFile(const std::filesystem::path& file, std::string* problem);
+
 struct RegHive {
     // Opens (creating when missing) the hive stored in `file`.
     static Win32Error Open(const std::filesystem::path& file, std::shared_ptr<RegHive>* hive);
     ~RegHive();
+
+    // Writes a copy of the whole hive, as one state, into `target` (which must not be in use),
+    // and checks that the copy reads back whole.
+    Win32Error SaveTo(const std::filesystem::path& target);
 
     // True while `file` is still the file this hive has open.
     bool StillAt(const std::filesystem::path& path) const;
@@ -50,6 +58,9 @@ struct RegHive {
     Win32Error QueryValue(KeyId key, std::string_view name, DWORD* type, std::string* data);
     Win32Error SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data);
     Win32Error DeleteValue(KeyId key, std::string_view name);
+    // Renames children in order until one is missing (see RegRenameKeys).
+    Win32Error RenameChildren(KeyId parent, const std::vector<RegKeyRename>& renames,
+                              std::size_t* renamed);
     // Deletes the key's values and every key below it, and the key itself unless `keepKey`.
     Win32Error DeleteTree(KeyId key, bool keepKey);
     Win32Error EnumKey(KeyId key, DWORD index, std::string* name);

@@ -249,6 +249,9 @@ Win32Error RegQueryString(HKEY hKey, std::string_view valueName, std::string* va
     std::string data;
     if (Win32Error e = RegQueryValueExA(hKey, valueName, &type, &data)) return e;
     if (type != REG_SZ && type != REG_EXPAND_SZ) return Fail(kErrorUnsupportedType);
+    // Windows tools store strings with their terminating NUL (and a .reg file's hex(1) and
+    // hex(2) forms carry it): the string is the data up to it.
+    while (!data.empty() && data.back() == '\0') data.pop_back();
     if (value) *value = std::move(data);
     return kErrorSuccess;
 }
@@ -284,6 +287,20 @@ Win32Error RegDeleteTreeA(HKEY hKey, std::string_view subKey) {
     });
 }
 
+Win32Error RegRenameKeys(HKEY hKey, const std::vector<RegKeyRename>& renames,
+                         std::size_t* renamed) {
+    if (!renamed) return Fail(kErrorInvalidParameter);
+    *renamed = 0;
+    for (const RegKeyRename& r : renames)
+        if (!ValidKeyName(r.from) || !ValidKeyName(r.to)) return Fail(kErrorInvalidParameter);
+    std::size_t done = 0;
+    Win32Error e = OnKey(hKey, Access::kWrite, [&](RegHive& h, KeyId key) {
+        return h.RenameChildren(key, renames, &done);
+    });
+    if (!e) *renamed = done;
+    return e;
+}
+
 Win32Error RegEnumKeyExA(HKEY hKey, DWORD index, std::string* name) {
     return OnKey(hKey, Access::kRead,
                  [&](RegHive& h, KeyId key) { return h.EnumKey(key, index, name); });
@@ -310,6 +327,115 @@ Win32Error RegSecureKey(HKEY hKey) {
     for (const char* suffix : {"", "-wal", "-shm"}) {
         std::string path = file.string() + suffix;
         if (::chmod(path.c_str(), 0600) != 0 && errno != ENOENT) return FailFromErrno();
+    }
+    return kErrorSuccess;
+}
+
+namespace {
+
+// The local hive file of a predefined key.
+Win32Error LocalHiveFile(HKEY predefinedKey, std::filesystem::path* file) {
+    if (predefinedKey != HKEY_LOCAL_MACHINE && predefinedKey != HKEY_CURRENT_USER)
+        return kErrorInvalidHandle;
+    *file = HiveFile(LocalComputerRoot(), predefinedKey);
+    return kErrorSuccess;
+}
+
+// A bare file name lies beside the hive's own files; anything else is a Windows path.
+Win32Error HiveSideFile(const std::filesystem::path& hiveFile, std::string_view name,
+                        std::filesystem::path* path) {
+    if (name.empty()) return kErrorInvalidParameter;
+    if (name.find_first_of("\\/:") == std::string_view::npos) {
+        *path = hiveFile.parent_path() / std::string(name);
+        return kErrorSuccess;
+    }
+    return ResolveFilePath(name, *path);
+}
+
+void RemoveSideFiles(const std::filesystem::path& db) {
+    std::error_code ec;
+    for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(db.string() + suffix, ec);
+}
+
+}  // namespace
+
+Win32Error RegCheckHive(HKEY predefinedKey, std::string* problem) {
+    std::filesystem::path file;
+    if (Win32Error e = LocalHiveFile(predefinedKey, &file)) return Fail(e);
+    std::string text;
+    Win32Error e = detail::CheckHiveFile(file, &text);
+    if (problem) *problem = e ? file.string() + ": " + text : std::string();
+    return e ? Fail(e) : kErrorSuccess;
+}
+
+Win32Error RegSaveKeyA(HKEY predefinedKey, std::string_view fileName) {
+    std::filesystem::path file, target;
+    Win32Error e = LocalHiveFile(predefinedKey, &file);
+    if (!e) e = HiveSideFile(file, fileName, &target);
+    std::shared_ptr<RegHive> hive;
+    if (!e) e = HiveAt(file, &hive);
+    if (e) return Fail(e);
+    const std::filesystem::path partial = target.string() + ".partial";
+    {
+        std::lock_guard lock(hive->mutex);
+        // The copy would hold this thread's writes that are not committed yet.
+        if (hive->InTransaction()) return Fail(kErrorNotSupported);
+        e = hive->SaveTo(partial);
+    }
+    RemoveSideFiles(partial);
+    std::error_code ec;
+    if (!e) {
+        std::filesystem::rename(partial, target, ec);
+        if (ec) e = ErrorFromErrno(ec.value());
+    }
+    if (e) {
+        std::filesystem::remove(partial, ec);
+        return Fail(e);
+    }
+    RemoveSideFiles(target);
+    // The copy is as private as the hive it copies (RegSecureKey).
+    struct stat hiveStat {};
+    if (::stat(file.c_str(), &hiveStat) == 0) ::chmod(target.c_str(), hiveStat.st_mode & 07777);
+    return kErrorSuccess;
+}
+
+Win32Error RegReplaceKeyA(HKEY predefinedKey, std::string_view newFileName,
+                          std::string_view oldFileName, std::string* movedTo) {
+    namespace fs = std::filesystem;
+    fs::path file, oldFile, newFile;
+    Win32Error e = LocalHiveFile(predefinedKey, &file);
+    if (!e) e = HiveSideFile(file, oldFileName, &oldFile);
+    if (!e && !newFileName.empty()) e = HiveSideFile(file, newFileName, &newFile);
+    if (e) return Fail(e);
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(oldFile, ec))) return Fail(kErrorAlreadyExists);
+    if (!newFile.empty() && !fs::is_regular_file(newFile, ec)) return Fail(kErrorFileNotFound);
+
+    Tables& t = T();
+    std::lock_guard lock(t.mutex);
+    if (auto it = t.hives.find(file); it != t.hives.end()) {
+        if (it->second.use_count() > 1) return Fail(kErrorSharingViolation);
+        t.hives.erase(it);  // its connection closes, leaving the files as they are
+    }
+    // The database first: a crash after it leaves a write-ahead file without its database,
+    // which the next check takes for damage and moves aside as well.
+    std::string first;
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const fs::path from = file.string() + suffix;
+        if (!fs::exists(fs::symlink_status(from, ec))) continue;
+        fs::rename(from, oldFile.string() + suffix, ec);
+        if (ec) return Fail(ErrorFromErrno(ec.value()));
+        if (first.empty()) first = oldFile.string() + suffix;
+    }
+    if (movedTo) *movedTo = first.empty() ? oldFile.string() : first;
+    if (newFile.empty()) return kErrorSuccess;
+    const fs::path partial = file.string() + ".partial";
+    fs::copy_file(newFile, partial, fs::copy_options::overwrite_existing, ec);
+    if (!ec) fs::rename(partial, file, ec);
+    if (ec) {
+        const Win32Error copyError = ErrorFromErrno(ec.value());
+        fs::remove(partial, ec);
+        return Fail(copyError);
     }
     return kErrorSuccess;
 }

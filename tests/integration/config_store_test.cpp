@@ -2,10 +2,12 @@
 // (seeded with zreg) is replayed at start.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 
 #include "platform/pf.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "shared/packet_builder.h"
 #include "shared/pipe_lines.h"
@@ -255,6 +257,39 @@ TEST(ConfigStore, KeysAreNamedByTheCanonicalAddress) {
     EXPECT_EQ(c.greeting()[0], "IP 10.0.0.5 255.255.255.0 1 2 0 0 1 0 0");
 }
 
+// A string value as Windows tools write it, with its terminating NUL, in .reg hex(1) or hex(2)
+// form.
+std::string HexString(const std::string& name, const std::string& text, int type) {
+    std::string line = "\"" + name + "\"=hex(" + std::to_string(type) + "):";
+    char byte[4];
+    for (char ch : text) {
+        std::snprintf(byte, sizeof byte, "%02x,", static_cast<unsigned char>(ch));
+        line += byte;
+    }
+    return line + "00\n";
+}
+
+TEST(ConfigStore, StoredAddressStringsEndedByTheirNulAreReplayed) {
+    Computer pc;
+    std::string filter = Key("10.0.0.5\\InFilters\\Filter0");
+    const char* dwords[] = {"wFilterFlags", "dwRule", "pfatType"};
+    for (const char* name : dwords) filter += Dword(name, 0);
+    filter += HexString("SrcAddr", "0.0.0.0", 1) + HexString("SrcMask", "0.0.0.0", 1) +
+              HexString("DstAddr", "10.0.0.5", 2) + HexString("DstMask", "255.255.255.255", 1);
+    filter += Dword("dwProtocol", 6) + Dword("fLateBound", 0) + Dword("wSrcPort", 0) +
+              Dword("wDstPort", 80) + Dword("wSrcPortHighRange", 0) +
+              Dword("wDstPortHighRange", 80);
+    Zreg(pc, Key("10.0.0.5") + Dword("Filtering", 1) + Dword("InDefAction", 1) +
+                 Dword("OutDefAction", 0) + filter + Key("10.0.0.5\\InFilters") +
+                 Dword("FiltersCount", 1) + Key("10.0.0.5\\OutFilters") + Dword("FiltersCount", 0));
+    ServiceProcess svc(pc);
+    Client c;
+    ASSERT_TRUE(c.connected());
+    EXPECT_EQ(c.greeting()[0], "IP 10.0.0.5 255.255.255.0 1 2 1 0 1 0 0");
+    EXPECT_EQ(c.Command("gif 10.0.0.5 in 0"), "0 " + kWeb);
+    EXPECT_TRUE(Messages(pc, "Stored filter").empty());
+}
+
 TEST(ConfigStore, AStoredFilterThatCannotBeReadWholeIsSkippedAndNamed) {
     Computer pc;
     // Filter1's DstMask is a number where a dotted text belongs.
@@ -282,21 +317,34 @@ TEST(ConfigStore, AChangeThatCannotBeRecordedIsUndoneAndTheConnectionGoesOn) {
     ASSERT_TRUE(c.connected());
     ASSERT_EQ(c.Command("staf 10.0.0.5 1 0"), "0");
     ASSERT_EQ(GetWord(c.Command("sif 10.0.0.5 in " + kWeb), 1), "0");
+    ASSERT_EQ(c.Command("sig 10.0.0.5 8"), "0 0");
     {
         // Another writer holds the store longer than the service waits for it.
         platform::RegTransaction hold(platform::HKEY_LOCAL_MACHINE);
         ASSERT_EQ(hold.Begin_result(), 0u);
         EXPECT_EQ(c.Command("sif 10.0.0.5 in " + kSsh), "-5");
         EXPECT_EQ(c.Command("stof 10.0.0.5"), std::to_string(platform::kErrorSharingViolation));
+        EXPECT_EQ(c.Command("sig 10.0.0.5 2"), "-5");
+        EXPECT_EQ(c.Command("rig 10.0.0.5 8"), "-5");
     }
+    EXPECT_EQ(c.Command("gig 10.0.0.5"), "0 256") << "both global filter changes were undone";
     EXPECT_EQ(c.Command("gif 10.0.0.5 in 1"), "-2") << "the filter was taken back";
-    EXPECT_EQ(c.Command("gig 10.0.0.5"), "0 0") << "still active";
+    EXPECT_EQ(c.Command("gig 10.0.0.5"), "0 256") << "still active";
     EXPECT_EQ(Verdict(pc, platform::PacketDirection::kInput, MakeIP(10, 0, 0, 5), kProtocolTcp,
                       MakeIP(10, 0, 0, 9), MakeIP(10, 0, 0, 5), 22),
               "drop");
     EXPECT_EQ(StoredDword(kStore + "10.0.0.5\\InFilters", "FiltersCount"), 1);
     EXPECT_EQ(StoredDword(kStore + "10.0.0.5", "Filtering"), 1);
-    EXPECT_EQ(Messages(pc, "Error [32] while recording").size(), 2u);
+    EXPECT_EQ(Messages(pc, "Error [32] while recording").size(), 4u);
+    // An undone change is never logged as a success.
+    const auto log = pc.ServiceLogMessages();
+    for (const char* processing :
+         {"Processing SetGlobaFilters(10.0.0.5 2)", "Processing RemGlobaFilters(10.0.0.5 8)"}) {
+        auto at = std::find(log.begin(), log.end(), processing);
+        ASSERT_NE(at, log.end()) << processing;
+        ASSERT_NE(at + 1, log.end());
+        EXPECT_EQ(at[1].rfind("Error [32] while recording", 0), 0u) << at[1];
+    }
 }
 
 TEST(DenyLog, DeniedPacketsAreWrittenInOneBatch) {
@@ -346,4 +394,130 @@ TEST(ConfigStore, ADamagedCountEndsTheListAtTheLastStoredFilter) {
     EXPECT_EQ(StoredDword(kStore + "10.0.0.5\\OutFilters", "FiltersCount"), 1);
     EXPECT_EQ(c.Command("rif 10.0.0.5 in 0"), "0");
     EXPECT_EQ(StoredDword(kStore + "10.0.0.5\\InFilters", "FiltersCount"), 0x7ffffffe);
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A computer whose service stored a configuration and then stopped in order, leaving its
+// last-known-good copy.
+void ConfigureAndStop(const Computer& pc) {
+    ServiceProcess svc(pc);
+    Client c;
+    ASSERT_TRUE(c.connected());
+    ASSERT_EQ(c.Command("staf 10.0.0.5 1 0"), "0");
+    ASSERT_EQ(GetWord(c.Command("sif 10.0.0.5 in " + kWeb), 1), "0");
+    ASSERT_EQ(c.Command("sig 10.0.0.5 2"), "0 0");
+    svc.Signal(platform::CTRL_SHUTDOWN_EVENT);
+    ASSERT_EQ(svc.Wait(), 0);
+}
+
+void Overwrite(const fs::path& file, std::size_t at, const std::string& bytes) {
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(at));
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<fs::path> MovedAside(const Computer& pc) {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(pc.root() / "registry"))
+        if (entry.path().filename().string().rfind("HKLM-damaged-", 0) == 0 &&
+            entry.path().extension() != ".db-shm")
+            found.push_back(entry.path());
+    // The database and its write-ahead file move together; the first one tells.
+    std::sort(found.begin(), found.end());
+    if (found.size() > 1) found.resize(1);
+    return found;
+}
+
+}  // namespace
+
+TEST(ConfigStore, ADamagedStoreIsMovedAsideAndTheLastKnownGoodConfigurationComesBack) {
+    struct Damage {
+        const char* name;
+        void (*apply)(const fs::path& db);
+        const char* problem;  // part of what the log says about it
+    };
+    const Damage damages[] = {
+        {"truncated", [](const fs::path& db) { fs::resize_file(db, fs::file_size(db) / 2); },
+         "SQLite error"},
+        {"random header",
+         [](const fs::path& db) {
+             std::string noise(100, '\0');
+             for (std::size_t i = 0; i < noise.size(); ++i)
+                 noise[i] = static_cast<char>(i * 37 + 11);
+             Overwrite(db, 0, noise);
+         },
+         "SQLite error 26 (file is not a database"},
+        {"another file",
+         [](const fs::path& db) {
+             fs::remove(db);
+             std::ofstream(db) << "10.0.0.5 255.255.255.0 2\n";
+         },
+         "SQLite error 26 (file is not a database"},
+        {"database deleted, write-ahead file left", [](const fs::path& db) { fs::remove(db); },
+         "the database file is missing, and its write-ahead file HKLM.db-"},
+    };
+    for (const Damage& damage : damages) {
+        SCOPED_TRACE(damage.name);
+        Computer pc;
+        ConfigureAndStop(pc);
+        const fs::path db = pc.root() / "registry" / "HKLM.db";
+        ASSERT_TRUE(fs::exists(pc.root() / "registry" / "HKLM.LastKnownGood.db"));
+        if (std::string(damage.name).find("write-ahead") != std::string::npos) {
+            // An orderly stop leaves the write-ahead files in place, empty.
+            ASSERT_TRUE(fs::exists(db.string() + "-wal") || fs::exists(db.string() + "-shm"));
+        }
+        damage.apply(db);
+
+        ServiceProcess svc(pc);
+        Client c;
+        ASSERT_TRUE(c.connected());
+        EXPECT_EQ(c.greeting()[0], "IP 10.0.0.5 255.255.255.0 1 2 1 0 1 0 4");
+        EXPECT_EQ(c.Command("gif 10.0.0.5 in 0"), "0 " + kWeb);
+        const auto said = Messages(pc, "The stored configuration is damaged: ");
+        ASSERT_EQ(said.size(), 1u);
+        EXPECT_NE(said[0].find(db.string() + ": " + damage.problem), std::string::npos) << said[0];
+        const auto moved = MovedAside(pc);
+        ASSERT_EQ(moved.size(), 1u);
+        EXPECT_EQ(Messages(pc, "The damaged store was moved to "),
+                  std::vector<std::string>{"The damaged store was moved to " + moved[0].string() +
+                                           ", where it is kept."});
+        EXPECT_EQ(Messages(pc,
+                           "The last-known-good configuration (HKLM.LastKnownGood.db) is now "
+                           "in force")
+                      .size(),
+                  1u);
+        EXPECT_NE(svc.Output().find("The damaged store was moved to "), std::string::npos);
+        // Changes are recorded again, and they are what the next start replays.
+        EXPECT_EQ(c.Command("staf 192.168.1.20 0 1"), "0");
+        EXPECT_EQ(StoredDword(kStore + "192.168.1.20", "Filtering"), 1);
+        c.Close();
+        svc.Kill();
+        svc.Wait();
+        ServiceProcess again(pc);
+        Client after;
+        ASSERT_TRUE(after.connected());
+        EXPECT_EQ(after.greeting()[1], "IP 192.168.1.20 255.255.0.0 1 3 0 0 0 1 0");
+        EXPECT_TRUE(Messages(pc, "The stored configuration is damaged").empty());
+    }
+}
+
+TEST(ConfigStore, WithoutALastKnownGoodCopyADamagedStoreStartsEmptyAndSaysSo) {
+    Computer pc;
+    ConfigureAndStop(pc);
+    fs::remove(pc.root() / "registry" / "HKLM.LastKnownGood.db");
+    Overwrite(pc.root() / "registry" / "HKLM.db", 0, std::string(64, 'x'));
+    ServiceProcess svc(pc);
+    Client c;
+    ASSERT_TRUE(c.connected());
+    EXPECT_EQ(c.greeting()[0], "IP 10.0.0.5 255.255.255.0 0 2 0 0 0 0 0");
+    EXPECT_EQ(Messages(pc,
+                       "There is no last-known-good configuration: the service starts with "
+                       "none, and changes are recorded in a new store.")
+                  .size(),
+              1u);
+    EXPECT_EQ(MovedAside(pc).size(), 1u);
+    EXPECT_EQ(c.Command("staf 10.0.0.5 1 1"), "0");
 }

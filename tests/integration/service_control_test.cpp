@@ -162,6 +162,41 @@ TEST_F(Network, PauseAndContinueOnlyChangeTheReportedState) {
     platform::CloseServiceHandle(m);
 }
 
+TEST_F(Network, SigtermStopsAServiceAsTheStopControlDoes) {
+    ASSERT_EQ(Zantor({"-install", "PC1"}).exitCode, 0);
+    ASSERT_EQ(Zantor({"-start", "PC1"}).exitCode, 0);
+    platform::SC_HANDLE m = platform::OpenSCManagerA("PC1", nullptr, 0xF003F);
+    platform::SC_HANDLE s = platform::OpenServiceA(m, "ZantorSvc", 0xF01FF);
+    ASSERT_TRUE(s);
+    platform::SERVICE_STATUS_PROCESS st{};
+    platform::DWORD needed = 0;
+    auto query = [&] {
+        return platform::QueryServiceStatusEx(s, platform::SC_STATUS_PROCESS_INFO,
+                                              reinterpret_cast<unsigned char*>(&st), sizeof st,
+                                              &needed);
+    };
+    ASSERT_TRUE(
+        Eventually([&] { return query() && st.dwCurrentState == platform::SERVICE_RUNNING; }));
+    {
+        Client client("\\\\PC1\\Pipe\\qzw2kflt");
+        ASSERT_TRUE(client.connected());
+        ASSERT_EQ(client.Command("staf 172.16.0.10 1 0"), "0");
+    }
+    const std::uint32_t pid = st.dwProcessId;
+    ASSERT_EQ(platform::GenerateConsoleCtrlEvent(platform::CTRL_SHUTDOWN_EVENT, pid), 0u);
+    EXPECT_TRUE(Eventually([&] { return !platform::IsProcessRunning(pid); }));
+    ASSERT_TRUE(query());
+    EXPECT_EQ(st.dwCurrentState, platform::SERVICE_STOPPED);
+    EXPECT_EQ(st.dwWin32ExitCode, 0u);
+    // Stopped in order: the configuration comes back at the next start.
+    ASSERT_EQ(Zantor({"-start", "PC1"}).exitCode, 0);
+    Client again("\\\\PC1\\Pipe\\qzw2kflt");
+    ASSERT_TRUE(again.connected());
+    EXPECT_EQ(again.greeting()[0], "IP 172.16.0.10 255.255.0.0 1 4 0 0 1 0 0");
+    platform::CloseServiceHandle(s);
+    platform::CloseServiceHandle(m);
+}
+
 TEST_F(Network, OptionsOnThisComputer) {
     ProgramRun install = Zantor({"-INSTALL"});
     EXPECT_EQ(install.output, "Service ZantorSvc on LocalHost was installed successfull.\n");

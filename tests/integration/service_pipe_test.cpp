@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <thread>
 
 #include "shared/pipe_lines.h"
 #include "tests/support/service_process.h"
@@ -165,4 +166,21 @@ TEST(ServicePipe, EachStartBeginsANewServiceLog) {
     ASSERT_TRUE(client.connected());
     EXPECT_EQ(pc.ServiceLogMessages().size(), 8u);
     EXPECT_FALSE(Contains(pc.ServiceLogMessages(), "Command [bogus1] Unknown."));
+}
+
+TEST(ServicePipe, SixteenThousandPipelinedCommandsInOneWriteAreAllAnswered) {
+    Computer pc;
+    ServiceProcess svc(pc);
+    Client client;
+    ASSERT_TRUE(client.connected());
+    // 65,536 bytes at once: more than the reader's buffer takes in one read.
+    std::string burst;
+    for (int i = 0; i < 16384; ++i) burst += "rl\r\n";
+    std::thread writer([&] { client.Send(burst); });
+    int replies = 0;
+    for (; replies < 16384; ++replies)
+        if (client.ReadLine() != "0 ") break;
+    writer.join();
+    EXPECT_EQ(replies, 16384);
+    EXPECT_EQ(client.Command("staf 10.0.0.5 0 0"), "0") << "the connection goes on";
 }

@@ -76,6 +76,10 @@ void ServiceProcess::Kill() {
     if (pid_) platform::TerminateProcessById(pid_, std::chrono::seconds(10));
 }
 
+void ServiceProcess::Signal(std::uint32_t ctrlEvent) {
+    if (pid_) platform::GenerateConsoleCtrlEvent(ctrlEvent, pid_);
+}
+
 int ServiceProcess::Wait(std::chrono::milliseconds timeout) {
     int exitCode = -1;
     if (!pid_ || platform::WaitForChildProcess(pid_, timeout, &exitCode) != platform::kErrorSuccess)

@@ -43,6 +43,9 @@ class ServiceProcess {
     bool WaitForOutput(const std::string& text,
                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
     void Kill();  // at once, without a chance to clean up
+    // Sends a console control event (platform::CTRL_C_EVENT, CTRL_SHUTDOWN_EVENT): Ctrl-C or
+    // SIGTERM.
+    void Signal(std::uint32_t ctrlEvent);
     // Waits for the process to end; its exit code, or -1 after the time-out.
     int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 

@@ -110,6 +110,34 @@ TEST(ReadLnPipe, SixtyFiveThousandFiveHundredThirtyFiveBytesFitOneMoreDoesNot) {
     }
 }
 
+TEST(ReadLnPipe, AReadThatWouldFillTheBufferIsTakenInTurnsAndLosesNoLine) {
+    // 16,384 pipelined lines are 65,536 bytes: one more than the buffer takes at once.
+    ScriptedPipe pipe;
+    std::string burst;
+    for (int i = 0; i < 16384; ++i) burst += "rl\r\n";
+    pipe.reads = {burst};
+    std::string carry, line;
+    int lines = 0;
+    for (;;) {
+        ReadLnPipe(pipe, kCrLf, carry, line);
+        if (line == kEndOfConnection) break;
+        ASSERT_EQ(line, "rl") << "line " << lines;
+        ++lines;
+    }
+    EXPECT_EQ(lines, 16384);
+
+    // A short line and a long one that together pass the buffer's size.
+    ScriptedPipe two;
+    const std::string shortLine(100, 'a'), longLine(65433, 'b');
+    two.reads = {shortLine + "\r\n" + longLine + "\r\n"};
+    carry.clear();
+    ReadLnPipe(two, kCrLf, carry, line);
+    EXPECT_EQ(line, shortLine);
+    ReadLnPipe(two, kCrLf, carry, line);
+    EXPECT_EQ(line, longLine);
+    EXPECT_EQ(carry, "");
+}
+
 TEST(ReadLnPipe, ByteAtATimeLongLineStaysLinear) {
     // A line delivered one byte per read must not be searched from the start each time.
     ScriptedPipe pipe;

@@ -80,6 +80,9 @@ TEST(RegFileText, GoldenErrorsNameTheLine) {
         {h + "\"x\"=dword:1\n", 3},
         {h + "[HKEY_SOMEWHERE\\A]\n", 3},
         {h + "[HKLM\\a\\\\b]\n", 3},
+        // Found by fuzzing: a path ending in two backslashes printed as a key with a trailing
+        // backslash, which parsed as another key.
+        {h + "[HKLM\\a\\\\]\n", 3},
         {h + "[]\n", 3},
         {h + "[HKLM]\n\"x\"=dword:123456789\n", 4},
         {h + "[HKLM]\n\"x\"=dword:zz\n", 4},

@@ -63,7 +63,8 @@ TEST(RegistryDurability, KilledWriterLeavesEveryGroupWhole) {
             ASSERT_EQ(e, kErrorSuccess) << "Filter" << n << " is missing, run " << run;
             for (int v = 0; v < 13; ++v) {
                 std::int32_t value = -1;
-                EXPECT_EQ(RegQueryDword(filter, "V" + std::to_string(v), &value), 0u);
+                EXPECT_EQ(RegQueryDword(filter, std::string("V").append(std::to_string(v)), &value),
+                          0u);
                 EXPECT_EQ(value, n) << "Filter" << n << " V" << v << ", run " << run;
             }
             RegCloseKey(filter);

@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
                 RegCreateKeyExA(crash, "Filter" + std::to_string(n), &filter))
                 Failed("begin");
             for (int v = 0; v < 13; ++v)
-                if (RegSetDword(filter, "V" + std::to_string(v), static_cast<DWORD>(n)))
+                if (RegSetDword(filter, std::string("V").append(std::to_string(v)),
+                                static_cast<DWORD>(n)))
                     Failed("set");
             RegCloseKey(filter);
             if (RegSetDword(crash, "Count", static_cast<DWORD>(n + 1)) || group.Commit())

@@ -80,7 +80,7 @@ TEST(RegistryStoreFaults, WritesAfterTheStoreDroppedTheGroupAreRefused) {
     HKEY data = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Data", &data), kErrorSuccess);
     for (int i = 0; i < 8; ++i)
-        ASSERT_EQ(RegSetValueExA(data, "V" + std::to_string(i), REG_BINARY,
+        ASSERT_EQ(RegSetValueExA(data, std::string("V").append(std::to_string(i)), REG_BINARY,
                                  std::string(20000, static_cast<char>('a' + i))),
                   kErrorSuccess);
     RegCloseKey(data);

@@ -351,3 +351,83 @@ TEST_F(Registry, AFileThatIsNoHiveIsAnError) {
     EXPECT_EQ(RegTransaction(HKEY_LOCAL_MACHINE).Begin_result(), kErrorBadDb);
     EXPECT_EQ(RegSetDword(HKEY_CURRENT_USER, "fine", 1), kErrorSuccess);
 }
+
+TEST_F(Registry, RenamedKeysKeepTheirValuesAndStopAtTheFirstMissingOne) {
+    Key list, held;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "List", list.out()), 0u);
+    for (const char* name : {"F1", "F2", "F4"}) {
+        Key k;
+        ASSERT_EQ(RegCreateKeyExA(list, name, k.out()), 0u);
+        ASSERT_EQ(RegSetString(k, "Name", name), 0u);
+    }
+    ASSERT_EQ(RegOpenKeyExA(list, "F2", held.out()), 0u);
+    std::size_t renamed = 99;
+    EXPECT_EQ(
+        RegRenameKeys(list, {{"F1", "F0"}, {"F2", "F1"}, {"F3", "F2"}, {"F4", "F3"}}, &renamed),
+        0u);
+    EXPECT_EQ(renamed, 2u) << "F3 is missing: F4 stays";
+    std::vector<std::string> names;
+    ASSERT_EQ(RegListSubkeys(list, &names), 0u);
+    EXPECT_EQ(names, (std::vector<std::string>{"F0", "F1", "F4"}));
+    std::string value;
+    EXPECT_EQ(RegQueryString(held, "Name", &value), 0u) << "a handle goes with its key";
+    EXPECT_EQ(value, "F2");
+
+    // A name that is taken fails the whole call.
+    EXPECT_EQ(RegRenameKeys(list, {{"F0", "X"}, {"F1", "F4"}}, &renamed), kErrorAlreadyExists);
+    EXPECT_EQ(renamed, 0u);
+    ASSERT_EQ(RegListSubkeys(list, &names), 0u);
+    EXPECT_EQ(names, (std::vector<std::string>{"F0", "F1", "F4"}));
+    EXPECT_EQ(RegRenameKeys(list, {{"F0", "a\\b"}}, &renamed), kErrorInvalidParameter);
+}
+
+TEST_F(Registry, StringsWrittenWithTheirNulReadWithoutIt) {
+    Key k;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "S", k.out()), 0u);
+    ASSERT_EQ(RegSetValueExA(k, "Sz", REG_SZ, std::string("10.0.0.1\0", 9)), 0u);
+    ASSERT_EQ(RegSetValueExA(k, "Expand", REG_EXPAND_SZ, std::string("%x%\0\0", 5)), 0u);
+    ASSERT_EQ(RegSetValueExA(k, "Inner", REG_SZ, std::string("a\0b", 3)), 0u);
+    std::string s;
+    ASSERT_EQ(RegQueryString(k, "Sz", &s), 0u);
+    EXPECT_EQ(s, "10.0.0.1");
+    ASSERT_EQ(RegQueryString(k, "Expand", &s), 0u);
+    EXPECT_EQ(s, "%x%");
+    ASSERT_EQ(RegQueryString(k, "Inner", &s), 0u);
+    EXPECT_EQ(s, std::string("a\0b", 3)) << "only the end is the terminator";
+}
+
+TEST_F(Registry, ASavedHiveReplacesADamagedOneWhichIsKeptAside) {
+    const fs::path dir = root_.path() / "registry";
+    {
+        Key k;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Kept", k.out()), 0u);
+        ASSERT_EQ(RegSetDword(k, "V", 7), 0u);
+        std::string problem = "unchanged";
+        EXPECT_EQ(RegCheckHive(HKEY_LOCAL_MACHINE, &problem), 0u);
+        EXPECT_EQ(problem, "");
+        ASSERT_EQ(RegSaveKeyA(HKEY_LOCAL_MACHINE, "copy.db"), 0u);
+        ASSERT_EQ(RegSetDword(k, "V", 8), 0u);
+        // Open handles hold the hive: it cannot be replaced under them.
+        std::string moved;
+        EXPECT_EQ(RegReplaceKeyA(HKEY_LOCAL_MACHINE, "copy.db", "old.db", &moved),
+                  kErrorSharingViolation);
+    }
+    std::ofstream(dir / "HKLM.db", std::ios::binary | std::ios::in | std::ios::out)
+        << "not a database at all";
+    std::string problem;
+    EXPECT_EQ(RegCheckHive(HKEY_LOCAL_MACHINE, &problem), kErrorBadDb);
+    EXPECT_NE(problem.find("HKLM.db: SQLite error 26"), std::string::npos) << problem;
+
+    std::string moved;
+    ASSERT_EQ(RegReplaceKeyA(HKEY_LOCAL_MACHINE, "copy.db", "old.db", &moved), 0u);
+    EXPECT_EQ(moved, (dir / "old.db").string());
+    EXPECT_TRUE(fs::exists(dir / "old.db"));
+    EXPECT_EQ(RegReplaceKeyA(HKEY_LOCAL_MACHINE, "", "old.db", &moved), kErrorAlreadyExists);
+    EXPECT_EQ(RegCheckHive(HKEY_LOCAL_MACHINE, &problem), 0u);
+    Key k;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Kept", k.out()), 0u);
+    std::int32_t v = 0;
+    ASSERT_EQ(RegQueryDword(k, "V", &v), 0u);
+    EXPECT_EQ(v, 7) << "the saved state";
+    EXPECT_EQ(RegCheckHive(HKEY_CURRENT_USER, &problem), 0u) << "a hive never made is sound";
+}

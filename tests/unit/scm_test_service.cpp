@@ -79,7 +79,8 @@ void ServiceMain(DWORD argc, char** argv) {
         if (std::string_view(argv[i]) == "stop-only")
             gStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
         if (std::string_view(argv[i]) == "hang-on-pause") gHangOnPause = true;
-        args += (i > 1 ? " " : "") + std::string(argv[i]);
+        if (i > 1) args += ' ';
+        args += argv[i];
     }
     {
         // Before the running report: a test that has seen "running" finds the marker.
