@@ -13,8 +13,8 @@
 #include <utility>
 
 #include "platform/pf.h"
-#include "platform/pf_index.h"
-#include "platform/pf_packet.h"
+#include "platform/pf/pf_index.h"
+#include "platform/pf/pf_packet.h"
 
 namespace platform {
 
