@@ -133,12 +133,22 @@ void ServiceMainProc(platform::DWORD, char**) {
         ServiceStatus.dwCurrentState = platform::SERVICE_RUNNING;
         platform::SetServiceStatus(StatusHandle, &ServiceStatus);
     }
-    RunFilterService();
+    const platform::Win32Error failed = RunFilterService();
     {
         std::lock_guard lock(gBodyMutex);
         gBodyDone = true;
     }
     gBodyEnded.notify_all();
+    if (failed) {
+        // Nothing is served: the manager hears "stopped" with the reason, and the process ends.
+        {
+            std::lock_guard lock(gStatusMutex);
+            ServiceStatus.dwCurrentState = platform::SERVICE_STOPPED;
+            ServiceStatus.dwWin32ExitCode = failed;
+            platform::SetServiceStatus(StatusHandle, &ServiceStatus);
+        }
+        StopRequested = true;
+    }
 }
 
 // The thread that enters the service control dispatcher; it ends when the dispatcher returns
@@ -166,10 +176,10 @@ int RunAsService() {
     return 0;
 }
 
-void RunConsoleMode() {
+int RunConsoleMode() {
     PrintLine("Run ZantorSvc as console application ... ");
     ConsoleMode = true;
-    RunFilterService();
+    return RunFilterService() == platform::kErrorSuccess ? 0 : 1;
 }
 
 }  // namespace
@@ -193,7 +203,7 @@ int ProgramMain(int argc, char** argv) {
     } else if (option == "-help") {
         ShowUsage();
     } else if (option == "-run") {
-        RunConsoleMode();
+        return RunConsoleMode();
     } else if (option == "-secure") {
         SecureParametersKey(computer);
     } else {
