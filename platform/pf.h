@@ -79,11 +79,12 @@
 //     nothing in the kernel.
 //   - Which interface decides an input packet: the one bound to its destination address,
 //     whichever device it arrived on; output: the one bound to its source address.
-//   - GF_STRONGHOST checks one device: an input packet that arrives on the device holding the
-//     bound address (when the check was set or the address bound) and whose destination is not
-//     an address of that device is dropped and logged (PFFT_SPOOF) on the interface (the first
-//     such interface of the device names the frame). The engine's test packets carry no device;
-//     their local address stands for it, so both answer alike.
+//   - GF_STRONGHOST checks one device: an input packet that arrives on the device that held the
+//     bound address when it was bound, and is addressed to another address, is dropped and
+//     logged (PFFT_SPOOF) on the interface. Addresses of other interfaces bound on the same
+//     device are theirs to decide, not spoofs; the first interface of the device with the check
+//     names the frame. The engine's test packets carry no device; their local address stands
+//     for it, so both answer alike.
 //   - GF_FRAGCACHE on: the interface decides at the input hook, where the kernel has put the
 //     datagram together, so later fragments follow the first; a dropped datagram is logged once,
 //     as the whole datagram (its entry text is the first fragment's), where the engine logs every

@@ -288,25 +288,30 @@ void KernelRuleset::DispatchText(const Interface& itf, bool add, std::string& te
                verb + Table() + "fragmap { " + a + (add ? " : jump " + n + "_frag" : "") + " }");
 }
 
-std::string KernelRuleset::SpoofVerdict(std::uint32_t device) const {
+std::string KernelRuleset::SpoofRules(std::uint32_t device) const {
     if (device == 0) return {};
-    // The first interface that asks for the check on the device names the log frames.
-    for (const auto& [h, itf] : interfaces_)
-        if (itf->bound && itf->device == device && itf->Has(GF_STRONGHOST))
-            return DropVerdict(*itf, PFFT_SPOOF);
-    return {};
+    // Packets for an address bound on the device are its interfaces' to decide; any other
+    // destination is a spoof. The first interface that asks for the check names the frames.
+    std::string addresses, verdict;
+    for (const auto& [h, itf] : interfaces_) {
+        if (!itf->bound || itf->device != device) continue;
+        addresses += (addresses.empty() ? "" : ", ") + Dotted(itf->address);
+        if (verdict.empty() && itf->Has(GF_STRONGHOST)) verdict = DropVerdict(*itf, PFFT_SPOOF);
+    }
+    if (verdict.empty()) return {};
+    return "ip daddr { " + addresses + " } return\n" + verdict + "\n";
 }
 
-void KernelRuleset::SpoofChainText(std::uint32_t device, const std::string& verdict,
+void KernelRuleset::SpoofChainText(std::uint32_t device, const std::string& rules,
                                    std::string& text) const {
     const std::string chain = "d" + std::to_string(device) + "_spoof";
-    Append(text, "add rule" + Table() + chain + " fib daddr . iif type local return");
-    Append(text, "add rule" + Table() + chain + " ", verdict);
+    for (std::size_t at = 0, end; (end = rules.find('\n', at)) != std::string::npos; at = end + 1)
+        Append(text, "add rule" + Table() + chain + " ", rules.substr(at, end - at));
 }
 
 void KernelRuleset::SyncSpoof(std::uint32_t device, std::string& text, Journal& journal) {
     if (device == 0) return;
-    const std::string want = SpoofVerdict(device);
+    const std::string want = SpoofRules(device);
     auto it = spoofWritten_.find(device);
     const std::string have = it == spoofWritten_.end() ? "" : it->second;
     if (want == have) return;
@@ -521,10 +526,10 @@ std::string KernelRuleset::WholeTable() const {
 
     for (const auto& [h, itf] : interfaces_)
         if (itf->bound) InterfaceText(*itf, text);
-    for (const auto& [device, verdict] : spoofWritten_) {
+    for (const auto& [device, rules] : spoofWritten_) {
         const std::string chain = "d" + std::to_string(device) + "_spoof";
         Append(text, "add chain" + t + chain);
-        SpoofChainText(device, verdict, text);
+        SpoofChainText(device, rules, text);
         Append(text, "add element" + t + "spoofmap { " + std::to_string(device) + " : jump " +
                          chain + " }");
     }

@@ -16,7 +16,8 @@
 //                  then jump iN_in_t (filters that read it), then the default
 //   iN_*_a, iN_*_t the filters: one lookup rule per set ("shape"), then the filters kept as rules
 //   iN_frag        the fragment checks of one interface
-//   dD_spoof       strong host on device D: a destination that is not local on D is dropped
+//   dD_spoof       strong host on device D: a destination that is no interface's bound address
+//                  on D is dropped
 // Filters of one direction all end in the same verdict (the opposite of the default), so their
 // order does not matter and a set lookup stands for any number of them.
 #pragma once
@@ -139,12 +140,13 @@ class KernelRuleset {
     // The strong-host chain of a device as the model wants it, written where it differs from
     // what the kernel holds.
     void SyncSpoof(std::uint32_t device, std::string& text, Journal& journal);
-    std::string SpoofVerdict(std::uint32_t device) const;
-    void SpoofChainText(std::uint32_t device, const std::string& verdict, std::string& text) const;
+    // The rules of its chain, one a line; empty when no interface on it asks for the check.
+    std::string SpoofRules(std::uint32_t device) const;
+    void SpoofChainText(std::uint32_t device, const std::string& rules, std::string& text) const;
 
     std::uint16_t logGroup_;
     std::map<INTERFACE_HANDLE, std::unique_ptr<Interface>> interfaces_;
-    std::map<std::uint32_t, std::string> spoofWritten_;  // device: the verdict in its chain
+    std::map<std::uint32_t, std::string> spoofWritten_;  // device: the rules of its chain
 };
 
 }  // namespace platform::pf

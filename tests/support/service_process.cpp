@@ -26,6 +26,10 @@ Computer::Computer(const std::string& ipAddrTable) {
     std::ofstream(root() / "ipaddrtable") << ipAddrTable;
 }
 
+Computer::Computer(HostAddresses) {
+    fs::create_directories(system32());
+}
+
 std::string Computer::ServiceLog() const {
     return Slurp(system32() / "ZantorSvc.Log");
 }
@@ -45,11 +49,18 @@ std::vector<std::string> Computer::ServiceLogMessages() const {
     return messages;
 }
 
-ServiceProcess::ServiceProcess(const Computer& computer, std::vector<std::string> args)
+ServiceProcess::ServiceProcess(const Computer& computer, std::vector<std::string> args,
+                               std::vector<std::string> wrapper)
     : computer_(computer), output_(computer.root() / "service-output.txt") {
     platform::ChildProcessOptions options;
     options.program = ZANTORSVC_PATH;
     options.arguments = std::move(args);
+    if (!wrapper.empty()) {
+        options.program = wrapper[0];
+        wrapper.erase(wrapper.begin());
+        wrapper.push_back(ZANTORSVC_PATH);
+        options.arguments.insert(options.arguments.begin(), wrapper.begin(), wrapper.end());
+    }
     options.workingDirectory = computer.system32();
     options.environment = {{"ZANTOR_ROOT", computer.root().string()}, {"LC_ALL", "C"}};
     options.outputFile = output_;
