@@ -246,14 +246,16 @@ void KernelRuleset::InterfaceText(const Interface& itf, std::string& text) const
         FilterChainText(itf, d, false, text);
         FilterChainText(itf, d, true, text);
         Append(text, "add rule" + Table() + c + " jump " + c + "_a");
-        // A first fragment too short for its transport header cannot match a filter that reads
-        // one, even where the kernel would read the few bytes it holds.
-        if (d == 0)
-            Append(text,
-                   "add rule" + Table() + c +
-                       " ip frag-off & 0x3fff == 0x2000 ip protocol . ip hdrlength . ip "
-                       "length @frag_short ",
-                   DefaultVerdict(itf, d));
+        // A packet without its transport header cannot match a filter that reads one: a later
+        // fragment, whose data the kernel would read as if it were the header, and a first
+        // fragment too short to hold it.
+        Append(text, "add rule" + Table() + c + " ip frag-off & 0x1fff != 0 ",
+               DefaultVerdict(itf, d));
+        Append(text,
+               "add rule" + Table() + c +
+                   " ip frag-off & 0x3fff == 0x2000 ip protocol . ip hdrlength . ip "
+                   "length @frag_short ",
+               DefaultVerdict(itf, d));
         Append(text, "add rule" + Table() + c + " jump " + c + "_t");
         Append(text, "add rule" + Table() + c + " ", DefaultVerdict(itf, d));
     }

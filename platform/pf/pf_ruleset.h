@@ -11,9 +11,10 @@
 //              the interfaces decided per fragment (premap)
 //   input    hook input: iif lo accept; the interfaces with the fragment cache (inmap)
 //   output   hook output: oif lo accept; every interface's output (outmap)
-//   iN_in, iN_out  one interface: jump iN_in_a (filters that read no transport header), then, on
-//                  input, a first fragment too short for its transport header takes the default,
-//                  then jump iN_in_t (filters that read it), then the default
+//   iN_in, iN_out  one interface: jump iN_in_a (filters that read no transport header), then a
+//                  packet without its transport header (a later fragment, a first fragment too
+//                  short for it) takes the default, then jump iN_in_t (filters that read it),
+//                  then the default
 //   iN_*_a, iN_*_t the filters: one lookup rule per set ("shape"), then the filters kept as rules
 //   iN_frag        the fragment checks of one interface
 //   dD_spoof       strong host on device D: a destination that is no interface's bound address

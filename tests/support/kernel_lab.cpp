@@ -53,7 +53,7 @@ bool IsSentinel(const std::vector<std::uint8_t>& p, std::uint16_t id) {
 KernelLab::KernelLab() {
     std::string why;
     if (!lab::CanMakeNamespaces(&why)) {
-        error_ = why;
+        unprivileged_ = error_ = why;
         return;
     }
     host_ = std::make_unique<lab::Namespace>("host");

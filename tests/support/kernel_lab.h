@@ -23,7 +23,9 @@ class KernelLab {
     static constexpr int kLinks = 3;
 
     KernelLab();
-    // Empty when the lab is ready; otherwise why it could not be made (a test skips then).
+    // Why this process cannot make namespaces at all (a test skips then), or empty.
+    const std::string& unprivileged() const { return unprivileged_; }
+    // Empty when the lab is ready; otherwise why it could not be made.
     const std::string& error() const { return error_; }
 
     const platform::lab::Namespace& host() const { return *host_; }
@@ -51,7 +53,7 @@ class KernelLab {
     std::string ListTable() const;
 
   private:
-    std::string error_;
+    std::string unprivileged_, error_;
     std::unique_ptr<platform::lab::Namespace> host_, peer_;
     std::vector<std::unique_ptr<platform::lab::PacketSocket>> links_;  // the peer's side of each
     std::vector<std::unique_ptr<platform::lab::PacketSocket>> delivered_;  // host, per protocol

@@ -34,11 +34,13 @@ std::string Computer::ServiceLog() const {
     return Slurp(system32() / "ZantorSvc.Log");
 }
 
-std::vector<std::string> Computer::ServiceLogMessages() const {
+namespace {
+
+std::vector<std::string> Messages(const std::string& log) {
     // A line is "<date> <time> <message>\r\n"; in the C locale date and time hold no spaces, and
     // at midnight the time is left out, which the colon tells apart.
     std::vector<std::string> messages;
-    std::istringstream in(ServiceLog());
+    std::istringstream in(log);
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -47,6 +49,16 @@ std::vector<std::string> Computer::ServiceLogMessages() const {
         messages.push_back(line.substr(skip));
     }
     return messages;
+}
+
+}  // namespace
+
+std::vector<std::string> Computer::ServiceLogMessages() const {
+    return Messages(ServiceLog());
+}
+
+std::vector<std::string> Computer::DenyLogMessages() const {
+    return Messages(Slurp(system32() / "IPDenyLog.Log"));
 }
 
 ServiceProcess::ServiceProcess(const Computer& computer, std::vector<std::string> args,

@@ -29,6 +29,7 @@ class Computer {
     std::filesystem::path system32() const { return root() / "system32"; }
     std::string ServiceLog() const;  // the whole text of system32/ZantorSvc.Log
     std::vector<std::string> ServiceLogMessages() const;  // its lines without time stamps
+    std::vector<std::string> DenyLogMessages() const;     // IPDenyLog.Log's, the same way
 
   private:
     TempRoot root_;
