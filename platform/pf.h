@@ -60,7 +60,9 @@
 // kPfErrorNoPfInterface, unknown filter handles kErrorInvalidHandle, null pointers and out-of-range
 // actions kErrorInvalidParameter, an address type other than PF_IPV4 kErrorNotSupported, and a
 // descriptor the driver cannot honour (another address type, a null address cell, unknown flag
-// bits, a protocol above 255, late binding) kPfErrorInvalidFilter.
+// bits, a protocol above 255, late binding) kPfErrorInvalidFilter. With the kernel backend, a
+// change the kernel refuses is kPfErrorKernelRefused, and neither the kernel nor the engine
+// has changed.
 //
 // Threads. Every call may be made from any thread at any time; decisions share a reader lock and
 // run in parallel, changes take it exclusively. The log has a lock of its own.
@@ -83,8 +85,8 @@
 //     bound address when it was bound, and is addressed to another address, is dropped and
 //     logged (PFFT_SPOOF) on the interface. Addresses of other interfaces bound on the same
 //     device are theirs to decide, not spoofs; the first interface of the device with the check
-//     names the frame. The engine's test packets carry no device; their local address stands
-//     for it, so both answer alike.
+//     names the frame; an address that no device held has no such check. The engine's test
+//     packets carry no device; their local address stands for it, so both answer alike.
 //   - GF_FRAGCACHE on: the interface decides at the input hook, where the kernel has put the
 //     datagram together, so later fragments follow the first; a dropped datagram is logged once,
 //     as the whole datagram (its entry text is the first fragment's), where the engine logs every
