@@ -86,6 +86,7 @@ constexpr std::pair<Win32Error, const char*> kMessages[] = {
     {23006, "The packet filter interface is not bound."},
     {23007, "The address is not in the address table."},
     {23008, "The filter is not valid."},
+    {23009, "The kernel refused the change; the rules in force are unchanged."},
 };
 
 }  // namespace

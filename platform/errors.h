@@ -93,6 +93,8 @@ inline constexpr Win32Error kPfErrorAlreadyBound = kPfErrorBase + 5;
 inline constexpr Win32Error kPfErrorNotBound = kPfErrorBase + 6;
 inline constexpr Win32Error kPfErrorAddressNotLocal = kPfErrorBase + 7;
 inline constexpr Win32Error kPfErrorInvalidFilter = kPfErrorBase + 8;
+// The kernel refused a change of its rules; the rules in force are the ones before the call.
+inline constexpr Win32Error kPfErrorKernelRefused = kPfErrorBase + 9;
 
 // The calling thread's last-error value (GetLastError / SetLastError of the Windows API).
 Win32Error GetLastError();

@@ -60,10 +60,58 @@
 // kPfErrorNoPfInterface, unknown filter handles kErrorInvalidHandle, null pointers and out-of-range
 // actions kErrorInvalidParameter, an address type other than PF_IPV4 kErrorNotSupported, and a
 // descriptor the driver cannot honour (another address type, a null address cell, unknown flag
-// bits, a protocol above 255, late binding) kPfErrorInvalidFilter.
+// bits, a protocol above 255, late binding) kPfErrorInvalidFilter. With the kernel backend, a
+// change the kernel refuses is kPfErrorKernelRefused, and neither the kernel nor the engine
+// has changed.
 //
 // Threads. Every call may be made from any thread at any time; decisions share a reader lock and
 // run in parallel, changes take it exclusively. The log has a lock of its own.
+//
+// Two backends decide packets; both live in platform/pf/.
+//   The engine (pf_driver, pf_index, pf_packet) decides the packets that reach it: test packets
+//   on the packet socket below, on a simulated computer and on a real host alike.
+//   The kernel backend (pf_kernel, pf_ruleset, pf_nflog) also puts the same rules into the Linux
+//   kernel as the nftables table `ip zantor`, so that a real host's own traffic is filtered, and
+//   reads the packets the kernel drops from nflog into the same filter log. The engine keeps
+//   every rule too and answers the packet socket with what the kernel does.
+// PfStartDriver picks one (see there). The kernel follows the model above, with these
+// differences, where nftables cannot do what the engine does or sees packets another way:
+//   - Loopback: traffic on the loopback device (the host talking to itself, to any of its own
+//     addresses) is accepted before any rule, so an interface bound to 127.0.0.1 filters
+//     nothing in the kernel.
+//   - Which interface decides an input packet: the one bound to its destination address,
+//     whichever device it arrived on; output: the one bound to its source address.
+//   - GF_STRONGHOST checks one device: an input packet that arrives on the device that held the
+//     bound address when it was bound, and is addressed to another address, is dropped and
+//     logged (PFFT_SPOOF) on the interface. Addresses of other interfaces bound on the same
+//     device are theirs to decide, not spoofs; the first interface of the device with the check
+//     names the frame; an address that no device held has no such check. The engine's test
+//     packets carry no device; their local address stands for it, so both answer alike.
+//   - GF_FRAGCACHE on: the interface decides at the input hook, where the kernel has put the
+//     datagram together, so later fragments follow the first; a dropped datagram is logged once,
+//     as the whole datagram (its entry text is the first fragment's), where the engine logs every
+//     fragment. A datagram whose first fragment is too short for its transport header, which
+//     the engine decides on addresses and protocol alone, the kernel decides on the whole
+//     header.
+//     Off: the interface decides every fragment alone, before reassembly (prerouting, priority
+//     -450), where filters on ports, ICMP type and code, or SYN do not match a later fragment or
+//     a first fragment too short for its transport header, as in the engine.
+//   - GF_FRAGMENTS: the stateless checks are rules before reassembly, logged as PFFT_FRAG. A
+//     fragment that partly overlaps another makes the kernel's reassembly discard the whole
+//     datagram, unlogged; the 128-piece limit is the reassembly's own (its queue limits); and
+//     of the fragments that end beyond 65,535 bytes only those at offsets of 65,520 bytes or more
+//     are dropped by the rules, the others are discarded, unlogged, with their datagram by the
+//     reassembly.
+//   - Output: the output hook sees a datagram whole, before the kernel fragments it: it is
+//     decided once, on its whole transport header, as with the fragment cache.
+//   - Malformed packets: the kernel drops bad IP headers before any rule and never logs them; a
+//     packet whose transport header is cut short does reach the rules and may be logged.
+//   - Packets on the packet socket are answered by the engine but not logged: with the kernel
+//     backend the filter log holds real traffic only.
+//   - Filters are set elements where their masks, ports and types allow a key (each port or
+//     type range is one value or all), so a packet's cost does not grow with their number; a
+//     filter with a port or type range or a rule number is a rule, which every packet of its
+//     direction passes through.
 #pragma once
 
 #include <chrono>
@@ -73,6 +121,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "platform/errors.h"
 #include "platform/event.h"
@@ -180,6 +229,16 @@ class PacketFilterDriver {
     PFFORWARD_ACTION DecidePacket(PacketDirection direction, std::uint32_t localAddr,
                                   std::span<const std::uint8_t> packet);
 
+    // While off, DecidePacket writes no frames: with the kernel backend the log holds the real
+    // packets the kernel dropped, and packets asked about on the packet socket are not traffic.
+    void SetDecisionLogging(bool on);
+
+    // Writes the frame of a packet that another decider (the kernel) dropped, exactly as a drop
+    // of this engine's own: the IP header and at most kPfLogMaxAdditionalData bytes after it, of
+    // what `packet` holds. Bytes that are not an IPv4 header are not logged.
+    void LogDrop(DWORD interfaceName, PFFRAMETYPE frameType, DWORD rule,
+                 std::span<const std::uint8_t> packet);
+
     // Sets the log event when frames in the lent buffer have waited the flush delay.
     void CheckLogTimer();
 
@@ -237,6 +296,29 @@ DWORD PfDeleteLog();
 // that is not 0 must be valid. Unreadable packets are dropped.
 DWORD PfTestPacket(INTERFACE_HANDLE hInInterface, INTERFACE_HANDLE hOutInterface, DWORD cBytes,
                    const std::uint8_t* pbPacket, PFFORWARD_ACTION* ppAction);
+
+// Which backend decides real packets (see the top of this file).
+enum class PfBackend : std::uint8_t { kEngine, kKernel };
+
+// Picks the backend for the computer at `root`; `report` receives the lines for the service log.
+//   - The file driver/backend in the root, when present, says "engine" or "kernel" (any letter
+//     case); anything else is kErrorInvalidData.
+//   - Without it the kernel is chosen when the address table is the host's own (no ipaddrtable
+//     in the root) and this process may change the kernel's rules; the engine otherwise.
+// The kernel asked for without the right to change the rules (or with another process holding
+// the namespace's table) is a failure, never a quiet engine. When the engine is chosen for the
+// host's own addresses, a line says that the host's traffic is not being filtered. With the
+// kernel, changes reach the kernel only from PfWriteKernelRules on: the table an earlier run left
+// stays in force until then. kErrorAlreadyExists when started already.
+Win32Error PfStartDriver(const std::filesystem::path& root,
+                         const std::function<void(const std::string&)>& report,
+                         PfBackend* backend = nullptr);
+// With the kernel: replaces its table, whatever an earlier run left, with the rules made so far,
+// in one transaction; from then on every change reaches the kernel at once. The engine: nothing.
+Win32Error PfWriteKernelRules(std::string* why = nullptr);
+// Ends the kernel backend, and the engine alone goes on. `removeRules`: an orderly stop, which
+// takes the table out of the kernel; without it the table stays in force, as after a crash.
+Win32Error PfStopDriver(bool removeRules, std::string* why = nullptr);
 
 // The packet socket. Packets reach the driver as datagrams on the Unix datagram socket
 // driver/packets of a computer root: one byte direction (0 input, 1 output), the 4-byte local

@@ -5,6 +5,9 @@ set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev
           libbenchmark-dev libsqlite3-dev clang-format clang libclang-rt-14-dev)
+# The packet filter driver's kernel backend (nftables rules, the nflog filter log); its tests
+# make network namespaces with iproute2 and read the kernel's table with nft.
+packages+=(libnftables-dev libnetfilter-log-dev libnfnetlink-dev nftables iproute2)
 
 missing=()
 for p in "${packages[@]}"; do

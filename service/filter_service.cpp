@@ -49,8 +49,26 @@ std::unique_ptr<platform::PipeServer> WaitForClient() {
     return pipe;
 }
 
-void RunFilterService() {
+namespace {
+
+// A line that says why the service cannot filter as asked: an administrator reads it in the
+// service log, or on the screen with "-run".
+void DriverLine(const std::string& line) {
+    ConsoleLine(line);
+    ServiceLog(line);
+}
+
+}  // namespace
+
+platform::Win32Error RunFilterService() {
     std::remove(std::string(kServiceLogName).c_str());
+
+    // Which backend decides real packets comes first: a kernel that was asked for and cannot be
+    // had ends the start here, rather than leaving the host unfiltered behind a running service.
+    platform::PfBackend backend = platform::PfBackend::kEngine;
+    if (platform::Win32Error e =
+            platform::PfStartDriver(platform::LocalComputerRoot(), DriverLine, &backend))
+        return e;
 
     // The driver lives in this process: packets reach it once the service runs.
     if (platform::Win32Error e = platform::StartPacketEndpoint(platform::LocalComputerRoot()))
@@ -71,6 +89,18 @@ void RunFilterService() {
     ServiceLog("ProcessingRegistry ...");
     if (ProcessRegistry() && storeSound) SaveLastKnownGood();
 
+    // The replayed configuration replaces, in one transaction, whatever rules the kernel still
+    // holds from an earlier run, so the host is filtered throughout.
+    std::string why;
+    if (platform::Win32Error e = platform::PfWriteKernelRules(&why)) {
+        DriverLine("Error [" + std::to_string(e) + "] while writing the kernel's rules (" + why +
+                   "): " + SysErrorText(e));
+        StopDenyLog();
+        platform::StopPacketEndpoint();
+        platform::PfStopDriver(false);
+        return e;
+    }
+
     ServiceLog("Creating NamedPipe [qzw2kflt] ...");
     while (!StopRequested) {
         if (auto pipe = WaitForClient()) TFilterCommandsThread::Start(std::move(pipe));
@@ -84,7 +114,15 @@ void RunFilterService() {
     if (storeSound) SaveLastKnownGood();
     // No packet arrives after the deny log's last batch.
     platform::StopPacketEndpoint();
+    // An orderly stop takes the service's rules out of the kernel; a crash leaves them in force.
+    // The kernel's last drops reach the filter log before the deny log's final batch is taken.
+    if (platform::Win32Error e = platform::PfStopDriver(true, &why))
+        DriverLine("Error [" + std::to_string(e) + "] while removing the kernel's rules (" + why +
+                   "): " + SysErrorText(e));
+    else if (backend == platform::PfBackend::kKernel)
+        ServiceLog("The kernel's rules are removed.");
     StopDenyLog();
+    return platform::kErrorSuccess;
 }
 
 void RequestServiceStop() {

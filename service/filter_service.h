@@ -12,7 +12,9 @@ inline constexpr std::string_view kPipeName = "\\\\.\\Pipe\\qzw2kflt";
 
 // Deletes the previous service log, lists the addresses, then serves the control pipe, one client
 // at a time, until StopRequested. Runs on the service's thread, or the main thread with "-run".
-void RunFilterService();
+// Not kErrorSuccess when the service could not start filtering as its computer asks (the service
+// log says why); it then serves nothing.
+platform::Win32Error RunFilterService();
 
 // Creates the pipe instance and waits for a client. Null when no instance could be made (another
 // connection holds it) or the wait failed.

@@ -141,20 +141,24 @@ void ServiceMainProc(platform::DWORD, char**) {
         ServiceStatus.dwCurrentState = platform::SERVICE_RUNNING;
         platform::SetServiceStatus(StatusHandle, &ServiceStatus);
     }
-    RunFilterService();
+    const platform::Win32Error failed = RunFilterService();
     {
         std::lock_guard lock(gBodyMutex);
         gBodyDone = true;
     }
     gBodyEnded.notify_all();
     // A stop that came as a signal has no control handler to report it; after a stop control the
-    // handler has reported "stopped" already and this second report is refused.
-    std::lock_guard lock(gStatusMutex);
-    ServiceStatus.dwWin32ExitCode = 0;
-    ServiceStatus.dwCurrentState = platform::SERVICE_STOPPED;
-    ServiceStatus.dwCheckPoint = 0;
-    ServiceStatus.dwWaitHint = 0;
-    platform::SetServiceStatus(StatusHandle, &ServiceStatus);
+    // handler has reported "stopped" already and this second report is refused. A body that could
+    // not start reports "stopped" with its reason, and the process ends.
+    {
+        std::lock_guard lock(gStatusMutex);
+        ServiceStatus.dwWin32ExitCode = failed;
+        ServiceStatus.dwCurrentState = platform::SERVICE_STOPPED;
+        ServiceStatus.dwCheckPoint = 0;
+        ServiceStatus.dwWaitHint = 0;
+        platform::SetServiceStatus(StatusHandle, &ServiceStatus);
+    }
+    if (failed) StopRequested = true;
 }
 
 // The thread that enters the service control dispatcher; it ends when the dispatcher returns
@@ -183,11 +187,11 @@ int RunAsService() {
     return 0;
 }
 
-void RunConsoleMode() {
+int RunConsoleMode() {
     PrintLine("Run ZantorSvc as console application ... ");
     ConsoleMode = true;
     platform::SetConsoleCtrlHandler(OnConsoleCtrl);
-    RunFilterService();
+    return RunFilterService() == platform::kErrorSuccess ? 0 : 1;
 }
 
 }  // namespace
@@ -211,7 +215,7 @@ int ProgramMain(int argc, char** argv) {
     } else if (option == "-help") {
         ShowUsage();
     } else if (option == "-run") {
-        RunConsoleMode();
+        return RunConsoleMode();
     } else if (option == "-secure") {
         SecureParametersKey(computer);
     } else {

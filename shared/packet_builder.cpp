@@ -97,6 +97,37 @@ std::vector<std::uint8_t> BuildPacket(const PacketFields& s) {
     return p;
 }
 
+std::vector<std::uint8_t> MakeFragment(const std::vector<std::uint8_t>& packet, std::size_t offset,
+                                       std::size_t size, bool more) {
+    std::vector<std::uint8_t> f(kIpHeader + size, 0);
+    const std::size_t data = packet.size() > kIpHeader ? packet.size() - kIpHeader : 0;
+    std::memcpy(f.data(), packet.data(), std::min(kIpHeader, packet.size()));
+    if (offset < data)
+        std::memcpy(f.data() + kIpHeader, packet.data() + kIpHeader + offset,
+                    std::min(size, data - offset));
+    StoreBe16(f.data() + 2, static_cast<std::uint32_t>(f.size()));
+    const std::uint32_t dontFragment = (f[6] << 8 | f[7]) & 0x4000u;
+    StoreBe16(f.data() + 6, dontFragment | (more ? 0x2000u : 0u) |
+                                (static_cast<std::uint32_t>(offset / 8) & 0x1FFFu));
+    StoreBe16(f.data() + 10, 0);
+    StoreBe16(f.data() + 10, Fold(SumWords(f.data(), kIpHeader)));
+    return f;
+}
+
+std::vector<std::vector<std::uint8_t>> FragmentPacket(const std::vector<std::uint8_t>& packet,
+                                                      const std::vector<std::size_t>& cuts) {
+    const std::size_t data = packet.size() > kIpHeader ? packet.size() - kIpHeader : 0;
+    std::vector<std::vector<std::uint8_t>> pieces;
+    std::size_t at = 0;
+    for (std::size_t cut : cuts) {
+        if (cut <= at || cut >= data) continue;
+        pieces.push_back(MakeFragment(packet, at, cut - at, true));
+        at = cut;
+    }
+    pieces.push_back(MakeFragment(packet, at, data - at, false));
+    return pieces;
+}
+
 bool ParseTcpFlags(std::string_view text, std::uint8_t& flags) {
     std::uint8_t result = 0;
     for (char c : text) {

@@ -46,6 +46,17 @@ struct PacketFields {
 // protocols get the payload alone.
 std::vector<std::uint8_t> BuildPacket(const PacketFields& fields);
 
+// One fragment of `packet` (a whole packet with a 20-byte header, as BuildPacket makes it): the
+// `size` bytes of its data from `offset` (bytes, a multiple of 8; cut at the data's end, zeros
+// where it has none), with the same header, the more-fragments flag as `more` says and the
+// header checksum made again. Well-formed and malformed fragments alike, for tests.
+std::vector<std::uint8_t> MakeFragment(const std::vector<std::uint8_t>& packet, std::size_t offset,
+                                       std::size_t size, bool more);
+
+// `packet` cut into fragments at these offsets into its data (ascending multiples of 8).
+std::vector<std::vector<std::uint8_t>> FragmentPacket(const std::vector<std::uint8_t>& packet,
+                                                      const std::vector<std::size_t>& cuts);
+
 // TCP flags as letters F S R P A U, in any case, optionally separated by commas ("S,A", "sa").
 // False for other characters; "" is no flag.
 bool ParseTcpFlags(std::string_view text, std::uint8_t& flags);

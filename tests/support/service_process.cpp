@@ -26,15 +26,21 @@ Computer::Computer(const std::string& ipAddrTable) {
     std::ofstream(root() / "ipaddrtable") << ipAddrTable;
 }
 
+Computer::Computer(HostAddresses) {
+    fs::create_directories(system32());
+}
+
 std::string Computer::ServiceLog() const {
     return Slurp(system32() / "ZantorSvc.Log");
 }
 
-std::vector<std::string> Computer::ServiceLogMessages() const {
+namespace {
+
+std::vector<std::string> Messages(const std::string& log) {
     // A line is "<date> <time> <message>\r\n"; in the C locale date and time hold no spaces, and
     // at midnight the time is left out, which the colon tells apart.
     std::vector<std::string> messages;
-    std::istringstream in(ServiceLog());
+    std::istringstream in(log);
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -45,11 +51,28 @@ std::vector<std::string> Computer::ServiceLogMessages() const {
     return messages;
 }
 
-ServiceProcess::ServiceProcess(const Computer& computer, std::vector<std::string> args)
+}  // namespace
+
+std::vector<std::string> Computer::ServiceLogMessages() const {
+    return Messages(ServiceLog());
+}
+
+std::vector<std::string> Computer::DenyLogMessages() const {
+    return Messages(Slurp(system32() / "IPDenyLog.Log"));
+}
+
+ServiceProcess::ServiceProcess(const Computer& computer, std::vector<std::string> args,
+                               std::vector<std::string> wrapper)
     : computer_(computer), output_(computer.root() / "service-output.txt") {
     platform::ChildProcessOptions options;
     options.program = ZANTORSVC_PATH;
     options.arguments = std::move(args);
+    if (!wrapper.empty()) {
+        options.program = wrapper[0];
+        wrapper.erase(wrapper.begin());
+        wrapper.push_back(ZANTORSVC_PATH);
+        options.arguments.insert(options.arguments.begin(), wrapper.begin(), wrapper.end());
+    }
     options.workingDirectory = computer.system32();
     options.environment = {{"ZANTOR_ROOT", computer.root().string()}, {"LC_ALL", "C"}};
     options.outputFile = output_;

@@ -13,6 +13,10 @@
 
 namespace zantor::test {
 
+// Says that a computer has no ipaddrtable: its addresses are those of the host (or of the
+// network namespace its service runs in).
+struct HostAddresses {};
+
 // A fresh computer: a root with system32/ and, when given, an ipaddrtable file.
 class Computer {
   public:
@@ -20,19 +24,23 @@ class Computer {
                           "10.0.0.5 255.255.255.0 2\n"
                           "192.168.1.20 255.255.0.0 3\n"
                           "127.0.0.1 255.0.0.0 1\n");
+    explicit Computer(HostAddresses);
     const std::filesystem::path& root() const { return root_.path(); }
     std::filesystem::path system32() const { return root() / "system32"; }
     std::string ServiceLog() const;  // the whole text of system32/ZantorSvc.Log
     std::vector<std::string> ServiceLogMessages() const;  // its lines without time stamps
+    std::vector<std::string> DenyLogMessages() const;     // IPDenyLog.Log's, the same way
 
   private:
     TempRoot root_;
 };
 
-// ZantorSvc -run started in the computer's system32 directory; killed when destroyed.
+// ZantorSvc -run started in the computer's system32 directory; killed when destroyed. A
+// `wrapper` runs it (its first word is the program): "ip netns exec NAME", say.
 class ServiceProcess {
   public:
-    explicit ServiceProcess(const Computer& computer, std::vector<std::string> args = {"-run"});
+    explicit ServiceProcess(const Computer& computer, std::vector<std::string> args = {"-run"},
+                            std::vector<std::string> wrapper = {});
     ~ServiceProcess();
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;

@@ -1,7 +1,7 @@
 // Packets from the builder: what the driver reads back from them, and valid checksums.
 #include <gtest/gtest.h>
 
-#include "platform/pf_packet.h"
+#include "platform/pf/pf_packet.h"
 #include "shared/packet_builder.h"
 
 using namespace zantor;
@@ -80,6 +80,40 @@ TEST(PacketBuilder, DriverReadsBackWhatWasBuilt) {
     PacketFields huge;
     huge.payloadSize = 100000;
     EXPECT_EQ(BuildPacket(huge).size(), 65535u);
+}
+
+TEST(PacketBuilder, FragmentsCarryTheDatagramAndValidHeaders) {
+    PacketFields s;
+    s.protocol = kProtocolUdp;
+    s.src = MakeIP(10, 0, 0, 1);
+    s.dst = MakeIP(10, 0, 0, 2);
+    s.ipId = 0x1234;
+    s.payloadSize = 50;  // 58 bytes of data after the header
+    const auto whole = BuildPacket(s);
+    const auto pieces = FragmentPacket(whole, {16, 40, 100});  // a cut past the end is left out
+    ASSERT_EQ(pieces.size(), 3u);
+    std::vector<std::uint8_t> data;
+    const std::size_t offsets[] = {0, 16, 40};
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        platform::pf::Packet p;
+        ASSERT_TRUE(platform::pf::ParsePacket(pieces[i], p)) << i;
+        EXPECT_EQ(p.fragmentOffset, offsets[i]);
+        EXPECT_EQ(p.moreFragments, i + 1 < pieces.size());
+        EXPECT_EQ(p.id, 0x1234);
+        EXPECT_EQ(Sum(pieces[i].data(), 20), 0xFFFFu) << i;
+        data.insert(data.end(), pieces[i].begin() + 20, pieces[i].end());
+    }
+    EXPECT_EQ(data, std::vector<std::uint8_t>(whole.begin() + 20, whole.end()));
+
+    // Pieces made by hand: any size, zeros where the datagram has no data.
+    const auto odd = MakeFragment(whole, 56, 13, true);
+    platform::pf::Packet p;
+    ASSERT_TRUE(platform::pf::ParsePacket(odd, p));
+    EXPECT_EQ(p.PayloadLength(), 13u);
+    EXPECT_EQ(odd[20], whole[76]);
+    EXPECT_EQ(odd[22], 0);
+    EXPECT_EQ(Sum(odd.data(), 20), 0xFFFFu);
+    EXPECT_EQ(MakeFragment(whole, 8, 0, true).size(), 20u);
 }
 
 TEST(PacketBuilder, TcpFlagLetters) {

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "platform/pf.h"
-#include "platform/pf_packet.h"
+#include "platform/pf/pf_packet.h"
 
 namespace platform::pf {
 

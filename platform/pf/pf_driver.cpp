@@ -13,8 +13,8 @@
 #include <utility>
 
 #include "platform/pf.h"
-#include "platform/pf_index.h"
-#include "platform/pf_packet.h"
+#include "platform/pf/pf_index.h"
+#include "platform/pf/pf_packet.h"
 
 namespace platform {
 
@@ -250,6 +250,7 @@ struct PacketFilterDriver::Impl {
     INTERFACE_HANDLE nextInterface = 1;
     FILTER_HANDLE nextFilter = 1;
     std::atomic<std::uint64_t> malformed{0};
+    std::atomic<bool> logDecisions{true};
 
     std::mutex logMutex;
     std::condition_variable logWake;
@@ -353,11 +354,14 @@ struct PacketFilterDriver::Impl {
         pendingSince.reset();
     }
 
-    void WriteFrame(const Interface& itf, const Packet& p, const Verdict& v) {
+    // `bytes` holds the IP header (`headerLength` bytes) and at least the logged part of the
+    // `payloadLength` bytes after it.
+    void WriteFrame(DWORD interfaceName, PFFRAMETYPE frame, DWORD rule, const std::uint8_t* bytes,
+                    std::size_t headerLength, std::size_t payloadLength) {
         std::lock_guard lock(logMutex);
         if (!logBuffer) return;
-        std::size_t extra = std::min<std::size_t>(p.PayloadLength(), kPfLogMaxAdditionalData);
-        std::size_t data = p.headerLength + extra;
+        std::size_t extra = std::min<std::size_t>(payloadLength, kPfLogMaxAdditionalData);
+        std::size_t data = headerLength + extra;
         DWORD size = static_cast<DWORD>(kPfLogFrameHeaderSize + data);
         if (overflowed || size > logSize - used) {
             // A smaller frame after one that did not fit would put the log out of order.
@@ -370,15 +374,15 @@ struct PacketFilterDriver::Impl {
         DWORD total = std::min(RoundUp8(size), logSize - used);
         PFLOGFRAME head{};
         head.Timestamp = FileTimeNow();
-        head.pfeTypeOfFrame = v.frame;
+        head.pfeTypeOfFrame = frame;
         head.dwTotalSizeUsed = total;
-        head.dwFilterRule = v.rule;
+        head.dwFilterRule = rule;
         head.wSizeOfAdditionalData = static_cast<std::uint16_t>(extra);
-        head.wSizeOfIpHeader = static_cast<std::uint16_t>(p.headerLength);
-        head.dwInterfaceName = itf.name != 0 ? itf.name : itf.handle;
+        head.wSizeOfIpHeader = static_cast<std::uint16_t>(headerLength);
+        head.dwInterfaceName = interfaceName;
         std::uint8_t* at = logBuffer + used;
         std::memcpy(at, &head, kPfLogFrameHeaderSize);
-        std::memcpy(at + kPfLogFrameHeaderSize, p.bytes, data);
+        std::memcpy(at + kPfLogFrameHeaderSize, bytes, data);
         std::memset(at + kPfLogFrameHeaderSize + data, 0, total - kPfLogFrameHeaderSize - data);
         used += total;
         ++logged;
@@ -622,11 +626,29 @@ PFFORWARD_ACTION PacketFilterDriver::DecidePacket(PacketDirection direction,
     Interface& itf = *bound;
     try {
         Verdict v = impl_->Decide(itf, direction, p, true);
-        if (v.action == PF_ACTION_DROP && itf.useLog) impl_->WriteFrame(itf, p, v);
+        if (v.action == PF_ACTION_DROP && itf.useLog && impl_->logDecisions)
+            impl_->WriteFrame(itf.name != 0 ? itf.name : itf.handle, v.frame, v.rule, p.bytes,
+                              p.headerLength, p.PayloadLength());
         return v.action;
     } catch (const std::bad_alloc&) {
         return PF_ACTION_DROP;  // no memory for the fragment state: fail closed
     }
+}
+
+void PacketFilterDriver::SetDecisionLogging(bool on) {
+    impl_->logDecisions = on;
+}
+
+void PacketFilterDriver::LogDrop(DWORD interfaceName, PFFRAMETYPE frameType, DWORD rule,
+                                 std::span<const std::uint8_t> packet) {
+    if (packet.size() < kIpHeaderMin || packet[0] >> 4 != 4) return;
+    std::size_t headerLength = static_cast<std::size_t>(packet[0] & 0x0F) * 4;
+    std::size_t length = static_cast<std::size_t>(packet[2] << 8 | packet[3]);
+    if (headerLength < kIpHeaderMin || headerLength > length || headerLength > packet.size())
+        return;
+    // The copy may end before the packet does: what it holds is logged, never more.
+    std::size_t payload = std::min(length, packet.size()) - headerLength;
+    impl_->WriteFrame(interfaceName, frameType, rule, packet.data(), headerLength, payload);
 }
 
 void PacketFilterDriver::CheckLogTimer() {

@@ -1,4 +1,4 @@
-#include "platform/pf_packet.h"
+#include "platform/pf/pf_packet.h"
 
 #include <cstring>
 

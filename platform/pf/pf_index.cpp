@@ -1,4 +1,4 @@
-#include "platform/pf_index.h"
+#include "platform/pf/pf_index.h"
 
 #include <algorithm>
 #include <cstring>

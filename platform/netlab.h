@@ -1,0 +1,122 @@
+// A network laboratory for tests and benchmarks of the kernel backend: network namespaces of
+// their own, joined by veth pairs, and sockets inside them that send and catch whole IPv4
+// packets. Nothing here touches the machine's own namespace beyond creating and removing the
+// namespaces it names. Not part of the programs.
+//
+// Errors: a Win32Error, with `why` saying what failed. Threads: a Namespace may be used from any
+// thread; Enter moves only the calling thread.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/errors.h"
+
+namespace platform::lab {
+
+// Whether this process may make network namespaces: root, and iproute2's ip. `why` says what
+// is missing.
+bool CanMakeNamespaces(std::string* why);
+
+// The path of iproute2's ip.
+std::string IpProgram();
+
+// Runs a program to its end; kErrorGenFailure when it exits with another code than 0, with its
+// output in `why`. `output` receives what it printed.
+Win32Error RunProgram(const std::vector<std::string>& command, std::string* output = nullptr,
+                      std::string* why = nullptr);
+
+// A named network namespace ("ip netns add"), removed with its devices when destroyed.
+class Namespace {
+  public:
+    // A name of its own is made from `stem` and this process's id.
+    explicit Namespace(const std::string& stem);
+    ~Namespace();
+    Namespace(const Namespace&) = delete;
+    Namespace& operator=(const Namespace&) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+    const std::string& name() const { return name_; }
+
+    // `ip -n NAME args...`
+    Win32Error Ip(const std::vector<std::string>& args, std::string* why = nullptr) const;
+    // `ip -n NAME -batch FILE` with these lines: many changes for the price of one process.
+    Win32Error IpBatch(const std::vector<std::string>& lines, std::string* why = nullptr) const;
+    // Runs a program inside ("ip netns exec NAME ...").
+    Win32Error Exec(const std::vector<std::string>& command, std::string* output = nullptr,
+                    std::string* why = nullptr) const;
+    // The command line that runs `command` inside.
+    std::vector<std::string> Wrap(const std::vector<std::string>& command) const;
+    // Runs `fn` on the calling thread inside the namespace; sockets it makes stay there.
+    Win32Error Enter(const std::function<void()>& fn) const;
+    // Sets a kernel parameter of the namespace: "net.ipv4.conf.all.rp_filter" to "0".
+    Win32Error SetSysctl(const std::string& key, const std::string& value) const;
+
+  private:
+    std::string name_;
+    std::string error_;
+};
+
+// Two namespaces joined by a veth pair: `aDevice` in `a`, `bDevice` in `b`, both up.
+Win32Error Link(const Namespace& a, const std::string& aDevice, const Namespace& b,
+                const std::string& bDevice, std::string* why = nullptr);
+
+// Moves the calling thread, for good, into a fresh network namespace of its own with lo up.
+Win32Error EnterPrivateNamespace(std::string* why = nullptr);
+
+// The hardware address of a device in a namespace.
+Win32Error HardwareAddress(const Namespace& ns, const std::string& device,
+                           std::array<std::uint8_t, 6>& mac);
+
+// Keeps the calling thread on the processor it runs on while it lives, so that packets it sends
+// one after another are handled in that order.
+class PinnedThread {
+  public:
+    PinnedThread();
+    ~PinnedThread();
+    PinnedThread(const PinnedThread&) = delete;
+    PinnedThread& operator=(const PinnedThread&) = delete;
+
+  private:
+    std::vector<unsigned char> saved_;
+};
+
+// A socket that sends or catches whole IPv4 packets, from the IP header on.
+class PacketSocket {
+  public:
+    // Catches every delivered packet of one IP protocol (a raw socket): what passed the local
+    // input path, put together when it came in fragments.
+    static Win32Error Delivered(const Namespace* ns, std::uint8_t protocol,
+                                std::unique_ptr<PacketSocket>* socket);
+    // Sends packets as they are, header and all, through the namespace's routing (raw socket
+    // with the header included): the output path of that namespace.
+    static Win32Error Sender(const Namespace* ns, std::unique_ptr<PacketSocket>* socket);
+    // Sends and catches packets on one device, below IP (a packet socket): sent packets go to
+    // `peer` on the link as they are; caught ones are every IPv4 packet the device receives.
+    static Win32Error OnDevice(const Namespace* ns, const std::string& device,
+                               std::array<std::uint8_t, 6> peer,
+                               std::unique_ptr<PacketSocket>* socket);
+    ~PacketSocket();
+    PacketSocket(const PacketSocket&) = delete;
+    PacketSocket& operator=(const PacketSocket&) = delete;
+
+    // kErrorAccessDenied when the namespace's own rules refused it on the way out.
+    Win32Error Send(std::span<const std::uint8_t> packet);
+    // The next packet within `timeout`; kErrorTimeout when none came.
+    Win32Error Receive(std::vector<std::uint8_t>& packet, std::chrono::milliseconds timeout);
+
+  private:
+    PacketSocket(int fd, int ifindex, std::array<std::uint8_t, 6> peer);
+    int fd_;
+    int ifindex_;
+    std::array<std::uint8_t, 6> peer_;
+};
+
+}  // namespace platform::lab

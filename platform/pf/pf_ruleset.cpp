@@ -1,0 +1,565 @@
+#include "platform/pf/pf_ruleset.h"
+
+#include <charconv>
+#include <cstdio>
+#include <string_view>
+
+namespace platform::pf {
+
+namespace {
+
+constexpr std::uint32_t kAllOnes = 0xFFFFFFFFu;
+constexpr std::uint8_t kFirstHeaderLength = 5;  // in 32-bit words, as the header counts
+constexpr std::uint8_t kLastHeaderLength = 15;
+
+const char* const kDirectionNames[2] = {"in", "out"};
+
+std::string Dotted(std::uint32_t networkOrder) {
+    const auto* b = reinterpret_cast<const std::uint8_t*>(&networkOrder);
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    return text;
+}
+
+std::string Range(std::uint32_t low, std::uint32_t high) {
+    return low == high ? std::to_string(low) : std::to_string(low) + "-" + std::to_string(high);
+}
+
+// An ICMP type or code range clamped to the byte the header holds; false when it holds no value.
+bool IcmpRange(const PortRange& r, std::uint32_t& low, std::uint32_t& high) {
+    low = r.low;
+    high = std::min<std::uint32_t>(r.high, 255);
+    return low <= 255;
+}
+
+struct KeyField {
+    std::string expression, type, value;
+};
+
+void AddressMatch(const char* field, std::uint32_t address, std::uint32_t mask,
+                  std::string& match) {
+    if (mask == 0) return;
+    match += match.empty() ? "" : " ";
+    match += std::string("ip ") + field;
+    if (mask != kAllOnes) match += " & " + Dotted(mask) + " ==";
+    match += " " + Dotted(address);
+}
+
+void AddressKey(const char* field, std::uint32_t address, std::uint32_t mask,
+                std::vector<KeyField>& key) {
+    if (mask == 0) return;
+    std::string expression = std::string("ip ") + field;
+    if (mask != kAllOnes) expression += " & " + Dotted(mask);
+    key.push_back({expression, "ipv4_addr", Dotted(address)});
+}
+
+void Append(std::string& text, std::string_view a, std::string_view b = {},
+            std::string_view c = {}) {
+    text += a;
+    text += b;
+    text += c;
+    text += '\n';
+}
+
+std::string Table() {
+    return std::string(" ip ") + kKernelTable + " ";
+}
+
+}  // namespace
+
+Placement PlaceFilter(const Rule& r) {
+    Placement p;
+    const bool ports = r.protocol == kProtoTcp || r.protocol == kProtoUdp;
+    const bool icmp = r.protocol == kProtoIcmp;
+    std::uint32_t typeLow = 0, typeHigh = 0, codeLow = 0, codeHigh = 0;
+    // The SYN test reads TCP flags: another protocol never passes it.
+    if (r.noSyn && r.protocol != 0 && r.protocol != kProtoTcp) return p;
+    if (icmp && ((!r.srcRange.any && !IcmpRange(r.srcRange, typeLow, typeHigh)) ||
+                 (!r.dstRange.any && !IcmpRange(r.dstRange, codeLow, codeHigh))))
+        return p;
+    p.transport = r.needsTransport;
+
+    const std::string syn = r.noSyn ? "tcp flags & syn == 0" : "";
+    auto exact = [](const PortRange& range) { return !range.any && range.low == range.high; };
+    auto icmpExact = [](std::uint32_t low, std::uint32_t high) { return low == high; };
+    bool keyable = r.ruleNumber == 0;
+    if (ports)
+        keyable = keyable && (r.srcRange.any || exact(r.srcRange)) &&
+                  (r.dstRange.any || exact(r.dstRange));
+    if (icmp)
+        keyable = keyable && (r.srcRange.any || icmpExact(typeLow, typeHigh)) &&
+                  (r.dstRange.any || icmpExact(codeLow, codeHigh));
+
+    std::vector<KeyField> key;
+    AddressKey("saddr", r.src, r.srcMask, key);
+    AddressKey("daddr", r.dst, r.dstMask, key);
+    const bool icmpFields = icmp && (!r.srcRange.any || !r.dstRange.any);
+    // The SYN test and the ICMP fields bring their protocol with them.
+    if (r.protocol != 0 && !(r.noSyn && r.protocol == kProtoTcp) && !icmpFields)
+        key.push_back({"ip protocol", "inet_proto", std::to_string(r.protocol)});
+    if (ports) {
+        if (!r.srcRange.any)
+            key.push_back({"th sport", "inet_service", Range(r.srcRange.low, r.srcRange.low)});
+        if (!r.dstRange.any)
+            key.push_back({"th dport", "inet_service", Range(r.dstRange.low, r.dstRange.low)});
+    }
+    if (icmp) {
+        if (!r.srcRange.any) key.push_back({"icmp type", "icmp_type", std::to_string(typeLow)});
+        if (!r.dstRange.any) key.push_back({"icmp code", "icmp_code", std::to_string(codeLow)});
+    }
+
+    if (keyable && !key.empty()) {
+        p.kind = Placement::kElement;
+        p.shape = syn.empty() ? "" : syn + " ";
+        for (std::size_t i = 0; i < key.size(); ++i) {
+            const char* sep = i == 0 ? "" : " . ";
+            p.shape += sep + key[i].expression;
+            p.setType += sep + key[i].type;
+            p.element += sep + key[i].value;
+        }
+        return p;
+    }
+
+    p.kind = Placement::kRule;
+    AddressMatch("saddr", r.src, r.srcMask, p.match);
+    AddressMatch("daddr", r.dst, r.dstMask, p.match);
+    auto add = [&p](const std::string& part) {
+        if (part.empty()) return;
+        p.match += p.match.empty() ? "" : " ";
+        p.match += part;
+    };
+    if (r.protocol != 0) add("ip protocol " + std::to_string(r.protocol));
+    if (ports) {
+        if (!r.srcRange.any) add("th sport " + Range(r.srcRange.low, r.srcRange.high));
+        if (!r.dstRange.any) add("th dport " + Range(r.dstRange.low, r.dstRange.high));
+    }
+    if (icmp) {
+        if (!r.srcRange.any) add("icmp type " + Range(typeLow, typeHigh));
+        if (!r.dstRange.any) add("icmp code " + Range(codeLow, codeHigh));
+    }
+    add(syn);
+    return p;
+}
+
+std::string LogPrefix(DWORD interfaceName, PFFRAMETYPE type, DWORD rule) {
+    return "zantor " + std::to_string(interfaceName) + " " + std::to_string(type) + " " +
+           std::to_string(rule);
+}
+
+bool ParseLogPrefix(std::string_view prefix, DWORD& interfaceName, PFFRAMETYPE& type, DWORD& rule) {
+    constexpr std::string_view kHead = "zantor ";
+    if (prefix.substr(0, kHead.size()) != kHead) return false;
+    prefix.remove_prefix(kHead.size());
+    DWORD numbers[3];
+    for (int i = 0; i < 3; ++i) {
+        const char* end = prefix.data() + prefix.size();
+        auto [next, ec] = std::from_chars(prefix.data(), end, numbers[i]);
+        if (ec != std::errc() || next == prefix.data()) return false;
+        prefix.remove_prefix(static_cast<std::size_t>(next - prefix.data()));
+        if (i < 2) {
+            if (prefix.empty() || prefix[0] != ' ') return false;
+            prefix.remove_prefix(1);
+        }
+    }
+    if (!prefix.empty() || numbers[1] < PFFT_FILTER || numbers[1] > PFFT_SPOOF) return false;
+    interfaceName = numbers[0];
+    type = static_cast<PFFRAMETYPE>(numbers[1]);
+    rule = numbers[2];
+    return true;
+}
+
+void KernelRuleset::Journal::Revert() {
+    for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) (*it)();
+    undo_.clear();
+}
+
+std::string KernelRuleset::Name(const Interface& itf) const {
+    return "i" + std::to_string(itf.handle);
+}
+
+std::string KernelRuleset::DropVerdict(const Interface& itf, PFFRAMETYPE type) const {
+    if (!itf.useLog) return "drop";
+    return "log group " + std::to_string(logGroup_) + " prefix \"" +
+           LogPrefix(itf.name != 0 ? itf.name : itf.handle, type, 0) + "\" drop";
+}
+
+std::string KernelRuleset::FilterVerdict(const Interface& itf, int d, DWORD rule) const {
+    if (itf.actions[d] == PF_ACTION_DROP) return "accept";
+    if (!itf.useLog) return "drop";
+    return "log group " + std::to_string(logGroup_) + " prefix \"" +
+           LogPrefix(itf.name != 0 ? itf.name : itf.handle, PFFT_FILTER, rule) + "\" drop";
+}
+
+std::string KernelRuleset::DefaultVerdict(const Interface& itf, int d) const {
+    return itf.actions[d] == PF_ACTION_DROP ? DropVerdict(itf, PFFT_FILTER) : "accept";
+}
+
+bool KernelRuleset::IsBound(INTERFACE_HANDLE h) const {
+    auto it = interfaces_.find(h);
+    return it != interfaces_.end() && it->second->bound;
+}
+
+bool KernelRuleset::HasFilters(INTERFACE_HANDLE h, std::span<const FILTER_HANDLE> filters) const {
+    auto it = interfaces_.find(h);
+    if (it == interfaces_.end()) return false;
+    for (FILTER_HANDLE f : filters)
+        if (!it->second->filters.count(f)) return false;
+    return true;
+}
+
+void KernelRuleset::FilterChainText(const Interface& itf, int d, bool transport,
+                                    std::string& text) const {
+    const std::string chain = Name(itf) + "_" + kDirectionNames[d] + (transport ? "_t" : "_a");
+    for (const auto& [match, shape] : itf.directions[d].shapes) {
+        if (shape.transport != transport) continue;
+        Append(text,
+               "add rule" + Table() + chain + " " + match + " @" + Name(itf) + "_" +
+                   kDirectionNames[d] + "_s" + std::to_string(shape.number) + " ",
+               FilterVerdict(itf, d, 0));
+    }
+    for (const auto& [handle, filter] : itf.filters) {
+        if (filter.direction != d || filter.placement.kind != Placement::kRule ||
+            filter.placement.transport != transport)
+            continue;
+        std::string match = filter.placement.match;
+        Append(text, "add rule" + Table() + chain + " " + match + (match.empty() ? "" : " "),
+               FilterVerdict(itf, d, filter.rule));
+    }
+}
+
+void KernelRuleset::InterfaceText(const Interface& itf, std::string& text) const {
+    const std::string n = Name(itf);
+    for (int d = 0; d < 2; ++d) {
+        const std::string c = n + "_" + kDirectionNames[d];
+        Append(text, "add chain" + Table() + c);
+        Append(text, "add chain" + Table() + c + "_a");
+        Append(text, "add chain" + Table() + c + "_t");
+        for (const auto& [match, shape] : itf.directions[d].shapes) {
+            const std::string set = c + "_s" + std::to_string(shape.number);
+            Append(text, "add set" + Table() + set + " { type " + shape.type + "; }");
+            if (shape.elements.empty()) continue;
+            std::string elements;
+            for (const auto& [element, count] : shape.elements)
+                elements += (elements.empty() ? "" : ", ") + element;
+            Append(text, "add element" + Table() + set + " { " + elements + " }");
+        }
+        FilterChainText(itf, d, false, text);
+        FilterChainText(itf, d, true, text);
+        Append(text, "add rule" + Table() + c + " jump " + c + "_a");
+        // A packet without its transport header cannot match a filter that reads one: a later
+        // fragment, whose data the kernel would read as if it were the header, and a first
+        // fragment too short to hold it.
+        Append(text, "add rule" + Table() + c + " ip frag-off & 0x1fff != 0 ",
+               DefaultVerdict(itf, d));
+        Append(text,
+               "add rule" + Table() + c +
+                   " ip frag-off & 0x3fff == 0x2000 ip protocol . ip hdrlength . ip "
+                   "length @frag_short ",
+               DefaultVerdict(itf, d));
+        Append(text, "add rule" + Table() + c + " jump " + c + "_t");
+        Append(text, "add rule" + Table() + c + " ", DefaultVerdict(itf, d));
+    }
+    const std::string frag = n + "_frag";
+    const std::string v = DropVerdict(itf, PFFT_FRAG);
+    Append(text, "add chain" + Table() + frag);
+    // The stateless signs of a bad fragment, each a rule of its own. A non-last fragment's data
+    // is a multiple of 8 bytes when the total length agrees, modulo 8, with 4 * header length
+    // (4 or 0). Offsets from 65,520 bytes end beyond 65,535 whatever the length; other ends
+    // beyond it are left to the reassembly, which drops the datagram.
+    static constexpr const char* kChecks[] = {
+        "ip frag-off & 0x2000 != 0 ip hdrlength & 1 == 1 ip length & 7 != 4",
+        "ip frag-off & 0x2000 != 0 ip hdrlength & 1 == 0 ip length & 7 != 0",
+        "ip frag-off & 0x2000 != 0 ip hdrlength . ip length @frag_empty",
+        "ip frag-off & 0x3fff == 0x2000 ip protocol . ip hdrlength . ip length @frag_short",
+        "ip protocol 6 ip frag-off & 0x1fff == 1",
+        "ip frag-off & 0x1fff > 8189",
+    };
+    for (const char* check : kChecks)
+        Append(text, "add rule" + Table() + frag + " " + check + " ", v);
+}
+
+void KernelRuleset::DispatchText(const Interface& itf, bool add, std::string& text) const {
+    const std::string verb = add ? "add element" : "delete element";
+    const std::string a = Dotted(itf.address);
+    const std::string n = Name(itf);
+    const char* inMap = itf.Has(GF_FRAGCACHE) ? "inmap" : "premap";
+    Append(text, verb + Table() + inMap + " { " + a + (add ? " : jump " + n + "_in" : "") + " }");
+    Append(text, verb + Table() + "outmap { " + a + (add ? " : jump " + n + "_out" : "") + " }");
+    if (itf.Has(GF_FRAGMENTS))
+        Append(text,
+               verb + Table() + "fragmap { " + a + (add ? " : jump " + n + "_frag" : "") + " }");
+}
+
+std::string KernelRuleset::SpoofRules(std::uint32_t device) const {
+    if (device == 0) return {};
+    // Packets for an address bound on the device are its interfaces' to decide; any other
+    // destination is a spoof. The first interface that asks for the check names the frames.
+    std::string addresses, verdict;
+    for (const auto& [h, itf] : interfaces_) {
+        if (!itf->bound || itf->device != device) continue;
+        addresses += (addresses.empty() ? "" : ", ") + Dotted(itf->address);
+        if (verdict.empty() && itf->Has(GF_STRONGHOST)) verdict = DropVerdict(*itf, PFFT_SPOOF);
+    }
+    if (verdict.empty()) return {};
+    return "ip daddr { " + addresses + " } return\n" + verdict + "\n";
+}
+
+void KernelRuleset::SpoofChainText(std::uint32_t device, const std::string& rules,
+                                   std::string& text) const {
+    const std::string chain = "d" + std::to_string(device) + "_spoof";
+    for (std::size_t at = 0, end; (end = rules.find('\n', at)) != std::string::npos; at = end + 1)
+        Append(text, "add rule" + Table() + chain + " ", rules.substr(at, end - at));
+}
+
+void KernelRuleset::SyncSpoof(std::uint32_t device, std::string& text, Journal& journal) {
+    if (device == 0) return;
+    const std::string want = SpoofRules(device);
+    auto it = spoofWritten_.find(device);
+    const std::string have = it == spoofWritten_.end() ? "" : it->second;
+    if (want == have) return;
+    const std::string chain = "d" + std::to_string(device) + "_spoof";
+    const std::string index = std::to_string(device);
+    if (have.empty()) {
+        Append(text, "add chain" + Table() + chain);
+        SpoofChainText(device, want, text);
+        Append(text, "add element" + Table() + "spoofmap { " + index + " : jump " + chain + " }");
+    } else if (want.empty()) {
+        Append(text, "delete element" + Table() + "spoofmap { " + index + " }");
+        Append(text, "flush chain" + Table() + chain);
+        Append(text, "delete chain" + Table() + chain);
+    } else {
+        Append(text, "flush chain" + Table() + chain);
+        SpoofChainText(device, want, text);
+    }
+    journal.Add([this, device, have] {
+        if (have.empty())
+            spoofWritten_.erase(device);
+        else
+            spoofWritten_[device] = have;
+    });
+    if (want.empty())
+        spoofWritten_.erase(device);
+    else
+        spoofWritten_[device] = want;
+}
+
+void KernelRuleset::CreateInterface(INTERFACE_HANDLE h, DWORD name, PFFORWARD_ACTION in,
+                                    PFFORWARD_ACTION out, bool useLog, Journal& journal) {
+    auto itf = std::make_unique<Interface>();
+    itf->handle = h;
+    itf->name = name;
+    itf->actions[0] = in;
+    itf->actions[1] = out;
+    itf->useLog = useLog;
+    interfaces_[h] = std::move(itf);
+    journal.Add([this, h] { interfaces_.erase(h); });
+}
+
+void KernelRuleset::DeleteInterface(INTERFACE_HANDLE h, std::string& text, Journal& journal) {
+    auto it = interfaces_.find(h);
+    if (it == interfaces_.end()) return;
+    if (it->second->bound) Unbind(h, text, journal);
+    auto kept = std::make_shared<std::unique_ptr<Interface>>(std::move(it->second));
+    interfaces_.erase(it);
+    journal.Add([this, h, kept] { interfaces_[h] = std::move(*kept); });
+}
+
+void KernelRuleset::Bind(INTERFACE_HANDLE h, std::uint32_t address, std::uint32_t device,
+                         std::string& text, Journal& journal) {
+    Interface& itf = *interfaces_.at(h);
+    itf.bound = true;
+    itf.address = address;
+    itf.device = device;
+    journal.Add([&itf] {
+        itf.bound = false;
+        itf.address = 0;
+        itf.device = 0;
+    });
+    InterfaceText(itf, text);
+    DispatchText(itf, true, text);
+    SyncSpoof(device, text, journal);
+}
+
+void KernelRuleset::Unbind(INTERFACE_HANDLE h, std::string& text, Journal& journal) {
+    Interface& itf = *interfaces_.at(h);
+    if (!itf.bound) return;
+    DispatchText(itf, false, text);
+    const std::uint32_t address = itf.address, device = itf.device;
+    itf.bound = false;
+    itf.address = 0;
+    itf.device = 0;
+    journal.Add([&itf, address, device] {
+        itf.bound = true;
+        itf.address = address;
+        itf.device = device;
+    });
+    SyncSpoof(device, text, journal);
+    // Jumps first, so that no chain is deleted while another still refers to it.
+    const std::string n = Name(itf);
+    const std::string chains[] = {n + "_in",    n + "_out",   n + "_in_a", n + "_in_t",
+                                  n + "_out_a", n + "_out_t", n + "_frag"};
+    for (const auto& c : chains) Append(text, "flush chain" + Table() + c);
+    for (const auto& c : chains) Append(text, "delete chain" + Table() + c);
+    for (int d = 0; d < 2; ++d)
+        for (const auto& [match, shape] : itf.directions[d].shapes)
+            Append(text, "delete set" + Table() + n + "_" + kDirectionNames[d] + "_s" +
+                             std::to_string(shape.number));
+}
+
+void KernelRuleset::AddFilter(INTERFACE_HANDLE h, PacketDirection direction, FILTER_HANDLE f,
+                              const Rule& rule, std::string& text, Journal& journal) {
+    Interface& itf = *interfaces_.at(h);
+    const int d = static_cast<int>(direction);
+    Filter filter{static_cast<std::uint8_t>(d), PlaceFilter(rule), rule.ruleNumber};
+    const Placement& p = filter.placement;
+    const std::string c = Name(itf) + "_" + kDirectionNames[d];
+    const std::string chain = c + (p.transport ? "_t" : "_a");
+    if (p.kind == Placement::kElement) {
+        Direction& dir = itf.directions[d];
+        auto shapeIt = dir.shapes.find(p.shape);
+        if (shapeIt == dir.shapes.end()) {
+            Shape s{p.shape, p.setType, p.transport, dir.nextShape++, {}};
+            shapeIt = dir.shapes.emplace(p.shape, std::move(s)).first;
+            const std::string set = c + "_s" + std::to_string(shapeIt->second.number);
+            if (itf.bound) {
+                Append(text, "add set" + Table() + set + " { type " + p.setType + "; }");
+                Append(text, "add rule" + Table() + chain + " " + p.shape + " @" + set + " ",
+                       FilterVerdict(itf, d, 0));
+            }
+            journal.Add([&dir, key = p.shape] {
+                dir.shapes.erase(key);
+                --dir.nextShape;
+            });
+        }
+        Shape& shape = shapeIt->second;
+        std::uint32_t& count = shape.elements[p.element];
+        if (count++ == 0 && itf.bound)
+            Append(text, "add element" + Table() + c + "_s" + std::to_string(shape.number) + " { " +
+                             p.element + " }");
+        journal.Add([&shape, element = p.element] {
+            if (--shape.elements[element] == 0) shape.elements.erase(element);
+        });
+    } else if (p.kind == Placement::kRule && itf.bound) {
+        Append(text, "add rule" + Table() + chain + " " + p.match + (p.match.empty() ? "" : " "),
+               FilterVerdict(itf, d, rule.ruleNumber));
+    }
+    itf.filters.emplace(f, std::move(filter));
+    journal.Add([&itf, f] { itf.filters.erase(f); });
+}
+
+void KernelRuleset::RemoveFilters(INTERFACE_HANDLE h, std::span<const FILTER_HANDLE> filters,
+                                  std::string& text, Journal& journal) {
+    Interface& itf = *interfaces_.at(h);
+    bool rewrite[2][2] = {};  // [direction][transport]: a chain that loses a rule
+    for (FILTER_HANDLE f : filters) {
+        auto it = itf.filters.find(f);
+        if (it == itf.filters.end()) continue;  // named twice in the list
+        const Filter filter = it->second;
+        const Placement& p = filter.placement;
+        const int d = filter.direction;
+        if (p.kind == Placement::kElement) {
+            Shape& shape = itf.directions[d].shapes.at(p.shape);
+            if (--shape.elements[p.element] == 0) {
+                shape.elements.erase(p.element);
+                if (itf.bound)
+                    Append(text, "delete element" + Table() + Name(itf) + "_" + kDirectionNames[d] +
+                                     "_s" + std::to_string(shape.number) + " { " + p.element +
+                                     " }");
+            }
+            journal.Add([&shape, element = p.element] { ++shape.elements[element]; });
+        } else if (p.kind == Placement::kRule) {
+            rewrite[d][p.transport] = true;
+        }
+        itf.filters.erase(it);
+        journal.Add([&itf, f, filter] { itf.filters.emplace(f, filter); });
+    }
+    if (!itf.bound) return;
+    // Rules are not looked up by handle: the chain is written again without them, in the same
+    // transaction, so no packet sees it half done.
+    for (int d = 0; d < 2; ++d)
+        for (int t = 0; t < 2; ++t) {
+            if (!rewrite[d][t]) continue;
+            Append(text, "flush chain" + Table() + Name(itf) + "_" + kDirectionNames[d] +
+                             (t ? "_t" : "_a"));
+            FilterChainText(itf, d, t != 0, text);
+        }
+}
+
+void KernelRuleset::SetGlobal(INTERFACE_HANDLE h, GLOBAL_FILTER g, bool on, std::string& text,
+                              Journal& journal) {
+    Interface& itf = *interfaces_.at(h);
+    const DWORD before = itf.globals;
+    const DWORD after = on ? before | DWORD{1} << g : before & ~(DWORD{1} << g);
+    if (before == after) return;
+    if (itf.bound) DispatchText(itf, false, text);
+    itf.globals = after;
+    journal.Add([&itf, before] { itf.globals = before; });
+    if (!itf.bound) return;
+    DispatchText(itf, true, text);
+    SyncSpoof(itf.device, text, journal);
+}
+
+std::string KernelRuleset::WholeTable() const {
+    std::string text;
+    const std::string t = Table();
+    // Creating it first makes the delete succeed whether or not an earlier table is there.
+    Append(text, "add table" + t);
+    Append(text, "delete table" + t);
+    Append(text, "add table" + t);
+
+    std::string shortFirst, empty;
+    for (std::uint8_t h = kFirstHeaderLength; h <= kLastHeaderLength; ++h) {
+        const std::uint32_t header = h * 4u;
+        for (auto [protocol, size] :
+             {std::pair{kProtoTcp, 20u}, std::pair{kProtoUdp, 8u}, std::pair{kProtoIcmp, 8u}})
+            shortFirst += (shortFirst.empty() ? "" : ", ") + std::to_string(protocol) + " . " +
+                          std::to_string(h) + " . " + Range(header, header + size - 1);
+        empty += (empty.empty() ? "" : ", ") + std::to_string(h) + " . " + std::to_string(header);
+    }
+    Append(text, "add set" + t +
+                     "frag_short { typeof ip protocol . ip hdrlength . ip length; flags interval; "
+                     "elements = { " +
+                     shortFirst + " } }");
+    Append(text, "add set" + t + "frag_empty { typeof ip hdrlength . ip length; elements = { " +
+                     empty + " } }");
+    for (const char* map : {"premap", "inmap", "outmap", "fragmap"})
+        Append(text, "add map" + t + map + " { type ipv4_addr : verdict; }");
+    Append(text, "add map" + t + "spoofmap { type iface_index : verdict; }");
+
+    for (const auto& [h, itf] : interfaces_)
+        if (itf->bound) InterfaceText(*itf, text);
+    for (const auto& [device, rules] : spoofWritten_) {
+        const std::string chain = "d" + std::to_string(device) + "_spoof";
+        Append(text, "add chain" + t + chain);
+        SpoofChainText(device, rules, text);
+        Append(text, "add element" + t + "spoofmap { " + std::to_string(device) + " : jump " +
+                         chain + " }");
+    }
+    for (const auto& [h, itf] : interfaces_)
+        if (itf->bound) DispatchText(*itf, true, text);
+
+    Append(text,
+           "add chain" + t + "pre { type filter hook prerouting priority -450; policy accept; }");
+    Append(text, "add rule" + t + "pre iif \"lo\" accept");
+    Append(text, "add rule" + t + "pre iif vmap @spoofmap");
+    Append(text, "add rule" + t + "pre ip frag-off & 0x3fff != 0 ip daddr vmap @fragmap");
+    Append(text, "add rule" + t + "pre ip daddr vmap @premap");
+    Append(text,
+           "add chain" + t + "input { type filter hook input priority filter; policy accept; }");
+    Append(text, "add rule" + t + "input iif \"lo\" accept");
+    Append(text, "add rule" + t + "input ip daddr vmap @inmap");
+    Append(text,
+           "add chain" + t + "output { type filter hook output priority filter; policy accept; }");
+    Append(text, "add rule" + t + "output oif \"lo\" accept");
+    Append(text, "add rule" + t + "output ip saddr vmap @outmap");
+    return text;
+}
+
+std::string KernelRuleset::RemoveTable() {
+    std::string text;
+    Append(text, "add table" + Table());
+    Append(text, "delete table" + Table());
+    return text;
+}
+
+}  // namespace platform::pf

@@ -1,0 +1,371 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/netlab.h"
+#include "platform/process.h"
+
+namespace platform::lab {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ScratchFile(const char* what) {
+    static std::atomic<unsigned> counter{0};
+    return (fs::temp_directory_path() / ("zantor-netlab-" + std::to_string(::getpid()) + "-" +
+                                         std::to_string(counter++) + "." + what))
+        .string();
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string Joined(const std::vector<std::string>& words) {
+    std::string text;
+    for (const auto& w : words) text += (text.empty() ? "" : " ") + w;
+    return text;
+}
+
+Win32Error Failed(std::string* why, const std::string& what, int err) {
+    if (why) *why = what + ": " + std::strerror(err);
+    return Fail(ErrorFromErrno(err));
+}
+
+}  // namespace
+
+std::string IpProgram() {
+    for (const char* p : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"})
+        if (::access(p, X_OK) == 0) return p;
+    return "/usr/sbin/ip";
+}
+
+bool CanMakeNamespaces(std::string* why) {
+    if (::geteuid() != 0) {
+        if (why) *why = "network namespaces need root, and this process is not root";
+        return false;
+    }
+    if (::access(IpProgram().c_str(), X_OK) != 0) {
+        if (why) *why = "iproute2's ip is not installed";
+        return false;
+    }
+    Namespace probe("probe");
+    if (!probe.ok()) {
+        if (why) *why = probe.error();
+        return false;
+    }
+    return true;
+}
+
+Win32Error RunProgram(const std::vector<std::string>& command, std::string* output,
+                      std::string* why) {
+    ChildProcessOptions options;
+    options.program = command.at(0);
+    options.arguments.assign(command.begin() + 1, command.end());
+    options.outputFile = ScratchFile("out");
+    std::uint32_t pid = 0;
+    if (Win32Error e = CreateChildProcess(options, &pid)) {
+        if (why) *why = "cannot start " + command[0];
+        return e;
+    }
+    int exitCode = -1;
+    Win32Error e = WaitForChildProcess(pid, std::chrono::minutes(2), &exitCode);
+    std::string text = Slurp(options.outputFile.string());
+    std::error_code ec;
+    fs::remove(options.outputFile, ec);
+    if (output) *output = text;
+    if (e) {
+        TerminateProcessById(pid, std::chrono::seconds(5));
+        if (why) *why = Joined(command) + " did not end";
+        return e;
+    }
+    if (exitCode != 0) {
+        if (why) *why = Joined(command) + " exited with " + std::to_string(exitCode) + ": " + text;
+        return Fail(kErrorGenFailure);
+    }
+    return kErrorSuccess;
+}
+
+Namespace::Namespace(const std::string& stem) {
+    static std::atomic<unsigned> counter{0};
+    name_ = "zt-" + stem + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    std::string why;
+    if (RunProgram({IpProgram(), "netns", "add", name_}, nullptr, &why) != kErrorSuccess) {
+        error_ = why.empty() ? "ip netns add failed" : why;
+        return;
+    }
+    if (Ip({"link", "set", "lo", "up"}, &why) != kErrorSuccess) error_ = why;
+}
+
+Namespace::~Namespace() {
+    RunProgram({IpProgram(), "netns", "del", name_});
+}
+
+Win32Error Namespace::Ip(const std::vector<std::string>& args, std::string* why) const {
+    std::vector<std::string> command{IpProgram(), "-n", name_};
+    command.insert(command.end(), args.begin(), args.end());
+    return RunProgram(command, nullptr, why);
+}
+
+Win32Error Namespace::IpBatch(const std::vector<std::string>& lines, std::string* why) const {
+    const std::string file = ScratchFile("batch");
+    {
+        std::ofstream out(file);
+        for (const auto& line : lines) out << line << "\n";
+    }
+    Win32Error e = RunProgram({IpProgram(), "-n", name_, "-batch", file}, nullptr, why);
+    std::error_code ec;
+    fs::remove(file, ec);
+    return e;
+}
+
+std::vector<std::string> Namespace::Wrap(const std::vector<std::string>& command) const {
+    std::vector<std::string> wrapped{IpProgram(), "netns", "exec", name_};
+    wrapped.insert(wrapped.end(), command.begin(), command.end());
+    return wrapped;
+}
+
+Win32Error Namespace::Exec(const std::vector<std::string>& command, std::string* output,
+                           std::string* why) const {
+    return RunProgram(Wrap(command), output, why);
+}
+
+Win32Error Namespace::Enter(const std::function<void()>& fn) const {
+    int home = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (home < 0) return FailFromErrno();
+    int target = ::open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
+    if (target < 0 || ::setns(target, CLONE_NEWNET) != 0) {
+        Win32Error e = FailFromErrno();
+        if (target >= 0) ::close(target);
+        ::close(home);
+        return e;
+    }
+    ::close(target);
+    fn();
+    // Back home, or the thread would go on in a namespace that is about to go away.
+    int back = ::setns(home, CLONE_NEWNET);
+    ::close(home);
+    return back == 0 ? kErrorSuccess : FailFromErrno();
+}
+
+Win32Error Namespace::SetSysctl(const std::string& key, const std::string& value) const {
+    std::string path = "/proc/sys/" + key;
+    std::replace(path.begin() + 10, path.end(), '.', '/');
+    Win32Error written = kErrorSuccess;
+    // The network part of /proc/sys answers for the namespace of the thread that opens it.
+    Win32Error entered = Enter([&] {
+        int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0 || ::write(fd, value.data(), value.size()) != static_cast<ssize_t>(value.size()))
+            written = FailFromErrno();
+        if (fd >= 0) ::close(fd);
+    });
+    return entered ? entered : written;
+}
+
+Win32Error Link(const Namespace& a, const std::string& aDevice, const Namespace& b,
+                const std::string& bDevice, std::string* why) {
+    if (Win32Error e = RunProgram({IpProgram(), "link", "add", aDevice, "netns", a.name(), "type",
+                                   "veth", "peer", "name", bDevice, "netns", b.name()},
+                                  nullptr, why))
+        return e;
+    if (Win32Error e = a.Ip({"link", "set", aDevice, "up"}, why)) return e;
+    return b.Ip({"link", "set", bDevice, "up"}, why);
+}
+
+Win32Error EnterPrivateNamespace(std::string* why) {
+    if (::unshare(CLONE_NEWNET) != 0) return Failed(why, "unshare(CLONE_NEWNET)", errno);
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return Failed(why, "socket", errno);
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    int r = ::ioctl(fd, SIOCGIFFLAGS, &request);
+    if (r == 0) {
+        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+        r = ::ioctl(fd, SIOCSIFFLAGS, &request);
+    }
+    const int err = errno;
+    ::close(fd);
+    return r == 0 ? kErrorSuccess : Failed(why, "bringing lo up", err);
+}
+
+Win32Error HardwareAddress(const Namespace& ns, const std::string& device,
+                           std::array<std::uint8_t, 6>& mac) {
+    Win32Error result = kErrorSuccess;
+    Win32Error entered = ns.Enter([&] {
+        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq request{};
+        std::strncpy(request.ifr_name, device.c_str(), IFNAMSIZ - 1);
+        if (fd < 0 || ::ioctl(fd, SIOCGIFHWADDR, &request) != 0)
+            result = FailFromErrno();
+        else
+            std::memcpy(mac.data(), request.ifr_hwaddr.sa_data, 6);
+        if (fd >= 0) ::close(fd);
+    });
+    return entered ? entered : result;
+}
+
+PinnedThread::PinnedThread() {
+    cpu_set_t old;
+    CPU_ZERO(&old);
+    if (::sched_getaffinity(0, sizeof old, &old) != 0) return;
+    saved_.assign(reinterpret_cast<unsigned char*>(&old),
+                  reinterpret_cast<unsigned char*>(&old) + sizeof old);
+    const int cpu = ::sched_getcpu();
+    if (cpu < 0) return;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    ::sched_setaffinity(0, sizeof one, &one);
+}
+
+PinnedThread::~PinnedThread() {
+    if (saved_.size() == sizeof(cpu_set_t))
+        ::sched_setaffinity(0, sizeof(cpu_set_t),
+                            reinterpret_cast<const cpu_set_t*>(saved_.data()));
+}
+
+PacketSocket::PacketSocket(int fd, int ifindex, std::array<std::uint8_t, 6> peer)
+    : fd_(fd), ifindex_(ifindex), peer_(peer) {}
+
+PacketSocket::~PacketSocket() {
+    ::close(fd_);
+}
+
+namespace {
+
+// Makes a socket inside `ns` (or here, without one).
+Win32Error MakeSocket(const Namespace* ns, int domain, int type, int protocol, int& fd) {
+    Win32Error made = kErrorSuccess;
+    auto make = [&] {
+        fd = ::socket(domain, type | SOCK_CLOEXEC, protocol);
+        if (fd < 0) made = FailFromErrno();
+    };
+    if (!ns) {
+        make();
+        return made;
+    }
+    Win32Error entered = ns->Enter(make);
+    return entered ? entered : made;
+}
+
+}  // namespace
+
+Win32Error PacketSocket::Delivered(const Namespace* ns, std::uint8_t protocol,
+                                   std::unique_ptr<PacketSocket>* socket) {
+    int fd = -1;
+    if (Win32Error e = MakeSocket(ns, AF_INET, SOCK_RAW, protocol, fd)) return e;
+    int size = 8 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    socket->reset(new PacketSocket(fd, 0, {}));
+    return kErrorSuccess;
+}
+
+Win32Error PacketSocket::Sender(const Namespace* ns, std::unique_ptr<PacketSocket>* socket) {
+    int fd = -1;
+    if (Win32Error e = MakeSocket(ns, AF_INET, SOCK_RAW, IPPROTO_RAW, fd)) return e;
+    socket->reset(new PacketSocket(fd, 0, {}));
+    return kErrorSuccess;
+}
+
+Win32Error PacketSocket::OnDevice(const Namespace* ns, const std::string& device,
+                                  std::array<std::uint8_t, 6> peer,
+                                  std::unique_ptr<PacketSocket>* socket) {
+    int fd = -1;
+    if (Win32Error e = MakeSocket(ns, AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP), fd)) return e;
+    int ifindex = 0;
+    Win32Error found = kErrorSuccess;
+    auto find = [&] {
+        ifindex = static_cast<int>(::if_nametoindex(device.c_str()));
+        if (ifindex == 0) found = FailFromErrno();
+    };
+    Win32Error entered = ns ? ns->Enter(find) : (find(), kErrorSuccess);
+    if (entered || found) {
+        ::close(fd);
+        return entered ? entered : found;
+    }
+    sockaddr_ll self{};
+    self.sll_family = AF_PACKET;
+    self.sll_protocol = htons(ETH_P_IP);
+    self.sll_ifindex = ifindex;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0) {
+        Win32Error e = FailFromErrno();
+        ::close(fd);
+        return e;
+    }
+    int size = 8 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    socket->reset(new PacketSocket(fd, ifindex, peer));
+    return kErrorSuccess;
+}
+
+Win32Error PacketSocket::Send(std::span<const std::uint8_t> packet) {
+    if (packet.size() < 20) return Fail(kErrorInvalidParameter);
+    ssize_t n;
+    if (ifindex_ != 0) {
+        sockaddr_ll to{};
+        to.sll_family = AF_PACKET;
+        to.sll_protocol = htons(ETH_P_IP);
+        to.sll_ifindex = ifindex_;
+        to.sll_halen = 6;
+        std::memcpy(to.sll_addr, peer_.data(), 6);
+        n = ::sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                     sizeof to);
+    } else {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        std::memcpy(&to.sin_addr, packet.data() + 16, 4);
+        n = ::sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                     sizeof to);
+    }
+    if (n < 0) return FailFromErrno();
+    return static_cast<std::size_t>(n) == packet.size() ? kErrorSuccess : Fail(kErrorGenFailure);
+}
+
+Win32Error PacketSocket::Receive(std::vector<std::uint8_t>& packet,
+                                 std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd pfd{fd_, POLLIN, 0};
+        int ready = ::poll(&pfd, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return FailFromErrno();
+        if (ready == 0) return Fail(kErrorTimeout);
+        packet.resize(65536);
+        sockaddr_ll from{};
+        socklen_t fromLength = sizeof from;
+        ssize_t n = ::recvfrom(fd_, packet.data(), packet.size(), MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) continue;
+            return FailFromErrno();
+        }
+        // A device socket also sees what its own side sends.
+        if (ifindex_ != 0 && from.sll_pkttype == PACKET_OUTGOING) continue;
+        packet.resize(static_cast<std::size_t>(n));
+        return kErrorSuccess;
+    }
+}
+
+}  // namespace platform::lab

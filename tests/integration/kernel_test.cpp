@@ -1,0 +1,732 @@
+// ZantorSvc with the kernel backend on a "real" host: the host and a peer are network namespaces
+// the test makes (see tests/support/kernel_lab.h), so the machine's own rules are never touched.
+// Real packets cross the veth links, and what arrives is held against the engine's answer for
+// the same packets on the service's own packet socket.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "platform/pf.h"
+#include "platform/process.h"
+#include "shared/address.h"
+#include "shared/packet_builder.h"
+#include "shared/text.h"
+#include "tests/support/kernel_lab.h"
+#include "tests/support/service_process.h"
+
+using namespace zantor;
+using namespace zantor::test;
+namespace fs = std::filesystem;
+namespace netlab = platform::lab;
+
+namespace {
+
+constexpr std::uint8_t kOtherProtocol = 253;
+
+#define REQUIRE_LAB(lab)                                                          \
+    do {                                                                          \
+        if (!(lab).unprivileged().empty())                                        \
+            GTEST_SKIP() << "needs network namespaces: " << (lab).unprivileged(); \
+        ASSERT_EQ((lab).error(), "");                                             \
+    } while (false)
+
+bool Contains(const std::vector<std::string>& lines, const std::string& part) {
+    for (const auto& l : lines)
+        if (l.find(part) != std::string::npos) return true;
+    return false;
+}
+
+// The service of the lab's host, with the host's own addresses.
+struct HostService {
+    explicit HostService(KernelLab& lab) : rig(lab) {}
+    void Start() {
+        svc = std::make_unique<ServiceProcess>(pc, std::vector<std::string>{"-run"},
+                                               rig.host().Wrap({}));
+    }
+    KernelLab& rig;
+    Computer pc{HostAddresses{}};
+    std::unique_ptr<ServiceProcess> svc;
+};
+
+std::string Expect(Client& client, const std::string& command, const std::string& reply = "0") {
+    std::string got = client.Command(command);
+    EXPECT_EQ(got.substr(0, reply.size()), reply) << command;
+    return got;
+}
+
+// ---- The differential test ---------------------------------------------------------------
+
+const std::uint16_t kPorts[] = {22, 53, 80, 443, 1000, 1005, 8080, 40000};
+const std::uint8_t kIcmpTypes[] = {0, 3, 8, 11, 13};
+const std::uint8_t kIcmpCodes[] = {0, 1, 3};
+const std::uint8_t kTcpFlags[] = {kTcpSyn,           kTcpSyn | kTcpAck, kTcpAck,
+                                  kTcpAck | kTcpPsh, kTcpFin | kTcpAck, kTcpRst};
+
+struct Settings {
+    bool active = false;
+    int in = 0, out = 0;
+    bool fragments = false, strongHost = false, cache = false;
+};
+
+class Generator {
+  public:
+    explicit Generator(unsigned seed) : rng_(seed) {}
+
+    int Int(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
+    bool Chance(double p) { return std::bernoulli_distribution(p)(rng_); }
+    template <class T, std::size_t N>
+    T Pick(const T (&items)[N]) {
+        return items[static_cast<std::size_t>(Int(0, static_cast<int>(N) - 1))];
+    }
+
+    std::uint8_t Protocol() {
+        static const std::uint8_t protocols[] = {1, 6, 6, 17, 17, kOtherProtocol};
+        return Pick(protocols);
+    }
+
+    // A port field pair as the console might send it: any, one port, a high below the low, a
+    // range, or the whole range.
+    std::pair<std::uint16_t, std::uint16_t> Ports() {
+        std::uint16_t p = Pick(kPorts);
+        switch (Int(0, 5)) {
+            case 0:
+            case 1:
+                return {0, 0};
+            case 2:
+                return {p, p};
+            case 3:
+                return {p, 0};
+            case 4:
+                return {static_cast<std::uint16_t>(p - 5), static_cast<std::uint16_t>(p + 5)};
+            default:
+                return {0, 65535};
+        }
+    }
+
+    std::pair<std::uint16_t, std::uint16_t> IcmpField(bool type) {
+        std::uint16_t v = type ? Pick(kIcmpTypes) : Pick(kIcmpCodes);
+        switch (Int(0, 4)) {
+            case 0:
+                return {0, 0};
+            case 1:
+                return {v, v};
+            case 2:
+                return {255, v};
+            case 3:
+                return {v, static_cast<std::uint16_t>(v + 3)};
+            default:
+                return {v, 0};
+        }
+    }
+
+    std::pair<std::string, std::string> Address(const std::vector<std::string>& pool,
+                                                double anyChance) {
+        static const char* const masks[] = {"255.255.255.255", "255.255.255.0", "255.255.0.0",
+                                            "255.0.0.0", "255.0.255.0"};
+        if (Chance(anyChance)) return {"0.0.0.0", "0.0.0.0"};
+        return {pool[static_cast<std::size_t>(Int(0, static_cast<int>(pool.size()) - 1))],
+                Pick(masks)};
+    }
+
+    struct Filter {
+        std::string text;  // the 13 words
+        std::uint8_t protocol = 0;
+        std::string remote;  // the far side's address, when the filter names one
+        std::pair<std::uint16_t, std::uint16_t> sp{0, 0}, dp{0, 0};
+        bool noSyn = false;
+    };
+
+    Filter MakeFilter(const std::string& bound, bool out) {
+        std::vector<std::string> near{bound, bound, "10.77.0.0"};
+        std::vector<std::string> far(std::begin(kLabSources), std::end(kLabSources));
+        if (out) far.assign(std::begin(kLabDestinations), std::end(kLabDestinations));
+        auto remote = Address(far, 0.3);
+        auto local = Address(near, 0.5);
+        auto src = out ? local : remote, dst = out ? remote : local;
+        Filter g;
+        g.protocol = Chance(0.15) ? 0 : Protocol();
+        if (remote.second != "0.0.0.0") g.remote = remote.first;
+        if (g.protocol == kProtocolTcp || g.protocol == kProtocolUdp) {
+            g.sp = Ports();
+            g.dp = Ports();
+        } else if (g.protocol == kProtocolIcmp) {
+            g.sp = IcmpField(true);
+            g.dp = IcmpField(false);
+        } else if (Chance(0.3)) {
+            g.sp = {Pick(kPorts), 0};  // looked at by nothing
+        }
+        g.noSyn = Chance(0.2);
+        const int rule = Chance(0.1) ? 7 : 0;
+        std::ostringstream f;
+        f << (g.noSyn ? 1 : 0) << ' ' << rule << " 0 " << src.first << ' ' << src.second << ' '
+          << dst.first << ' ' << dst.second << ' ' << int{g.protocol} << " 0 " << g.sp.first << ' '
+          << g.dp.first << ' ' << g.sp.second << ' ' << g.dp.second;
+        g.text = f.str();
+        return g;
+    }
+
+    // Makes the packet one that the filter is meant for: most such packets match it.
+    static void Aim(PacketFields& f, const Filter& g, bool out) {
+        if (g.protocol != 0) f.protocol = g.protocol;
+        if (!g.remote.empty()) (out ? f.dst : f.src) = StrToIP(g.remote);
+        if (f.protocol == kProtocolTcp || f.protocol == kProtocolUdp) {
+            if (g.sp.first != 0) f.srcPort = g.sp.first;
+            if (g.dp.first != 0) f.dstPort = g.dp.first;
+        } else if (f.protocol == kProtocolIcmp) {
+            if (g.sp.first != 0 && g.sp.first != 255)
+                f.icmpType = static_cast<std::uint8_t>(g.sp.first);
+            if (g.dp.first != 0 && g.dp.first != 255)
+                f.icmpCode = static_cast<std::uint8_t>(g.dp.first);
+        }
+        if (g.noSyn) f.tcpFlags = kTcpAck;
+    }
+
+    PacketFields Packet(IPAddr src, IPAddr dst, std::uint16_t id) {
+        PacketFields f;
+        f.protocol = Protocol();
+        f.src = src;
+        f.dst = dst;
+        f.ipId = id;
+        f.srcPort = Chance(0.1) ? static_cast<std::uint16_t>(Int(1, 65535)) : Pick(kPorts);
+        f.dstPort = Pick(kPorts);
+        f.tcpFlags = Pick(kTcpFlags);
+        f.icmpType = Pick(kIcmpTypes);
+        f.icmpCode = Pick(kIcmpCodes);
+        f.payloadSize = static_cast<std::size_t>(Int(0, 40));
+        return f;
+    }
+
+  private:
+    std::mt19937 rng_;
+};
+
+struct Case {
+    bool output = false;
+    int link = 0;      // where an input packet arrives
+    IPAddr local = 0;  // the address the engine is asked about
+    std::vector<std::vector<std::uint8_t>> pieces;
+    std::vector<bool> extra;  // a bad fragment that the datagram does not need
+    std::string what;
+    bool expected = false;
+};
+
+std::string Key(bool output, const std::vector<std::uint8_t>& p) {
+    std::ostringstream k;
+    k << output << ' ' << int{p[9]} << ' ';
+    for (int i = 12; i < 20; ++i) k << int{p[i]} << '.';
+    k << ' ' << (p[4] << 8 | p[5]);
+    return k.str();
+}
+
+std::string Describe(const PacketFields& f) {
+    std::ostringstream d;
+    d << "proto " << int{f.protocol} << ' ' << IPToStr(f.src) << ':' << f.srcPort << " -> "
+      << IPToStr(f.dst) << ':' << f.dstPort;
+    if (f.protocol == kProtocolTcp) d << " flags 0x" << std::hex << int{f.tcpFlags} << std::dec;
+    if (f.protocol == kProtocolIcmp)
+        d << " type " << int{f.icmpType} << " code " << int{f.icmpCode};
+    d << " id " << f.ipId;
+    return d.str();
+}
+
+TEST(KernelDifferential, RealPacketsArriveExactlyWhenTheEngineForwardsThem) {
+    KernelLab lab;
+    REQUIRE_LAB(lab);
+    HostService host(lab);
+    host.Start();
+    Client client;
+    ASSERT_TRUE(client.connected()) << client.openError() << host.svc->Output();
+    ASSERT_TRUE(Contains(host.pc.ServiceLogMessages(), "the kernel enforces the rules"))
+        << host.svc->Output();
+
+    unsigned seed = 20251208;
+    if (const char* s = std::getenv("ZANTOR_DIFF_SEED"))
+        seed = static_cast<unsigned>(std::stoul(s));
+    Generator gen(seed);
+    constexpr int kRounds = 8, kCasesPerRound = 50;
+    int cases = 0, fragmented = 0, arrived = 0, differences = 0;
+    std::uint16_t nextId = 1;
+
+    for (int round = 0; round < kRounds; ++round) {
+        // A configuration: each link's address filtering with its own defaults, filters and
+        // global filters, or not at all.
+        Settings settings[KernelLab::kLinks];
+        std::vector<Generator::Filter> filters[KernelLab::kLinks][2];
+        std::string config;
+        for (int link = 0; link < KernelLab::kLinks; ++link) {
+            Settings& s = settings[link];
+            const std::string a = KernelLab::BoundAddress(link);
+            s.active = gen.Chance(0.85);
+            if (!s.active) continue;
+            s.in = gen.Int(0, 1);
+            s.out = gen.Int(0, 1);
+            config += "staf " + a + " " + std::to_string(s.in) + " " + std::to_string(s.out) + "\n";
+            Expect(client, "staf " + a + " " + std::to_string(s.in) + " " + std::to_string(s.out));
+            for (bool out : {false, true})
+                for (int n = gen.Int(0, out ? 3 : 6); n > 0; --n) {
+                    Generator::Filter g = gen.MakeFilter(a, out);
+                    const std::string line = "sif " + a + (out ? " out " : " in ") + g.text;
+                    config += line + "\n";
+                    client.Command(line);  // an equal filter twice is refused: no matter
+                    filters[link][out].push_back(std::move(g));
+                }
+            for (auto [gf, flag] : {std::pair{2, &s.fragments}, std::pair{8, &s.strongHost},
+                                    std::pair{9, &s.cache}}) {
+                *flag = gen.Chance(0.4);
+                if (!*flag) continue;
+                config += "sig " + a + " " + std::to_string(gf) + "\n";
+                Expect(client, "sig " + a + " " + std::to_string(gf), "0 0");
+            }
+        }
+
+        std::vector<Case> round_cases;
+        for (int n = 0; n < kCasesPerRound; ++n) {
+            Case c;
+            const std::uint16_t id = nextId++;
+            c.output = gen.Chance(0.3);
+            if (c.output) {
+                const int link = gen.Int(0, KernelLab::kLinks - 1);
+                const std::string src =
+                    gen.Chance(0.8) ? KernelLab::BoundAddress(link) : KernelLab::OtherAddress(link);
+                PacketFields f = gen.Packet(StrToIP(src), StrToIP(gen.Pick(kLabDestinations)), id);
+                if (!filters[link][1].empty() && gen.Chance(0.5))
+                    Generator::Aim(f,
+                                   filters[link][1][static_cast<std::size_t>(
+                                       gen.Int(0, static_cast<int>(filters[link][1].size()) - 1))],
+                                   true);
+                c.local = f.src;
+                c.pieces.push_back(BuildPacket(f));
+                c.extra.push_back(false);
+                c.what = "out " + Describe(f);
+            } else {
+                c.link = gen.Int(0, KernelLab::kLinks - 1);
+                const int other = (c.link + gen.Int(1, KernelLab::kLinks - 1)) % KernelLab::kLinks;
+                const int pick = gen.Int(0, 19);
+                std::string dst = pick < 15   ? KernelLab::BoundAddress(c.link)
+                                  : pick < 17 ? KernelLab::BoundAddress(other)
+                                  : pick < 19 ? KernelLab::OtherAddress(c.link)
+                                              : KernelLab::OtherAddress(other);
+                PacketFields f = gen.Packet(StrToIP(gen.Pick(kLabSources)), StrToIP(dst), id);
+                // The arrival device stands for its bound address where that one checks strong
+                // host; otherwise the destination's own interface, if any, decides.
+                const Settings& arrival = settings[c.link];
+                const bool spoof =
+                    arrival.active && arrival.strongHost && dst != KernelLab::BoundAddress(c.link);
+                c.local = spoof ? StrToIP(KernelLab::BoundAddress(c.link)) : f.dst;
+                const Settings* decider = nullptr;
+                for (int l = 0; l < KernelLab::kLinks; ++l) {
+                    if (!settings[l].active || StrToIP(KernelLab::BoundAddress(l)) != c.local)
+                        continue;
+                    decider = &settings[l];
+                    const auto& mine = filters[l][0];
+                    if (!mine.empty() && gen.Chance(0.5))
+                        Generator::Aim(f,
+                                       mine[static_cast<std::size_t>(
+                                           gen.Int(0, static_cast<int>(mine.size()) - 1))],
+                                       false);
+                }
+                c.what = "in on link " + std::to_string(c.link) + (spoof ? " (spoof) " : " ") +
+                         Describe(f);
+                if (gen.Chance(0.3)) {
+                    // Fragments, cut on 8-byte boundaries; a first fragment too short for the
+                    // TCP header where the kernel is meant to answer as the engine does (see
+                    // platform/pf.h on the fragment cache).
+                    f.payloadSize = static_cast<std::size_t>(gen.Int(40, 120));
+                    const auto whole = BuildPacket(f);
+                    const std::size_t data = whole.size() - 20;
+                    const bool tinyFirst = f.protocol == kProtocolTcp && gen.Chance(0.5) &&
+                                           (!decider || decider->fragments || !decider->cache);
+                    const std::size_t first = tinyFirst
+                                                  ? 8 + 8 * static_cast<std::size_t>(gen.Int(0, 1))
+                                                  : (f.protocol == kProtocolTcp ? 24 : 8) +
+                                                        8 * static_cast<std::size_t>(gen.Int(0, 2));
+                    std::vector<std::size_t> cuts{first};
+                    if (gen.Chance(0.5))
+                        cuts.push_back(first + 8 * static_cast<std::size_t>(gen.Int(1, 4)));
+                    if (cuts.back() >= data) cuts.pop_back();
+                    c.pieces = FragmentPacket(whole, cuts);
+                    c.extra.assign(c.pieces.size(), false);
+                    c.what += " in " + std::to_string(c.pieces.size()) + " fragments (first " +
+                              std::to_string(cuts[0]) + " bytes)";
+                    if (decider && decider->fragments && !spoof && gen.Chance(0.5)) {
+                        // A bad fragment the datagram can do without, right after the first.
+                        std::vector<std::uint8_t> bad;
+                        switch (gen.Int(0, f.protocol == kProtocolTcp ? 2 : 1)) {
+                            case 0:
+                                bad = MakeFragment(whole, 8, 13, true);
+                                c.what += " + a 13-byte piece";
+                                break;
+                            case 1:
+                                bad = MakeFragment(whole, 16, 0, true);
+                                c.what += " + an empty piece";
+                                break;
+                            default:
+                                bad = MakeFragment(whole, 8, 8, true);
+                                c.what += " + a TCP piece at offset 8";
+                                break;
+                        }
+                        c.pieces.insert(c.pieces.begin() + 1, bad);
+                        c.extra.insert(c.extra.begin() + 1, true);
+                    }
+                    ++fragmented;
+                } else {
+                    c.pieces.push_back(BuildPacket(f));
+                    c.extra.push_back(false);
+                }
+            }
+            round_cases.push_back(std::move(c));
+        }
+
+        // The engine's answers, piece by piece in sending order, as real packets of its own.
+        // Asked from inside the host namespace: the answer comes back to an abstract socket
+        // address, and those belong to a network namespace.
+        platform::Win32Error asked = platform::kErrorSuccess;
+        lab.host().Enter([&] {
+            for (Case& c : round_cases) {
+                c.expected = true;
+                for (std::size_t i = 0; i < c.pieces.size() && !asked; ++i) {
+                    platform::PFFORWARD_ACTION verdict = platform::PF_ACTION_DROP;
+                    asked = platform::SendTestPacket(host.pc.root(),
+                                                     c.output ? platform::PacketDirection::kOutput
+                                                              : platform::PacketDirection::kInput,
+                                                     c.local, c.pieces[i], verdict);
+                    if (!c.extra[i] && verdict != platform::PF_ACTION_FORWARD) c.expected = false;
+                }
+            }
+        });
+        ASSERT_EQ(asked, platform::kErrorSuccess);
+        {
+            netlab::PinnedThread pinned;
+            for (const Case& c : round_cases)
+                for (const auto& piece : c.pieces)
+                    c.output ? lab.SendOut(piece) : lab.SendIn(c.link, piece);
+        }
+        std::string error;
+        std::set<std::string> seen;
+        for (const auto& a : lab.Flush(&error)) seen.insert(Key(a.output, a.packet));
+        ASSERT_EQ(error, "");
+
+        std::string report;
+        for (const Case& c : round_cases) {
+            ++cases;
+            const bool got = seen.count(Key(c.output, c.pieces[0])) != 0;
+            arrived += got;
+            if (got == c.expected) continue;
+            ++differences;
+            report += "  " + c.what + ": the engine " + (c.expected ? "forwards it" : "drops it") +
+                      ", the kernel " + (got ? "let it through" : "did not") + "\n";
+        }
+        if (!report.empty())
+            ADD_FAILURE() << "round " << round << " (seed " << seed << "), configuration:\n"
+                          << config << "differences:\n"
+                          << report << "table:\n"
+                          << lab.ListTable();
+
+        for (int link = 0; link < KernelLab::kLinks; ++link) {
+            if (!settings[link].active) continue;
+            Expect(client, "stof " + KernelLab::BoundAddress(link));
+            Expect(client, "df " + KernelLab::BoundAddress(link));
+        }
+    }
+    std::cout << cases << " cases (" << fragmented << " fragmented), " << arrived << " arrived, "
+              << differences << " differences\n";
+    // Every change reached the kernel: none was refused and quietly taken back.
+    EXPECT_FALSE(Contains(host.pc.ServiceLogMessages(), "The kernel refused"));
+    EXPECT_GT(arrived, cases / 5);
+    EXPECT_LT(arrived, cases * 4 / 5);
+}
+
+// ---- The deny log --------------------------------------------------------------------------
+
+// A packet from one of the peer's sources to the host.
+PacketFields Inbound(std::uint8_t protocol, const char* src, const std::string& dst,
+                     std::uint16_t dstPort, std::uint16_t id) {
+    PacketFields f;
+    f.protocol = protocol;
+    f.src = StrToIP(src);
+    f.dst = StrToIP(dst);
+    f.srcPort = 40000;
+    f.dstPort = dstPort;
+    f.tcpFlags = kTcpSyn;
+    f.icmpType = 13;
+    f.ipId = id;
+    f.payloadSize = 30;
+    return f;
+}
+
+TEST(KernelDenyLog, HoldsTheEntriesTheEngineWritesForTheSamePackets) {
+    KernelLab lab;
+    REQUIRE_LAB(lab);
+    HostService host(lab);
+    host.Start();
+    // The engine on a simulated computer with the same address.
+    Computer engine("10.77.0.2 255.255.255.0 2\n10.77.0.9 255.255.255.0 2\n");
+    ServiceProcess engineSvc(engine);
+
+    const std::string a = KernelLab::BoundAddress(0);
+    // The same commands to both; "." is whichever computer ZANTOR_ROOT names.
+    auto configure = [&](const Computer& pc) {
+        setenv("ZANTOR_ROOT", pc.root().c_str(), 1);
+        Client client;
+        ASSERT_TRUE(client.connected()) << client.openError();
+        Expect(client, "staf " + a + " 1 0");
+        Expect(client, "sif " + a + " in 0 0 0 0.0.0.0 0.0.0.0 0.0.0.0 0.0.0.0 6 0 0 80 0 80",
+               "0 ");
+        Expect(client, "sig " + a + " 2", "0 0");
+        Expect(client, "sig " + a + " 8", "0 0");
+    };
+    configure(host.pc);
+    configure(engine);
+
+    struct Sent {
+        std::vector<std::uint8_t> packet;
+        IPAddr local;
+    };
+    std::uint16_t id = 100;
+    auto fields = [&](std::uint8_t protocol, const std::string& dst, std::uint16_t port) {
+        return Inbound(protocol, kLabSources[0], dst, port, id++);
+    };
+    const IPAddr local = StrToIP(a);
+    std::vector<Sent> sent = {
+        {BuildPacket(fields(kProtocolTcp, a, 22)), local},   // no filter: dropped
+        {BuildPacket(fields(kProtocolUdp, a, 53)), local},   // the same, with ports
+        {BuildPacket(fields(kProtocolIcmp, a, 0)), local},   // ICMP
+        {BuildPacket(fields(kOtherProtocol, a, 0)), local},  // no transport header known
+        {BuildPacket(fields(kProtocolTcp, KernelLab::OtherAddress(0), 80)), local},    // spoof
+        {MakeFragment(BuildPacket(fields(kProtocolUdp, a, 53)), 8, 13, true), local},  // bad
+        {BuildPacket(fields(kProtocolTcp, a, 80)), local},  // let through: no entry
+    };
+    {
+        netlab::PinnedThread pinned;
+        for (const Sent& s : sent) ASSERT_EQ(lab.SendIn(0, s.packet), platform::kErrorSuccess);
+    }
+    for (const Sent& s : sent) {
+        platform::PFFORWARD_ACTION verdict;
+        ASSERT_EQ(platform::SendTestPacket(engine.root(), platform::PacketDirection::kInput,
+                                           s.local, s.packet, verdict),
+                  platform::kErrorSuccess);
+    }
+    // Both logs are written within about a second of the drops.
+    const std::size_t entries = sent.size() - 1;
+    EXPECT_TRUE(Eventually([&] { return host.pc.DenyLogMessages().size() >= entries; }))
+        << host.pc.DenyLogMessages().size();
+    EXPECT_TRUE(Eventually([&] { return engine.DenyLogMessages().size() >= entries; }));
+    EXPECT_EQ(host.pc.DenyLogMessages(), engine.DenyLogMessages());
+    EXPECT_TRUE(
+        Contains(host.pc.DenyLogMessages(), " TCP 10.200.1.5:40000 -> 10.77.0.9:80 Data: ,"));
+}
+
+// ---- Crash and restart -----------------------------------------------------------------------
+
+// The sets, maps and chains of a listing, each whole, in name order: a table written whole lists
+// them in another order than one that grew change by change.
+std::vector<std::string> Blocks(const std::string& listing) {
+    std::vector<std::string> blocks;
+    std::istringstream in(listing);
+    std::string line, block;
+    while (std::getline(in, line)) {
+        if (line.rfind("\t", 0) != 0 || line.rfind("\t\t", 0) == 0 || line == "\t}") {
+            if (!block.empty()) block += line + "\n";
+            if (line == "\t}") {
+                blocks.push_back(block);
+                block.clear();
+            }
+            continue;
+        }
+        block = line + "\n";
+    }
+    std::sort(blocks.begin(), blocks.end());
+    return blocks;
+}
+
+TEST(KernelCrash, TheTableOutlivesAKillAndTheNextStartPutsTheStoredOneBack) {
+    KernelLab lab;
+    REQUIRE_LAB(lab);
+    HostService host(lab);
+    host.Start();
+    const std::string a = KernelLab::BoundAddress(0);
+    {
+        Client client;
+        ASSERT_TRUE(client.connected()) << host.svc->Output();
+        Expect(client, "staf " + a + " 1 0");
+        Expect(client, "sif " + a + " in 0 0 0 0.0.0.0 0.0.0.0 0.0.0.0 0.0.0.0 17 0 0 53 0 53",
+               "0 ");
+    }
+    const std::string stored = lab.ListTable();
+    ASSERT_NE(stored.find("udp . 53"), std::string::npos) << stored;
+
+    auto passes = [&](std::uint16_t port) {
+        static std::uint16_t id = 500;
+        const auto p = BuildPacket(Inbound(kProtocolUdp, kLabSources[1], a, port, id++));
+        EXPECT_EQ(lab.SendIn(0, p), platform::kErrorSuccess);
+        for (const auto& arrival : lab.Flush())
+            if (Key(arrival.output, arrival.packet) == Key(false, p)) return true;
+        return false;
+    };
+    EXPECT_TRUE(passes(53));
+    EXPECT_FALSE(passes(54));
+
+    host.svc->Kill();
+    host.svc->Wait();
+    // Killed, the service leaves the host filtered as it was told.
+    EXPECT_EQ(Blocks(lab.ListTable()), Blocks(stored));
+    EXPECT_TRUE(passes(53));
+    EXPECT_FALSE(passes(54));
+
+    // Whatever the table holds by the next start, the stored configuration replaces it.
+    std::string why;
+    ASSERT_EQ(lab.host().Exec(
+                  {"/usr/sbin/nft", "flush chain ip zantor i1_in_t; add chain ip zantor stray"},
+                  nullptr, &why),
+              platform::kErrorSuccess)
+        << why;
+    EXPECT_FALSE(passes(53));
+    host.Start();
+    Client again;
+    ASSERT_TRUE(again.connected()) << host.svc->Output();
+    EXPECT_EQ(Blocks(lab.ListTable()), Blocks(stored));
+    EXPECT_EQ(Blocks(stored).size(), 18u);  // sets, maps and chains all compared
+    EXPECT_TRUE(passes(53));
+    EXPECT_FALSE(passes(54));
+}
+
+// ---- Orderly stop --------------------------------------------------------------------------
+
+TEST(KernelStop, TheStopControlTakesTheTableAway) {
+    KernelLab lab;
+    REQUIRE_LAB(lab);
+    Computer pc{HostAddresses{}};
+    const fs::path scratch = pc.root();
+    // Started by the service manager from inside the host namespace, the service runs there.
+    ProgramRun install = RunProgram(ZANTORSVC_PATH, {"-install"}, scratch);
+    ASSERT_EQ(install.exitCode, 0) << install.output;
+    std::vector<std::string> start = lab.host().Wrap({ZANTORSVC_PATH, "-start"});
+    ProgramRun started = RunProgram(start[0], {start.begin() + 1, start.end()}, scratch);
+    ASSERT_NE(started.output.find("started"), std::string::npos) << started.output;
+    {
+        Client client;
+        ASSERT_TRUE(client.connected());
+        Expect(client, "staf " + KernelLab::BoundAddress(1) + " 0 1");
+    }
+    EXPECT_NE(lab.ListTable().find("10.77.1.2 : jump i1_out"), std::string::npos)
+        << lab.ListTable();
+    ProgramRun stopped = RunProgram(ZANTORSVC_PATH, {"-stop"}, scratch);
+    EXPECT_NE(stopped.output.find("stopped"), std::string::npos) << stopped.output;
+    EXPECT_TRUE(Eventually([&] { return lab.ListTable().empty(); })) << lab.ListTable();
+    EXPECT_TRUE(Contains(pc.ServiceLogMessages(), "The kernel's rules are removed."));
+    RunProgram(ZANTORSVC_PATH, {"-remove"}, scratch);
+}
+
+TEST(KernelStop, SigtermTakesTheStopsPathAndTheTableAway) {
+    KernelLab lab;
+    REQUIRE_LAB(lab);
+    HostService host(lab);
+    host.Start();
+    {
+        Client client;
+        ASSERT_TRUE(client.connected()) << host.svc->Output();
+        Expect(client, "staf " + KernelLab::BoundAddress(0) + " 1 0");
+    }
+    ASSERT_FALSE(lab.ListTable().empty());
+    host.svc->Signal(platform::CTRL_SHUTDOWN_EVENT);
+    EXPECT_EQ(host.svc->Wait(), 0) << host.svc->Output();
+    EXPECT_TRUE(lab.ListTable().empty()) << lab.ListTable();
+    EXPECT_TRUE(Contains(host.pc.ServiceLogMessages(), "The kernel's rules are removed."));
+}
+
+// ---- Choosing the backend --------------------------------------------------------------------
+
+class KernelChoice : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why;
+        if (!netlab::CanMakeNamespaces(&why)) GTEST_SKIP() << "needs network namespaces: " << why;
+        ns = std::make_unique<netlab::Namespace>("choice");
+        ASSERT_TRUE(ns->ok()) << ns->error();
+    }
+    void Backend(const std::string& text) {
+        fs::create_directories(pc.root() / "driver");
+        std::ofstream(pc.root() / "driver" / "backend") << text;
+    }
+    // The service in the namespace, without the right to change the kernel's rules.
+    std::vector<std::string> Unprivileged() {
+        return ns->Wrap({"/usr/bin/setpriv", "--bounding-set=-net_admin", "--inh-caps=-net_admin"});
+    }
+    bool HasTable() {
+        std::string out;
+        ns->Exec({"/usr/sbin/nft", "list", "tables"}, &out);
+        return out.find("zantor") != std::string::npos;
+    }
+
+    std::unique_ptr<netlab::Namespace> ns;
+    Computer pc{HostAddresses{}};
+};
+
+TEST_F(KernelChoice, AKernelAskedForWithoutTheRightIsAStartUpFailure) {
+    Backend("kernel\n");
+    ServiceProcess svc(pc, {"-run"}, Unprivileged());
+    EXPECT_EQ(svc.Wait(std::chrono::seconds(20)), 1) << svc.Output();
+    auto log = pc.ServiceLogMessages();
+    EXPECT_TRUE(Contains(log,
+                         "Error [5] (Access was denied.) The packet filter cannot run in the "
+                         "kernel as driver/backend asks: this process may not change the "
+                         "kernel's rules ("))
+        << svc.Output();
+    EXPECT_FALSE(Contains(log, "Creating NamedPipe"));
+    EXPECT_NE(svc.Output().find("It needs root or CAP_NET_ADMIN."), std::string::npos);
+    EXPECT_FALSE(fs::exists(pc.root() / "pipe" / "qzw2kflt"));
+}
+
+TEST_F(KernelChoice, WithoutTheRightTheEngineRunsAndTheLogSaysTheHostIsNotFiltered) {
+    ServiceProcess svc(pc, {"-run"}, Unprivileged());
+    Client client;
+    ASSERT_TRUE(client.connected()) << svc.Output();
+    EXPECT_EQ(client.greeting().front(), "IP 127.0.0.1 255.0.0.0 0 1 0 0 0 0 0");
+    Expect(client, "staf 127.0.0.1 1 1");
+    EXPECT_TRUE(Contains(pc.ServiceLogMessages(),
+                         "The host's traffic is not being filtered: this process may not change "
+                         "the kernel's rules ("));
+    EXPECT_FALSE(HasTable());
+}
+
+TEST_F(KernelChoice, TheBackendFileDecides) {
+    Backend("  Engine \n");
+    {
+        ServiceProcess svc(pc, {"-run"}, ns->Wrap({}));
+        Client client;
+        ASSERT_TRUE(client.connected()) << svc.Output();
+        Expect(client, "staf 127.0.0.1 1 1");
+        EXPECT_FALSE(HasTable());
+        EXPECT_TRUE(Contains(pc.ServiceLogMessages(),
+                             "The host's traffic is not being filtered: driver/backend asks for "
+                             "the engine, which decides only the packets sent to driver/packets."));
+    }
+    Backend("kernels");
+    ServiceProcess bad(pc, {"-run"}, ns->Wrap({}));
+    EXPECT_EQ(bad.Wait(std::chrono::seconds(20)), 1);
+    EXPECT_TRUE(Contains(pc.ServiceLogMessages(), "says 'kernels'; it must say engine or kernel."))
+        << bad.Output();
+
+    // A simulated computer that asks for the kernel gets it, and a second service of the same
+    // namespace cannot have it too.
+    Backend("kernel");
+    ServiceProcess first(pc, {"-run"}, ns->Wrap({}));
+    ASSERT_TRUE(Client().connected()) << first.Output();
+    EXPECT_TRUE(HasTable());
+    Computer other("10.1.1.1 255.0.0.0 1\n");
+    fs::create_directories(other.root() / "driver");
+    std::ofstream(other.root() / "driver" / "backend") << "kernel";
+    ServiceProcess second(other, {"-run"}, ns->Wrap({}));
+    EXPECT_EQ(second.Wait(std::chrono::seconds(20)), 1);
+    EXPECT_TRUE(Contains(other.ServiceLogMessages(),
+                         "another process holds the table ip zantor of this network namespace"))
+        << second.Output();
+}
+
+}  // namespace
