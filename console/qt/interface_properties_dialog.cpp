@@ -1,0 +1,103 @@
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+#include "console/interface_properties.h"
+#include "console/qt/dialogs.h"
+
+namespace zantor::console::qt {
+
+namespace {
+// " Input " or " Output ": the default action and the way to that direction's filter list.
+QGroupBox* DirectionGroup(QWidget* parent, const char* name, const char* caption,
+                          const char* labelName, QRadioButton*& forward, const char* forwardName,
+                          QRadioButton*& drop, const char* dropName, QPushButton*& filters,
+                          const char* filtersName) {
+    auto* group = new QGroupBox(caption, parent);
+    group->setObjectName(name);
+    auto* layout = new QVBoxLayout(group);
+    layout->setContentsMargins(6, 4, 6, 4);
+    layout->setSpacing(2);
+    auto* label = new QLabel("By Defaut:", group);
+    label->setObjectName(labelName);
+    forward = new QRadioButton("Forward packets", group);
+    forward->setObjectName(forwardName);
+    drop = new QRadioButton("Drop packets", group);
+    drop->setObjectName(dropName);
+    filters = new QPushButton("Filters", group);
+    filters->setObjectName(filtersName);
+    for (QWidget* w : std::initializer_list<QWidget*>{label, forward, drop, filters})
+        layout->addWidget(w);
+    return group;
+}
+}  // namespace
+
+InterfacePropertiesDialog::InterfacePropertiesDialog(ConsoleViews& views, QWidget* parent,
+                                                     TIntMTForm& form)
+    : DialogView(views, parent, "IntMTForm"), form_(form) {
+    SetBorder(this, Border::kDialog, 253, 213);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->setSpacing(4);
+    QPushButton *inFilters = nullptr, *outFilters = nullptr;
+    auto* directions = new QHBoxLayout;
+    directions->addWidget(DirectionGroup(this, "GroupBox1", " Input ", "Label1", forwardIn_,
+                                         "ForwardInRB", dropIn_, "DropInRB", inFilters,
+                                         "InFiltersBtn"));
+    directions->addWidget(DirectionGroup(this, "GroupBox2", " Output ", "Label2", forwardOut_,
+                                         "ForwardOutRB", dropOut_, "DropOutRB", outFilters,
+                                         "OutFiltersBtn"));
+    layout->addLayout(directions);
+
+    auto* global = new QGroupBox(" Global Filter ", this);
+    global->setObjectName("GroupBox3");
+    auto* globalLayout = new QVBoxLayout(global);
+    globalLayout->setContentsMargins(6, 4, 6, 4);
+    globalLayout->setSpacing(2);
+    fc_ = Named<QCheckBox>(global, "Fragmentation checking", "FCCB");
+    shc_ = Named<QCheckBox>(global, "Strong host checking", "SHCCB");
+    cffc_ = Named<QCheckBox>(global, "Check fragments from cache", "CFFCCB");
+    for (QCheckBox* box : {fc_, shc_, cffc_}) globalLayout->addWidget(box);
+    layout->addWidget(global);
+
+    auto* buttons = new QHBoxLayout;
+    auto* ok = FlatButton(this, "Ok", "SpeedButton3");
+    auto* cancel = FlatButton(this, "Cancel", "SpeedButton4");
+    for (QPushButton* b : {ok, cancel}) {
+        buttons->addWidget(b, 1);
+    }
+    layout->addLayout(buttons);
+
+    OnClick(inFilters, [&] { form_.InFiltersBtnClick(); });
+    OnClick(outFilters, [&] { form_.OutFiltersBtnClick(); });
+    OnClick(ok, [&] { form_.SpeedButton3Click(); });
+    OnClick(cancel, [&] { form_.SpeedButton4Click(); });
+}
+
+void InterfacePropertiesDialog::Load() {
+    setWindowTitle(Q(form_.Caption));
+    forwardIn_->setChecked(form_.ForwardInRB.Checked);
+    dropIn_->setChecked(form_.DropInRB.Checked);
+    forwardOut_->setChecked(form_.ForwardOutRB.Checked);
+    dropOut_->setChecked(form_.DropOutRB.Checked);
+    fc_->setChecked(form_.FCCB.Checked);
+    shc_->setChecked(form_.SHCCB.Checked);
+    cffc_->setChecked(form_.CFFCCB.Checked);
+}
+
+void InterfacePropertiesDialog::Store() {
+    form_.ForwardInRB.Checked = forwardIn_->isChecked();
+    form_.DropInRB.Checked = dropIn_->isChecked();
+    form_.ForwardOutRB.Checked = forwardOut_->isChecked();
+    form_.DropOutRB.Checked = dropOut_->isChecked();
+    form_.FCCB.Checked = fc_->isChecked();
+    form_.SHCCB.Checked = shc_->isChecked();
+    form_.CFFCCB.Checked = cffc_->isChecked();
+}
+
+}  // namespace zantor::console::qt
