@@ -16,19 +16,20 @@ namespace zantor::console::qt {
 
 DebugWindow::DebugWindow(ConsoleViews& views, QWidget* parent, TDebugForm& form)
     : DialogView(views, parent, "DebugForm"), form_(form) {
-    SetBorder(this, Border::kResizable, 652, 383);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     memo_ = new QPlainTextEdit(this);
     memo_->setObjectName("DebugMemo");
     // Log text is looked at, selected and copied; nothing reads it back, so it is not edited.
     memo_->setReadOnly(true);
-    memo_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    memo_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     memo_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     fixed.setPixelSize(12);
     memo_->setFont(fixed);
     layout->addWidget(memo_);
+    // Last: the border fits what the layout needs.
+    SetBorder(this, Border::kResizable, 652, 383);
 }
 
 void DebugWindow::Load() {
@@ -125,6 +126,7 @@ StatisticsWindow::StatisticsWindow(ConsoleViews& views, QWidget* parent, TTestFo
     layout->addLayout(buttons);
     auto* bar = new QStatusBar(this);
     bar->setObjectName("StatusBar1");
+    bar->setSizeGripEnabled(false);
     layout->addWidget(bar);
 
     OnClick(init, [&] { form_.InitFilterBtnClick(); });

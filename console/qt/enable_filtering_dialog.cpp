@@ -29,7 +29,6 @@ QGroupBox* ActionGroup(QWidget* parent, const char* name, const char* caption,
 EnableFilteringDialog::EnableFilteringDialog(ConsoleViews& views, QWidget* parent,
                                              TEnableFilteringForm& form)
     : DialogView(views, parent, "EnableFilteringForm"), form_(form) {
-    SetBorder(this, Border::kResizable, 321, 131);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
     auto* groups = new QHBoxLayout;
@@ -51,6 +50,8 @@ EnableFilteringDialog::EnableFilteringDialog(ConsoleViews& views, QWidget* paren
 
     OnClick(enable, [&] { form_.SpeedButton1Click(); });
     OnClick(cancel, [&] { form_.SpeedButton2Click(); });
+    // Last: the border fits what the layout needs.
+    SetBorder(this, Border::kResizable, 321, 131);
 }
 
 void EnableFilteringDialog::Load() {

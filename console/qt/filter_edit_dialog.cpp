@@ -39,7 +39,6 @@ void LoadEdit(QLineEdit* edit, const TEdit& state) {
 
 EditFilterDialog::EditFilterDialog(ConsoleViews& views, QWidget* parent, TEditFilterForm& form)
     : DialogView(views, parent, "EditFilterForm"), form_(form) {
-    SetBorder(this, Border::kDialog, 350, 273);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(6, 4, 6, 4);
     layout->setSpacing(2);
@@ -124,6 +123,8 @@ EditFilterDialog::EditFilterDialog(ConsoleViews& views, QWidget* parent, TEditFi
     OnClick(other_, [&] { form_.OtherRBClick(); });
     OnClick(ok, [&] { form_.OkBtnClick(); });
     OnClick(cancel, [&] { form_.CancelBtnClick(); });
+    // Last: the border fits what the layout needs.
+    SetBorder(this, Border::kDialog, 350, 273);
 }
 
 void EditFilterDialog::Load() {

@@ -14,7 +14,6 @@ namespace zantor::console::qt {
 
 FilterListDialog::FilterListDialog(ConsoleViews& views, QWidget* parent, TFilterListForm& form)
     : DialogView(views, parent, "FilterListForm"), form_(form) {
-    SetBorder(this, Border::kResizable, 722, 496);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -53,7 +52,7 @@ FilterListDialog::FilterListDialog(ConsoleViews& views, QWidget* parent, TFilter
 
     auto* bar = new QStatusBar(this);
     bar->setObjectName("StatusBar1");
-    bar->setSizeGripEnabled(true);
+    bar->setSizeGripEnabled(false);
     layout->addWidget(bar);
 
     QObject::connect(list_, &QTreeWidget::itemSelectionChanged, this, [this] {
@@ -64,6 +63,8 @@ FilterListDialog::FilterListDialog(ConsoleViews& views, QWidget* parent, TFilter
     OnClick(exit, [&] { form_.SpeedButton2Click(); });
     OnTrigger(addItem_, [&] { form_.AddFilter1Click(); });
     OnTrigger(deleteItem_, [&] { form_.DeleteFilter1Click(); });
+    // Last: the border fits what the layout needs.
+    SetBorder(this, Border::kResizable, 722, 496);
 }
 
 void FilterListDialog::Load() {

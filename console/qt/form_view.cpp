@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QHeaderView>
+#include <QStyle>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -37,11 +38,30 @@ QPushButton* FlatButton(QWidget* parent, const char* caption, const char* name) 
 void SetBorder(QWidget* window, Border border, int width, int height) {
     window->setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
+    // The sizes were drawn for another system's fonts: where ours need more room, the window
+    // grows rather than cut a caption off.
+    const QSize size = QSize(width, height).expandedTo(window->sizeHint());
     if (border == Border::kDialog)
-        window->setFixedSize(width, height);
+        window->setFixedSize(size);
     else
-        window->resize(width, height);
+        window->resize(size);
 }
+
+namespace {
+// Widens a column that is narrower than its caption or its texts; the widths given are
+// the least, drawn for another system's fonts.
+void FitColumns(QTreeWidget* list, std::span<const TListColumn> columns) {
+    auto* view = static_cast<QAbstractItemView*>(list);
+    const QFontMetrics metrics = list->header()->fontMetrics();
+    const int margins = 2 * list->style()->pixelMetric(QStyle::PM_HeaderMargin) + 2;
+    for (int c = 0; c < static_cast<int>(columns.size()); ++c) {
+        const QString caption = list->headerItem()->text(c);
+        const int need =
+            std::max(metrics.horizontalAdvance(caption) + margins, view->sizeHintForColumn(c));
+        if (list->columnWidth(c) < need) list->setColumnWidth(c, need);
+    }
+}
+}  // namespace
 
 void SetUpListColumns(QTreeWidget* list, std::span<const TListColumn> columns) {
     list->setRootIsDecorated(false);
@@ -66,11 +86,13 @@ void SetUpListColumns(QTreeWidget* list, std::span<const TListColumn> columns) {
             Qt::AlignVCenter;
         list->headerItem()->setTextAlignment(i, align);
     }
+    FitColumns(list, columns);
 }
 
 void LoadList(QTreeWidget* list, const TListView& view, std::span<const TListColumn> columns) {
     const QSignalBlocker quiet(list);
     const int rows = static_cast<int>(view.Items.size());
+    bool changed = list->topLevelItemCount() != rows;
     while (list->topLevelItemCount() > rows) delete list->takeTopLevelItem(rows);
     while (list->topLevelItemCount() < rows) {
         auto* item = new QTreeWidgetItem(list);
@@ -89,7 +111,10 @@ void LoadList(QTreeWidget* list, const TListView& view, std::span<const TListCol
                                           ? row.SubItems[static_cast<std::size_t>(c - 1)]
                                           : std::string();
             const QString shown = Q(text);
-            if (item->text(c) != shown) item->setText(c, shown);
+            if (item->text(c) != shown) {
+                item->setText(c, shown);
+                changed = true;
+            }
         }
     }
     list->clearSelection();
@@ -102,6 +127,7 @@ void LoadList(QTreeWidget* list, const TListView& view, std::span<const TListCol
     }
     // The blocked signals kept the view from repainting the new selection itself.
     list->viewport()->update();
+    if (changed) FitColumns(list, columns);
 }
 
 int SelectedRow(const QTreeWidget* list) {

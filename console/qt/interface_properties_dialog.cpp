@@ -40,7 +40,6 @@ QGroupBox* DirectionGroup(QWidget* parent, const char* name, const char* caption
 InterfacePropertiesDialog::InterfacePropertiesDialog(ConsoleViews& views, QWidget* parent,
                                                      TIntMTForm& form)
     : DialogView(views, parent, "IntMTForm"), form_(form) {
-    SetBorder(this, Border::kDialog, 253, 213);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
     layout->setSpacing(4);
@@ -77,6 +76,8 @@ InterfacePropertiesDialog::InterfacePropertiesDialog(ConsoleViews& views, QWidge
     OnClick(outFilters, [&] { form_.OutFiltersBtnClick(); });
     OnClick(ok, [&] { form_.SpeedButton3Click(); });
     OnClick(cancel, [&] { form_.SpeedButton4Click(); });
+    // Last: the border fits what the layout needs.
+    SetBorder(this, Border::kDialog, 253, 213);
 }
 
 void InterfacePropertiesDialog::Load() {

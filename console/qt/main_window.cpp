@@ -20,8 +20,6 @@ namespace zantor::console::qt {
 MainWindow::MainWindow(ConsoleViews& views, TMainForm& form) : FormView(views), form_(form) {
     setObjectName("MainForm");
     resize(727, 536);
-    if (QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
 
     QMenu* computer = menuBar()->addMenu("Computer");
     computer->setObjectName("Computer1");
@@ -107,6 +105,11 @@ MainWindow::MainWindow(ConsoleViews& views, TMainForm& form) : FormView(views), 
     bottom->addWidget(statisticsButton_);
     layout->addLayout(bottom);
     setCentralWidget(central);
+    // Every column in view at the start, however wide our fonts made the captions.
+    const int columns = list_->header()->length() + 2 * list_->frameWidth() + 2;
+    if (columns > width()) resize(columns, height());
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
 
     QStatusBar* bar = statusBar();
     bar->setObjectName("StatusBar1");
