@@ -2,10 +2,11 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QHash>
 #include <QHeaderView>
-#include <QStyle>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QStyle>
 #include <QTreeWidget>
 
 #include "console/qt/console_views.h"
@@ -48,16 +49,16 @@ void SetBorder(QWidget* window, Border border, int width, int height) {
 }
 
 namespace {
-// Widens a column that is narrower than its caption or its texts; the widths given are
-// the least, drawn for another system's fonts.
-void FitColumns(QTreeWidget* list, std::span<const TListColumn> columns) {
-    auto* view = static_cast<QAbstractItemView*>(list);
+// Room around a cell's text: the item's focus frame and text margins on both sides.
+constexpr int kCellMargins = 10;
+
+// Widens a column that is narrower than its caption: the widths given are the least, drawn
+// for another system's fonts.
+void FitCaptions(QTreeWidget* list, std::span<const TListColumn> columns) {
     const QFontMetrics metrics = list->header()->fontMetrics();
     const int margins = 2 * list->style()->pixelMetric(QStyle::PM_HeaderMargin) + 2;
     for (int c = 0; c < static_cast<int>(columns.size()); ++c) {
-        const QString caption = list->headerItem()->text(c);
-        const int need =
-            std::max(metrics.horizontalAdvance(caption) + margins, view->sizeHintForColumn(c));
+        const int need = metrics.horizontalAdvance(list->headerItem()->text(c)) + margins;
         if (list->columnWidth(c) < need) list->setColumnWidth(c, need);
     }
 }
@@ -86,37 +87,57 @@ void SetUpListColumns(QTreeWidget* list, std::span<const TListColumn> columns) {
             Qt::AlignVCenter;
         list->headerItem()->setTextAlignment(i, align);
     }
-    FitColumns(list, columns);
+    FitCaptions(list, columns);
 }
 
 void LoadList(QTreeWidget* list, const TListView& view, std::span<const TListColumn> columns) {
     const QSignalBlocker quiet(list);
     const int rows = static_cast<int>(view.Items.size());
-    bool changed = list->topLevelItemCount() != rows;
+    const int count = static_cast<int>(columns.size());
+    const QFontMetrics metrics = list->fontMetrics();
+    QHash<QString, int> measured;
+    std::vector<int> widths;
+    for (int c = 0; c < count; ++c) widths.push_back(list->columnWidth(c));
+    // Columns only grow, so only a new text can need more room. Most texts repeat ("On",
+    // "Forward", a mask): each is measured once.
+    auto setText = [&](QTreeWidgetItem* item, int c, const QString& text) {
+        if (item->text(c) == text) return;
+        item->setText(c, text);
+        auto known = measured.constFind(text);
+        if (known == measured.constEnd())
+            known = measured.insert(text, metrics.horizontalAdvance(text));
+        int& width = widths[static_cast<std::size_t>(c)];
+        width = std::max(width, *known + kCellMargins);
+    };
+    auto fill = [&](QTreeWidgetItem* item, const TListItem& row) {
+        for (int c = 0; c < count; ++c) {
+            const auto sub = static_cast<std::size_t>(c - 1);
+            setText(item, c,
+                    Q(c == 0                      ? row.Caption
+                      : sub < row.SubItems.size() ? row.SubItems[sub]
+                                                  : std::string()));
+        }
+    };
+
+    if (rows == 0) list->clear();  // at once, where taking rows one by one tells the view of each
     while (list->topLevelItemCount() > rows) delete list->takeTopLevelItem(rows);
-    while (list->topLevelItemCount() < rows) {
-        auto* item = new QTreeWidgetItem(list);
-        for (int c = 0; c < static_cast<int>(columns.size()); ++c)
+    const int kept = list->topLevelItemCount();
+    for (int r = 0; r < kept; ++r)
+        fill(list->topLevelItem(r), view.Items[static_cast<std::size_t>(r)]);
+    // New rows are made apart and added in one go: the view takes them in once.
+    QList<QTreeWidgetItem*> added;
+    for (int r = kept; r < rows; ++r) {
+        auto* item = new QTreeWidgetItem;
+        for (int c = 0; c < count; ++c)
             item->setTextAlignment(
                 c,
                 (columns[c].Alignment == TAlignment::kCenter ? Qt::AlignHCenter : Qt::AlignLeft) |
                     Qt::AlignVCenter);
+        fill(item, view.Items[static_cast<std::size_t>(r)]);
+        added << item;
     }
-    for (int r = 0; r < rows; ++r) {
-        QTreeWidgetItem* item = list->topLevelItem(r);
-        const TListItem& row = view.Items[static_cast<std::size_t>(r)];
-        for (int c = 0; c < static_cast<int>(columns.size()); ++c) {
-            const std::string& text = c == 0 ? row.Caption
-                                      : static_cast<std::size_t>(c - 1) < row.SubItems.size()
-                                          ? row.SubItems[static_cast<std::size_t>(c - 1)]
-                                          : std::string();
-            const QString shown = Q(text);
-            if (item->text(c) != shown) {
-                item->setText(c, shown);
-                changed = true;
-            }
-        }
-    }
+    if (!added.isEmpty()) list->addTopLevelItems(added);
+
     list->clearSelection();
     if (view.ItemIndex >= 0 && view.ItemIndex < rows) {
         QTreeWidgetItem* selected = list->topLevelItem(view.ItemIndex);
@@ -127,7 +148,9 @@ void LoadList(QTreeWidget* list, const TListView& view, std::span<const TListCol
     }
     // The blocked signals kept the view from repainting the new selection itself.
     list->viewport()->update();
-    if (changed) FitColumns(list, columns);
+    for (int c = 0; c < count; ++c)
+        if (widths[static_cast<std::size_t>(c)] > list->columnWidth(c))
+            list->setColumnWidth(c, widths[static_cast<std::size_t>(c)]);
 }
 
 int SelectedRow(const QTreeWidget* list) {

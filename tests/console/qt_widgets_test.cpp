@@ -217,9 +217,9 @@ TEST_F(Widgets, ScreenshotsOfEveryWindow) {
               "sif 10.0.0.5 in 1 0 0 10.0.0.0 255.0.0.0 0.0.0.0 0.0.0.0 6 0 0 80 0 80",
               "sif 10.0.0.5 in 0 0 0 192.168.1.0 255.255.255.0 0.0.0.0 0.0.0.0 17 0 0 53 0 53",
               "sif 10.0.0.5 in 0 0 0 0.0.0.0 0.0.0.0 10.0.0.5 255.255.255.255 1 0 8 0 8 0",
-              "sig 10.0.0.5 2", "staf 192.168.1.20 0 1", "sig 192.168.1.20 2",
-              "sig 192.168.1.20 8", "sif 192.168.1.20 out 0 0 0 0.0.0.0 0.0.0.0 0.0.0.0 0.0.0.0 6 "
-                                    "0 0 25 0 25"})
+              "sig 10.0.0.5 2", "staf 192.168.1.20 0 1", "sig 192.168.1.20 2", "sig 192.168.1.20 8",
+              "sif 192.168.1.20 out 0 0 0 0.0.0.0 0.0.0.0 0.0.0.0 0.0.0.0 6 "
+              "0 0 25 0 25"})
             ASSERT_EQ(GetWord(c.Command(line), 1), "0") << line;
     }
     platform::HKEY key = nullptr;
@@ -295,9 +295,9 @@ TEST_F(Widgets, ScreenshotsOfEveryWindow) {
     });
     console().MainForm.BitBtn1Click();
 
-    for (const char* file : {"main.png", "select_computer.png", "enable_filtering.png",
-                             "interface_properties.png", "filter_list.png", "filter_edit.png",
-                             "debug.png", "statistics.png"})
+    for (const char* file :
+         {"main.png", "select_computer.png", "enable_filtering.png", "interface_properties.png",
+          "filter_list.png", "filter_edit.png", "debug.png", "statistics.png"})
         EXPECT_TRUE(fs::exists(dir / file)) << file;
 }
 
