@@ -192,6 +192,7 @@ BENCHMARK(BM_ConnectToFilledWindow)->UseRealTime()->Unit(benchmark::kMicrosecond
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    console::qt::QuietenToolkit();
     QApplication app(argc, argv);
     console::qt::SetUpApplication(app);
     const std::string suffix = "/min_time:2.000/real_time";

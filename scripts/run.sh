@@ -31,7 +31,7 @@ echo
 echo "From another shell, with ZANTOR_ROOT=$root:"
 echo "  $PWD/build/default/tools/zpacket --help      ask whether a packet would pass"
 echo "  $PWD/build/default/tools/zreg export HKLM\\SYSTEM   read the stored configuration"
-echo "  $manager               another console (one connection at a time)"
+echo "  $manager   another console (one connection at a time)"
 echo
 
 export ZANTOR_ROOT="$root"

@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    zantor::console::qt::QuietenToolkit();
     QApplication app(argc, argv);
     zantor::console::qt::SetUpApplication(app);
     zantor::console::qt::ConsoleViews views;

@@ -5,6 +5,10 @@ class QApplication;
 
 namespace zantor::console::qt {
 
+// Drops the toolkit's notes about things the console does not use; call it before the
+// application object is made, which prints some of them.
+void QuietenToolkit();
+
 // Name, style and font: one look wherever the console runs, offscreen included.
 void SetUpApplication(QApplication& app);
 

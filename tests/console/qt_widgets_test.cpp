@@ -306,6 +306,7 @@ TEST_F(Widgets, ScreenshotsOfEveryWindow) {
 int main(int argc, char** argv) {
     // No display is needed, nor used when there is one.
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    zantor::console::qt::QuietenToolkit();
     QApplication app(argc, argv);
     zantor::console::qt::SetUpApplication(app);
     ::testing::InitGoogleTest(&argc, argv);
