@@ -37,17 +37,17 @@ EnableFilteringDialog::EnableFilteringDialog(ConsoleViews& views, QWidget* paren
     groups->addWidget(ActionGroup(this, "GroupBox2", " Out Filters Action By Default", outForward_,
                                   "OutFwRadioButton", outDrop_, "OutDropRadioButton"));
     layout->addLayout(groups);
-    auto* buttons = new QHBoxLayout;
     auto* enable = FlatButton(this, "Enable", "SpeedButton1");
     QFont bold = enable->font();
     bold.setBold(true);
     enable->setFont(bold);
     auto* cancel = FlatButton(this, "Cancel", "SpeedButton2");
-    for (QPushButton* b : {enable, cancel}) {
-        buttons->addWidget(b, 1);
-    }
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({enable, cancel}));
 
+    Bind(inForward_, form_.InFwRadioButton.Checked);
+    Bind(inDrop_, form_.InDropRadioButton.Checked);
+    Bind(outForward_, form_.OutFwRadioButton.Checked);
+    Bind(outDrop_, form_.OutDropRadioButton.Checked);
     OnClick(enable, [&] { form_.SpeedButton1Click(); });
     OnClick(cancel, [&] { form_.SpeedButton2Click(); });
     // Last: the border fits what the layout needs.
@@ -56,17 +56,11 @@ EnableFilteringDialog::EnableFilteringDialog(ConsoleViews& views, QWidget* paren
 
 void EnableFilteringDialog::Load() {
     setWindowTitle(Q(form_.Caption));
-    inForward_->setChecked(form_.InFwRadioButton.Checked);
-    inDrop_->setChecked(form_.InDropRadioButton.Checked);
-    outForward_->setChecked(form_.OutFwRadioButton.Checked);
-    outDrop_->setChecked(form_.OutDropRadioButton.Checked);
+    LoadBound();
 }
 
 void EnableFilteringDialog::Store() {
-    form_.InFwRadioButton.Checked = inForward_->isChecked();
-    form_.InDropRadioButton.Checked = inDrop_->isChecked();
-    form_.OutFwRadioButton.Checked = outForward_->isChecked();
-    form_.OutDropRadioButton.Checked = outDrop_->isChecked();
+    StoreBound();
 }
 
 }  // namespace zantor::console::qt

@@ -30,11 +30,6 @@ void AddNetwork(QGridLayout* grid, int row, QCheckBox* box, QLineEdit* address, 
     grid->addWidget(mask, row + 2, 1);
 }
 
-void LoadEdit(QLineEdit* edit, const TEdit& state) {
-    if (edit->text() != Q(state.Text)) edit->setText(Q(state.Text));
-    edit->setEnabled(state.Enabled);
-}
-
 }  // namespace
 
 EditFilterDialog::EditFilterDialog(ConsoleViews& views, QWidget* parent, TEditFilterForm& form)
@@ -106,14 +101,29 @@ EditFilterDialog::EditFilterDialog(ConsoleViews& views, QWidget* parent, TEditFi
     ports->setColumnStretch(5, 1);
     layout->addWidget(panel);
 
-    auto* buttons = new QHBoxLayout;
     auto* ok = FlatButton(this, "Ok", "OkBtn");
     auto* cancel = FlatButton(this, "Cancel", "CancelBtn");
-    for (QPushButton* b : {ok, cancel}) {
-        buttons->addWidget(b, 1);
-    }
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({ok, cancel}));
 
+    Bind(source_, form_.SourceCheckBox.Checked);
+    Bind(destination_, form_.DestinationCheckBox.Checked);
+    Bind(noSyn_, form_.NoSYNCheckBox.Checked);
+    for (auto [edit, state] : {std::pair{fromIP_, &form_.FromIPMaskEdit},
+                               {fromMask_, &form_.FromSMaskMaskEdit},
+                               {toIP_, &form_.ToIPMaskEdit},
+                               {toMask_, &form_.ToSMaskMaskEdit},
+                               {protocol_, &form_.ProtMaskEdit},
+                               {fromPort_, &form_.FromEdit},
+                               {fromHighPort_, &form_.FromHighEdit},
+                               {toPort_, &form_.ToEdit},
+                               {toHighPort_, &form_.ToHighEdit}})
+        Bind(edit, *state);
+    for (auto [button, state] : {std::pair{tcp_, &form_.TCPRB},
+                                 {udp_, &form_.UDPRB},
+                                 {icmp_, &form_.ICMPRB},
+                                 {any_, &form_.AnyRB},
+                                 {other_, &form_.OtherRB}})
+        Bind(button, state->Checked);
     OnClick(source_, [&] { form_.SourceCheckBoxClick(); });
     OnClick(destination_, [&] { form_.DestinationCheckBoxClick(); });
     OnClick(tcp_, [&] { form_.TCPRBClick(); });
@@ -129,43 +139,11 @@ EditFilterDialog::EditFilterDialog(ConsoleViews& views, QWidget* parent, TEditFi
 
 void EditFilterDialog::Load() {
     setWindowTitle(Q(form_.Caption));
-    source_->setChecked(form_.SourceCheckBox.Checked);
-    destination_->setChecked(form_.DestinationCheckBox.Checked);
-    noSyn_->setChecked(form_.NoSYNCheckBox.Checked);
-    LoadEdit(fromIP_, form_.FromIPMaskEdit);
-    LoadEdit(fromMask_, form_.FromSMaskMaskEdit);
-    LoadEdit(toIP_, form_.ToIPMaskEdit);
-    LoadEdit(toMask_, form_.ToSMaskMaskEdit);
-    LoadEdit(protocol_, form_.ProtMaskEdit);
-    LoadEdit(fromPort_, form_.FromEdit);
-    LoadEdit(fromHighPort_, form_.FromHighEdit);
-    LoadEdit(toPort_, form_.ToEdit);
-    LoadEdit(toHighPort_, form_.ToHighEdit);
-    tcp_->setChecked(form_.TCPRB.Checked);
-    udp_->setChecked(form_.UDPRB.Checked);
-    icmp_->setChecked(form_.ICMPRB.Checked);
-    any_->setChecked(form_.AnyRB.Checked);
-    other_->setChecked(form_.OtherRB.Checked);
+    LoadBound();
 }
 
 void EditFilterDialog::Store() {
-    form_.SourceCheckBox.Checked = source_->isChecked();
-    form_.DestinationCheckBox.Checked = destination_->isChecked();
-    form_.NoSYNCheckBox.Checked = noSyn_->isChecked();
-    form_.FromIPMaskEdit.Text = S(fromIP_->text());
-    form_.FromSMaskMaskEdit.Text = S(fromMask_->text());
-    form_.ToIPMaskEdit.Text = S(toIP_->text());
-    form_.ToSMaskMaskEdit.Text = S(toMask_->text());
-    form_.ProtMaskEdit.Text = S(protocol_->text());
-    form_.FromEdit.Text = S(fromPort_->text());
-    form_.FromHighEdit.Text = S(fromHighPort_->text());
-    form_.ToEdit.Text = S(toPort_->text());
-    form_.ToHighEdit.Text = S(toHighPort_->text());
-    form_.TCPRB.Checked = tcp_->isChecked();
-    form_.UDPRB.Checked = udp_->isChecked();
-    form_.ICMPRB.Checked = icmp_->isChecked();
-    form_.AnyRB.Checked = any_->isChecked();
-    form_.OtherRB.Checked = other_->isChecked();
+    StoreBound();
 }
 
 }  // namespace zantor::console::qt

@@ -2,8 +2,10 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QHBoxLayout>
 #include <QHash>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QStyle>
@@ -27,6 +29,25 @@ void FormView::OnClick(QAbstractButton* button, std::function<void()> handler) {
 void FormView::OnTrigger(QAction* action, std::function<void()> handler) {
     QObject::connect(action, &QAction::triggered, Widget(),
                      [this, handler = std::move(handler)] { Handle(handler); });
+}
+
+void FormView::LoadBound() {
+    for (auto [button, checked] : checks_) button->setChecked(*checked);
+    for (auto [edit, state] : edits_) {
+        if (edit->text() != Q(state->Text)) edit->setText(Q(state->Text));
+        edit->setEnabled(state->Enabled);
+    }
+}
+
+void FormView::StoreBound() {
+    for (auto [button, checked] : checks_) *checked = button->isChecked();
+    for (auto [edit, state] : edits_) state->Text = S(edit->text());
+}
+
+QHBoxLayout* ButtonRow(std::initializer_list<QPushButton*> buttons) {
+    auto* row = new QHBoxLayout;
+    for (QPushButton* b : buttons) row->addWidget(b, 1);
+    return row;
 }
 
 QPushButton* FlatButton(QWidget* parent, const char* caption, const char* name) {

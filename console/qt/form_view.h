@@ -9,12 +9,16 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "console/controls.h"
 
 class QAbstractButton;
 class QPushButton;
 class QAction;
+class QHBoxLayout;
+class QLineEdit;
 class QTreeWidget;
 
 namespace zantor::console::qt {
@@ -39,8 +43,19 @@ class FormView {
     void OnClick(QAbstractButton* button, std::function<void()> handler);
     void OnTrigger(QAction* action, std::function<void()> handler);
 
+    // Ties a check box or radio button to its Checked, an edit to its text and Enabled:
+    // LoadBound and StoreBound copy all of them one way or the other.
+    void Bind(QAbstractButton* button, bool& checked) { checks_.emplace_back(button, &checked); }
+    void Bind(QLineEdit* edit, TEdit& state) { edits_.emplace_back(edit, &state); }
+    void LoadBound();
+    void StoreBound();
+
     ConsoleViews& views_;
     bool loading_ = false;  // set while Load runs, so that no handler fires for its changes
+
+  private:
+    std::vector<std::pair<QAbstractButton*, bool*>> checks_;
+    std::vector<std::pair<QLineEdit*, TEdit*>> edits_;
 };
 
 inline QString Q(const std::string& text) {
@@ -52,6 +67,9 @@ inline std::string S(const QString& text) {
 
 // A flat button, as the forms use them: it looks like its caption until pointed at.
 QPushButton* FlatButton(QWidget* parent, const char* caption, const char* name);
+
+// Buttons side by side, sharing the width.
+QHBoxLayout* ButtonRow(std::initializer_list<QPushButton*> buttons);
 
 // A control with its caption and object name.
 template <class W>

@@ -64,14 +64,17 @@ InterfacePropertiesDialog::InterfacePropertiesDialog(ConsoleViews& views, QWidge
     for (QCheckBox* box : {fc_, shc_, cffc_}) globalLayout->addWidget(box);
     layout->addWidget(global);
 
-    auto* buttons = new QHBoxLayout;
     auto* ok = FlatButton(this, "Ok", "SpeedButton3");
     auto* cancel = FlatButton(this, "Cancel", "SpeedButton4");
-    for (QPushButton* b : {ok, cancel}) {
-        buttons->addWidget(b, 1);
-    }
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({ok, cancel}));
 
+    Bind(forwardIn_, form_.ForwardInRB.Checked);
+    Bind(dropIn_, form_.DropInRB.Checked);
+    Bind(forwardOut_, form_.ForwardOutRB.Checked);
+    Bind(dropOut_, form_.DropOutRB.Checked);
+    Bind(fc_, form_.FCCB.Checked);
+    Bind(shc_, form_.SHCCB.Checked);
+    Bind(cffc_, form_.CFFCCB.Checked);
     OnClick(inFilters, [&] { form_.InFiltersBtnClick(); });
     OnClick(outFilters, [&] { form_.OutFiltersBtnClick(); });
     OnClick(ok, [&] { form_.SpeedButton3Click(); });
@@ -82,23 +85,11 @@ InterfacePropertiesDialog::InterfacePropertiesDialog(ConsoleViews& views, QWidge
 
 void InterfacePropertiesDialog::Load() {
     setWindowTitle(Q(form_.Caption));
-    forwardIn_->setChecked(form_.ForwardInRB.Checked);
-    dropIn_->setChecked(form_.DropInRB.Checked);
-    forwardOut_->setChecked(form_.ForwardOutRB.Checked);
-    dropOut_->setChecked(form_.DropOutRB.Checked);
-    fc_->setChecked(form_.FCCB.Checked);
-    shc_->setChecked(form_.SHCCB.Checked);
-    cffc_->setChecked(form_.CFFCCB.Checked);
+    LoadBound();
 }
 
 void InterfacePropertiesDialog::Store() {
-    form_.ForwardInRB.Checked = forwardIn_->isChecked();
-    form_.DropInRB.Checked = dropIn_->isChecked();
-    form_.ForwardOutRB.Checked = forwardOut_->isChecked();
-    form_.DropOutRB.Checked = dropOut_->isChecked();
-    form_.FCCB.Checked = fc_->isChecked();
-    form_.SHCCB.Checked = shc_->isChecked();
-    form_.CFFCCB.Checked = cffc_->isChecked();
+    StoreBound();
 }
 
 }  // namespace zantor::console::qt
