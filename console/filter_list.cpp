@@ -71,7 +71,7 @@ void TFilterListForm::LoadFilters() {
         TListItem item;
         item.Caption = ProtocolCaptionOf(GetWord(text, 8));
         item.SubItems = {
-            field(4),  field(5),  field(6),  field(7), field(1) == "1" ? "No SYN" : "-",
+            field(4),  field(5),  field(6),  field(7), FlagsCaption(field(1) == "1" ? 1 : 0),
             field(10), field(12), field(11), field(13)};
         FilterListView.Items.push_back(std::move(item));
     }

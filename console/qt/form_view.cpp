@@ -62,7 +62,7 @@ void SetBorder(QWidget* window, Border border, int width, int height) {
                            Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
     // The sizes were drawn for another system's fonts: where ours need more room, the window
     // grows rather than cut a caption off.
-    const QSize size = QSize(width, height).expandedTo(window->sizeHint());
+    const QSize size = QSize(width, height).expandedTo(window->minimumSizeHint());
     if (border == Border::kDialog)
         window->setFixedSize(size);
     else
