@@ -21,13 +21,19 @@ std::string Slurp(const fs::path& p) {
 }
 }  // namespace
 
-Computer::Computer(const std::string& ipAddrTable) {
+Computer::Computer(const std::string& ipAddrTable) : temp_(std::in_place), root_(temp_->path()) {
     fs::create_directories(system32());
     std::ofstream(root() / "ipaddrtable") << ipAddrTable;
 }
 
-Computer::Computer(HostAddresses) {
+Computer::Computer(HostAddresses) : temp_(std::in_place), root_(temp_->path()) {
     fs::create_directories(system32());
+}
+
+Computer::Computer(const std::filesystem::path& root, const std::string& ipAddrTable)
+    : root_(root) {
+    fs::create_directories(system32());
+    std::ofstream(root_ / "ipaddrtable") << ipAddrTable;
 }
 
 std::string Computer::ServiceLog() const {
@@ -88,6 +94,17 @@ ServiceProcess::~ServiceProcess() {
 
 std::string ServiceProcess::Output() const {
     return Slurp(output_);
+}
+
+std::vector<std::string> ServiceProcess::ReceivedCommands() const {
+    constexpr std::string_view kPrefix = "Processing Command [";
+    std::vector<std::string> commands;
+    std::istringstream in(Output());
+    std::string line;
+    while (std::getline(in, line))
+        if (line.starts_with(kPrefix) && line.ends_with("]"))
+            commands.push_back(line.substr(kPrefix.size(), line.size() - kPrefix.size() - 1));
+    return commands;
 }
 
 bool ServiceProcess::WaitForOutput(const std::string& text,

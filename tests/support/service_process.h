@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,19 +21,23 @@ struct HostAddresses {};
 // A fresh computer: a root with system32/ and, when given, an ipaddrtable file.
 class Computer {
   public:
+    // The local computer: a temporary root that is ZANTOR_ROOT while it lives.
     explicit Computer(const std::string& ipAddrTable =
                           "10.0.0.5 255.255.255.0 2\n"
                           "192.168.1.20 255.255.0.0 3\n"
                           "127.0.0.1 255.0.0.0 1\n");
     explicit Computer(HostAddresses);
-    const std::filesystem::path& root() const { return root_.path(); }
+    // Another computer, made at `root` (a directory of ZANTOR_NETWORK), which its owner removes.
+    Computer(const std::filesystem::path& root, const std::string& ipAddrTable);
+    const std::filesystem::path& root() const { return root_; }
     std::filesystem::path system32() const { return root() / "system32"; }
     std::string ServiceLog() const;  // the whole text of system32/ZantorSvc.Log
     std::vector<std::string> ServiceLogMessages() const;  // its lines without time stamps
     std::vector<std::string> DenyLogMessages() const;     // IPDenyLog.Log's, the same way
 
   private:
-    TempRoot root_;
+    std::optional<TempRoot> temp_;
+    std::filesystem::path root_;
 };
 
 // ZantorSvc -run started in the computer's system32 directory; killed when destroyed. A
@@ -47,6 +52,8 @@ class ServiceProcess {
 
     std::uint32_t pid() const { return pid_; }
     std::string Output() const;  // what it printed so far
+    // The command lines it has received so far, in order, as its output names them.
+    std::vector<std::string> ReceivedCommands() const;
     // Waits until its output holds `text`; false when it did not within `timeout`.
     bool WaitForOutput(const std::string& text,
                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;

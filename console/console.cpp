@@ -1,0 +1,178 @@
+#include "console/console.h"
+
+#include "platform/errors.h"
+#include "shared/error_text.h"
+#include "shared/pipe_lines.h"
+#include "shared/text.h"
+
+namespace zantor::console {
+
+namespace {
+
+constexpr std::string_view kPipeName = "qzw2kflt";
+
+// "Error [N] In WHAT. (text)" for the calling thread's last error.
+std::string PipeFailure(std::string_view what) {
+    const platform::Win32Error code = platform::GetLastError();
+    return "Error [" + std::to_string(code) + "] In " + std::string(what) + ". (" +
+           LastErrorText() + ")";
+}
+
+// ReadLnPipe that never throws: a line too long for the reader leaves the stream in the middle
+// of a line, so the pipe is cancelled and reads as failed from here on, like a broken one.
+void ReadLine(platform::Pipe& pipe, std::string& carry, std::string& line) {
+    try {
+        ReadLnPipe(pipe, kCrLf, carry, line);
+    } catch (const LineTooLongError&) {
+        pipe.Cancel();
+        platform::SetLastError(platform::kErrorInvalidData);
+        line.assign(kEndOfConnection);
+    }
+}
+
+}  // namespace
+
+TModalResult TForm::ShowModal() {
+    showing_ = true;
+    FormShow();
+    const TModalResult result = App.person.ShowModal(*this);
+    showing_ = false;
+    FormHide();
+    return result;
+}
+
+void TForm::Close(TModalResult result) {
+    if (!showing_) return;
+    // From here the form is on its way out: a second Close, or a check, sees it closed.
+    showing_ = false;
+    App.person.CloseForm(*this, result);
+}
+
+std::string ControlPipeName(std::string_view computer) {
+    return "\\\\" + std::string(computer) + "\\Pipe\\" + std::string(kPipeName);
+}
+
+TConsole::TConsole(Person& p)
+    : person(p),
+      MainForm(*this),
+      TestForm(*this),
+      IntMTForm(*this),
+      EnableFilteringForm(*this),
+      FilterListForm(*this),
+      EditFilterForm(*this),
+      SelectComputerForm(*this),
+      DebugForm(*this) {}
+
+void TConsole::ConnectToComputer(const std::string& computer) {
+    const std::string name = ControlPipeName(computer);
+    std::unique_ptr<platform::Pipe> pipe;
+    if (platform::OpenPipe(name, &pipe) != platform::kErrorSuccess) {
+        const platform::Win32Error code = platform::GetLastError();
+        MainForm.StatusPanel1 = "Error [" + std::to_string(code) + ",(" + LastErrorText() +
+                                ")] In CreateFile(" + name + ")";
+        PipeHandle.reset();
+        return;
+    }
+    MainForm.StatusPanel1 = "Connected to " + computer;
+    PipeHandle = std::move(pipe);
+
+    std::string carry, line;
+    auto& rows = MainForm.IPListView.Items;
+    for (;;) {
+        ReadLine(*PipeHandle, carry, line);
+        if (line == kEndOfConnection) return;
+        if (GetWord(line, 2) == "End") {
+            MainForm.StatusPanel1 += " Service v" + std::string(GetWord(line, 3));
+            return;
+        }
+        std::uint32_t set = 0;
+        try {
+            set = static_cast<std::uint32_t>(StrToInt(GetWord(line, 10)));
+        } catch (const ConvertError& e) {
+            ShowError(e.what());
+            // The rest of the greeting is still on its way, so the next reply read would be an
+            // address line: the connection is out of step and of no further use.
+            PipeHandle.reset();
+            return;
+        }
+        auto action = [&](int n) {
+            return std::string(GetWord(line, n) == "0" ? kForward : kDrop);
+        };
+        TListItem row;
+        row.Caption = GetWord(line, 2);
+        row.SubItems = {std::string(GetWord(line, 3)),
+                        std::string(GetWord(line, 4) == "0" ? kOff : kOn),
+                        std::string(GetWord(line, 5)),
+                        std::string(GetWord(line, 6)),
+                        std::string(GetWord(line, 7)),
+                        action(8),
+                        action(9),
+                        GlobalFilterText(set)};
+        rows.push_back(std::move(row));
+    }
+}
+
+TConsole::Reply TConsole::Exchange(const std::string& command, std::string& reply) {
+    if (!PipeHandle) platform::SetLastError(platform::kErrorInvalidHandle);
+    if (!PipeHandle || !WriteLnToPipe(*PipeHandle, kCrLf, command)) {
+        ShowError(PipeFailure("WriteLnToPipe"));
+        PipeHandle.reset();
+        return Reply::kPipeFailed;
+    }
+    std::string carry;  // whatever follows the reply line is dropped with it
+    ReadLine(*PipeHandle, carry, reply);
+    if (reply == kEndOfConnection) {
+        ShowError(PipeFailure("ReadLnPipe"));
+        PipeHandle.reset();
+        return Reply::kPipeFailed;
+    }
+    return Reply::kReceived;
+}
+
+bool TConsole::StartFilter(const std::string& address, int in, int out) {
+    const std::string args = address + " " + std::to_string(in) + " " + std::to_string(out);
+    std::string reply;
+    bool started = false;
+    if (Exchange("staf " + args, reply) == Reply::kReceived) {
+        if (reply != "0") {
+            ShowError("Error [" + reply + "] while processing command StartFilter(" + address +
+                      "," + std::to_string(in) + "," + std::to_string(out) + ")");
+        } else {
+            if (TListItem* row = MainForm.IPListView.Selected()) {
+                row->SubItems[kColFiltering] = kOn;
+                row->SubItems[kColDefInAction] = in != 0 ? kDrop : kForward;
+                row->SubItems[kColDefOutAction] = out != 0 ? kDrop : kForward;
+            }
+            MainForm.IPListViewClick();
+            started = true;
+        }
+    }
+    EnableFilteringForm.Close(started ? TModalResult::kOk : TModalResult::kCancel);
+    return started;
+}
+
+bool TConsole::StopFilter(const std::string& address) {
+    std::string reply;
+    if (Exchange("stof " + address, reply) != Reply::kReceived) return false;
+    if (reply != "0") {
+        ShowError("Error [" + reply + "] while processing command StopFilter(" + address + ")");
+        return false;
+    }
+    if (TListItem* row = MainForm.IPListView.Selected()) row->SubItems[kColFiltering] = kOff;
+    MainForm.IPListViewClick();
+    return true;
+}
+
+bool TConsole::SendCommand(const std::string& command, std::string& result) {
+    result.clear();
+    std::string reply;
+    if (Exchange(command, reply) != Reply::kReceived) return false;
+    if (GetWord(reply, 1) != "0") {
+        ShowError("Error [" + reply + "] while processing command [" + command + "]");
+        return false;
+    }
+    result = GetWords(reply, 2, -1);
+    return true;
+}
+
+}  // namespace zantor::console

@@ -1,0 +1,314 @@
+// The real widgets, offscreen, driven by object name against the real service: a few flows
+// that act inside modal dialogs, and a screenshot of every window in a realistic state.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <filesystem>
+#include <functional>
+
+#include "console/qt/console_views.h"
+#include "console/qt/main_window.h"
+#include "console/qt/qt_setup.h"
+#include "platform/registry.h"
+#include "shared/text.h"
+#include "tests/support/service_process.h"
+
+using namespace zantor;
+using namespace zantor::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs `act` on the modal window called `name` as soon as it shows, from inside its event loop.
+void WhenModal(const QString& name, std::function<void(QWidget*)> act, int triesLeft = 250) {
+    QTimer::singleShot(triesLeft == 250 ? 0 : 20, [=] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal && modal->objectName() == name) {
+            act(modal);
+        } else if (triesLeft > 0) {
+            WhenModal(name, act, triesLeft - 1);
+        } else {
+            ADD_FAILURE() << "no modal window " << name.toStdString() << " showed";
+            if (modal) modal->close();
+        }
+    });
+}
+
+template <class W>
+W* Find(QWidget* in, const char* name) {
+    W* w = in->findChild<W*>(name);
+    EXPECT_TRUE(w) << name;
+    return w;
+}
+
+// A click on a check box or radio button lands on its indicator, wherever the layout
+// stretched it to.
+void ClickBox(QAbstractButton* box) {
+    QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, QPoint(6, box->height() / 2));
+}
+
+void Type(QLineEdit* edit, const QString& text) {
+    edit->selectAll();
+    QTest::keyClicks(edit, text);
+}
+
+class Widgets : public ::testing::Test {
+  protected:
+    Computer pc;
+    ServiceProcess svc{pc};
+    std::unique_ptr<console::qt::ConsoleViews> views;
+
+    console::TConsole& console() { return views->console(); }
+    QWidget& window() { return views->mainWindow(); }
+    QTreeWidget* List() { return Find<QTreeWidget>(&window(), "IPListView"); }
+    QString Status() { return Find<QLabel>(&window(), "StatusPanel1")->text(); }
+    QAction* Item(const char* name) { return Find<QAction>(&window(), name); }
+
+    // The window as the program shows it, connected once the service takes clients.
+    void Show() {
+        ASSERT_TRUE(Eventually([&] { return fs::exists(pc.root() / "pipe"); }));
+        views = std::make_unique<console::qt::ConsoleViews>();
+        window().show();
+        ASSERT_TRUE(Eventually([&] {
+            QApplication::processEvents();
+            if (!console().PipeHandle && !console().MainForm.StatusPanel1.empty()) {
+                console().MainForm.IPListView.Clear();
+                console().ConnectToComputer(".");
+                views->RefreshAll();
+            }
+            return console().PipeHandle != nullptr;
+        }));
+    }
+    void ClickRow(int row) {
+        QTreeWidget* list = List();
+        const QRect rect = list->visualItemRect(list->topLevelItem(row));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, rect.center());
+    }
+    QString Cell(int row, int column) { return List()->topLevelItem(row)->text(column); }
+};
+
+TEST_F(Widgets, ConnectToThroughTheSelectComputerDialog) {
+    Show();
+    EXPECT_EQ(List()->topLevelItemCount(), 3);
+    EXPECT_EQ(Status(), "Connected to . Service v0.9");
+    QPushButton* connect = Find<QPushButton>(&window(), "SpeedButton1");
+    // The old connection's end leaves the service a second without a pipe: retry as a person
+    // would.
+    ASSERT_TRUE(Eventually([&] {
+        WhenModal("SelectComputerForm", [](QWidget* m) {
+            auto* name = Find<QComboBox>(m, "ComputerCB");
+            Type(name->lineEdit(), "localhost");
+            QTest::mouseClick(Find<QPushButton>(m, "OkBtn"), Qt::LeftButton);
+        });
+        QTest::mouseClick(connect, Qt::LeftButton);
+        return Status() == "Connected to localhost Service v0.9";
+    }));
+    EXPECT_EQ(List()->topLevelItemCount(), 3);
+    EXPECT_EQ(console().CurrentComputer, "localhost");
+    EXPECT_EQ(console().SelectComputerForm.ComputerCB.Items, std::vector<std::string>{"localhost"});
+}
+
+TEST_F(Widgets, EnableInsideTheModalDialogAndItsChoiceKept) {
+    Show();
+    ClickRow(0);
+    EXPECT_TRUE(Item("EnableF")->isEnabled());
+    EXPECT_FALSE(Item("DisableF")->isEnabled());
+    QString caption;
+    WhenModal("EnableFilteringForm", [&](QWidget* m) {
+        caption = m->windowTitle();
+        ClickBox(Find<QRadioButton>(m, "InDropRadioButton"));
+        QTest::mouseClick(Find<QPushButton>(m, "SpeedButton1"), Qt::LeftButton);
+    });
+    Item("EnableF")->trigger();
+    EXPECT_EQ(caption, "Enable Filtering on 10.0.0.5");
+    EXPECT_EQ(Cell(0, 2), "On");
+    EXPECT_EQ(Cell(0, 6), "Drop");
+    EXPECT_EQ(Cell(0, 7), "Forward");
+    EXPECT_FALSE(Item("EnableF")->isEnabled());
+    EXPECT_TRUE(Item("ConfigureF")->isEnabled());
+
+    ClickRow(1);
+    bool dropKept = false;
+    WhenModal("EnableFilteringForm", [&](QWidget* m) {
+        dropKept = Find<QRadioButton>(m, "InDropRadioButton")->isChecked();
+        QTest::keyClick(m, Qt::Key_Escape);
+    });
+    Item("EnableFiltering")->trigger();  // the pop-up menu's item
+    EXPECT_TRUE(dropKept);
+    EXPECT_EQ(Cell(1, 2), "Off");
+    EXPECT_EQ(svc.ReceivedCommands(), std::vector<std::string>{"staf 10.0.0.5 1 0"});
+}
+
+TEST_F(Widgets, AddAFilterThroughThreeModalDialogs) {
+    {
+        Client c;
+        ASSERT_EQ(c.Command("staf 10.0.0.5 1 0"), "0");
+    }
+    Show();
+    ClickRow(0);
+    QString message;
+    int rows = -1;
+    QStringList row;
+    WhenModal("IntMTForm", [&](QWidget* properties) {
+        WhenModal("FilterListForm", [&](QWidget* list) {
+            WhenModal("EditFilterForm", [&](QWidget* e) {
+                ClickBox(Find<QCheckBox>(e, "SourceCheckBox"));
+                Type(Find<QLineEdit>(e, "FromIPMaskEdit"), "10.0.0.0");
+                Type(Find<QLineEdit>(e, "FromSMaskMaskEdit"), "255.0.0.0");
+                ClickBox(Find<QRadioButton>(e, "TCPRB"));
+                ClickBox(Find<QCheckBox>(e, "NoSYNCheckBox"));
+                Type(Find<QLineEdit>(e, "ToEdit"), "80");
+                Type(Find<QLineEdit>(e, "ToHighEdit"), "800000");  // one digit too many
+                WhenModal("MessageBox", [&](QWidget* box) {
+                    message = static_cast<QMessageBox*>(box)->text();
+                    QTest::keyClick(box, Qt::Key_Return);
+                });
+                QTest::mouseClick(Find<QPushButton>(e, "OkBtn"), Qt::LeftButton);
+                // Still open, with its values: mend the port and try again.
+                EXPECT_EQ(Find<QLineEdit>(e, "FromIPMaskEdit")->text(), "10.0.0.0");
+                Type(Find<QLineEdit>(e, "ToHighEdit"), "80");
+                QTest::mouseClick(Find<QPushButton>(e, "OkBtn"), Qt::LeftButton);
+            });
+            QTest::mouseClick(Find<QPushButton>(list, "SpeedButton1"), Qt::LeftButton);
+            auto* filters = Find<QTreeWidget>(list, "FilterListView");
+            rows = filters->topLevelItemCount();
+            if (rows > 0)
+                for (int c = 0; c < filters->columnCount(); ++c)
+                    row << filters->topLevelItem(0)->text(c);
+            QTest::mouseClick(Find<QPushButton>(list, "SpeedButton2"), Qt::LeftButton);
+        });
+        QTest::mouseClick(Find<QPushButton>(properties, "InFiltersBtn"), Qt::LeftButton);
+        QTest::mouseClick(Find<QPushButton>(properties, "SpeedButton4"), Qt::LeftButton);
+    });
+    QTest::mouseDClick(List()->viewport(), Qt::LeftButton, Qt::NoModifier,
+                       List()->visualItemRect(List()->topLevelItem(0)).center());
+    EXPECT_EQ(message,
+              "Destination high port 800000 is out of range: it must be from 0 to 65535. Nothing "
+              "was sent.");
+    EXPECT_EQ(rows, 1);
+    EXPECT_EQ(row.join(","), "TCP,10.0.0.0,255.0.0.0,0.0.0.0,0.0.0.0,No SYN,0,0,80,80");
+    EXPECT_EQ(Cell(0, 4), "1");
+    EXPECT_EQ(svc.ReceivedCommands(),
+              (std::vector<std::string>{
+                  "staf 10.0.0.5 1 0",
+                  "sif 10.0.0.5 in 1 0 0 10.0.0.0 255.0.0.0 0.0.0.0 0.0.0.0 6 0 0 80 0 80"}));
+}
+
+// Every window, filled as an administrator would meet it, written into the build tree.
+TEST_F(Widgets, ScreenshotsOfEveryWindow) {
+    const fs::path dir = ZANTOR_SCREENSHOT_DIR;
+    fs::create_directories(dir);
+    {
+        Client c;
+        for (const char* line :
+             {"staf 10.0.0.5 1 0",
+              "sif 10.0.0.5 in 1 0 0 10.0.0.0 255.0.0.0 0.0.0.0 0.0.0.0 6 0 0 80 0 80",
+              "sif 10.0.0.5 in 0 0 0 192.168.1.0 255.255.255.0 0.0.0.0 0.0.0.0 17 0 0 53 0 53",
+              "sif 10.0.0.5 in 0 0 0 0.0.0.0 0.0.0.0 10.0.0.5 255.255.255.255 1 0 8 0 8 0",
+              "sig 10.0.0.5 2", "staf 192.168.1.20 0 1", "sig 192.168.1.20 2", "sig 192.168.1.20 8",
+              "sif 192.168.1.20 out 0 0 0 0.0.0.0 0.0.0.0 0.0.0.0 0.0.0.0 6 "
+              "0 0 25 0 25"})
+            ASSERT_EQ(GetWord(c.Command(line), 1), "0") << line;
+    }
+    platform::HKEY key = nullptr;
+    ASSERT_EQ(platform::RegCreateKeyExA(platform::HKEY_CURRENT_USER, console::kComputersKey, &key),
+              0u);
+    platform::RegSetDword(key, "CompsCount", 3);
+    platform::RegSetString(key, "Comp0", ".");
+    platform::RegSetString(key, "Comp1", "PC1");
+    platform::RegSetString(key, "Comp2", "fileserver");
+    platform::RegCloseKey(key);
+
+    Show();
+    ClickRow(0);
+    auto save = [&](QWidget* w, const char* file) {
+        EXPECT_TRUE(w->grab().save(QString::fromStdString((dir / file).string()), "PNG")) << file;
+    };
+    save(&window(), "main.png");
+
+    WhenModal("SelectComputerForm", [&](QWidget* m) {
+        save(m, "select_computer.png");
+        QTest::mouseClick(Find<QPushButton>(m, "CancelBtn"), Qt::LeftButton);
+    });
+    QTest::mouseClick(Find<QPushButton>(&window(), "SpeedButton1"), Qt::LeftButton);
+
+    ClickRow(2);
+    WhenModal("EnableFilteringForm", [&](QWidget* m) {
+        save(m, "enable_filtering.png");
+        QTest::keyClick(m, Qt::Key_Escape);
+    });
+    Item("EnableF")->trigger();
+
+    ClickRow(0);
+    WhenModal("IntMTForm", [&](QWidget* properties) {
+        save(properties, "interface_properties.png");
+        WhenModal("FilterListForm", [&](QWidget* list) {
+            ClickRow(0);
+            auto* filters = Find<QTreeWidget>(list, "FilterListView");
+            QTest::mouseClick(filters->viewport(), Qt::LeftButton, Qt::NoModifier,
+                              filters->visualItemRect(filters->topLevelItem(1)).center());
+            save(list, "filter_list.png");
+            WhenModal("EditFilterForm", [&](QWidget* e) {
+                ClickBox(Find<QCheckBox>(e, "DestinationCheckBox"));
+                Type(Find<QLineEdit>(e, "ToIPMaskEdit"), "10.0.0.5");
+                Type(Find<QLineEdit>(e, "ToSMaskMaskEdit"), "255.255.255.255");
+                ClickBox(Find<QRadioButton>(e, "UDPRB"));
+                Type(Find<QLineEdit>(e, "ToEdit"), "5000");
+                Type(Find<QLineEdit>(e, "ToHighEdit"), "5100");
+                save(e, "filter_edit.png");
+                QTest::mouseClick(Find<QPushButton>(e, "CancelBtn"), Qt::LeftButton);
+            });
+            QTest::mouseClick(Find<QPushButton>(list, "SpeedButton1"), Qt::LeftButton);
+            QTest::mouseClick(Find<QPushButton>(list, "SpeedButton2"), Qt::LeftButton);
+        });
+        QTest::mouseClick(Find<QPushButton>(properties, "InFiltersBtn"), Qt::LeftButton);
+        QTest::mouseClick(Find<QPushButton>(properties, "SpeedButton4"), Qt::LeftButton);
+    });
+    Item("ConfigureF")->trigger();
+
+    // The debug window shows what a caller puts into it: here the service's own log.
+    console::TDebugForm& debug = console().DebugForm;
+    debug.Caption = "Service Log on \\\\.";
+    debug.DebugMemo.Lines.clear();
+    for (const std::string& line : pc.ServiceLogMessages()) debug.DebugMemo.Lines.push_back(line);
+    WhenModal("DebugForm", [&](QWidget* m) {
+        save(m, "debug.png");
+        QTest::keyClick(m, Qt::Key_Escape);
+    });
+    debug.ShowModal();
+
+    WhenModal("TestForm", [&](QWidget* m) {
+        save(m, "statistics.png");
+        QTest::mouseClick(Find<QPushButton>(m, "ExitBtn"), Qt::LeftButton);
+    });
+    console().MainForm.BitBtn1Click();
+
+    for (const char* file :
+         {"main.png", "select_computer.png", "enable_filtering.png", "interface_properties.png",
+          "filter_list.png", "filter_edit.png", "debug.png", "statistics.png"})
+        EXPECT_TRUE(fs::exists(dir / file)) << file;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // No display is needed, nor used when there is one.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    zantor::console::qt::QuietenToolkit();
+    QApplication app(argc, argv);
+    zantor::console::qt::SetUpApplication(app);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
