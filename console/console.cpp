@@ -1,5 +1,7 @@
 #include "console/console.h"
 
+#include <thread>
+
 #include "platform/errors.h"
 #include "shared/error_text.h"
 #include "shared/pipe_lines.h"
@@ -64,9 +66,29 @@ TConsole::TConsole(Person& p)
       DebugForm(*this) {}
 
 void TConsole::ConnectToComputer(const std::string& computer) {
+    Connect(computer, std::chrono::milliseconds(0));
+}
+
+void TConsole::ReconnectToComputer(const std::string& computer,
+                                   std::chrono::milliseconds patience) {
+    Connect(computer, patience);
+}
+
+void TConsole::Connect(const std::string& computer, std::chrono::milliseconds patience) {
     const std::string name = ControlPipeName(computer);
     std::unique_ptr<platform::Pipe> pipe;
-    if (platform::OpenPipe(name, &pipe) != platform::kErrorSuccess) {
+    const auto start = std::chrono::steady_clock::now();
+    platform::Win32Error opened;
+    // Missing: the service has not made its next instance yet; busy: our old connection's
+    // thread still holds it. Both pass within about a second.
+    while ((opened = platform::OpenPipe(name, &pipe)) == platform::kErrorFileNotFound ||
+           opened == platform::kErrorPipeBusy) {
+        if (std::chrono::steady_clock::now() - start >= patience) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ReconnectWaited += std::chrono::steady_clock::now() - start;
+    if (opened != platform::kErrorSuccess) {
+        platform::SetLastError(opened);
         const platform::Win32Error code = platform::GetLastError();
         MainForm.StatusPanel1 = "Error [" + std::to_string(code) + ",(" + LastErrorText() +
                                 ")] In CreateFile(" + name + ")";
@@ -161,6 +183,26 @@ bool TConsole::StopFilter(const std::string& address) {
     if (TListItem* row = MainForm.IPListView.Selected()) row->SubItems[kColFiltering] = kOff;
     MainForm.IPListViewClick();
     return true;
+}
+
+bool TConsole::GetFilter(const std::string& address, std::string_view direction, int position,
+                         std::string& text, std::string_view afterFailure) {
+    const std::string failed = "Error while get filters list for " + address;
+    const std::string after(afterFailure);
+    if (!SendCommand(
+            "gif " + address + " " + std::string(direction) + " " + std::to_string(position),
+            text)) {
+        ShowError(failed + "." + after);
+        return false;
+    }
+    if (WordsCount(text) != 1) return true;
+    try {
+        if (StrToInt(text) >= 0) return true;
+        ShowError(failed + "." + after);
+    } catch (const ConvertError&) {
+        ShowError(failed + " (Answer unknown)." + after);
+    }
+    return false;
 }
 
 bool TConsole::SendCommand(const std::string& command, std::string& result) {

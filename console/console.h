@@ -2,6 +2,8 @@
 // open control pipe to its service), its windows, and the routines that talk to the service.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,6 +22,21 @@ namespace zantor::console {
 
 // The control pipe's name on a computer: "\\" + computer + "\Pipe\qzw2kflt".
 std::string ControlPipeName(std::string_view computer);
+
+// The filter service as the console deploys it.
+inline constexpr std::string_view kServiceName = "ZantorSvc";
+inline constexpr std::string_view kServiceDisplayName = "Zantor";
+
+// The service program the console copies: the file the build makes of ZantorSvc, taken from the
+// console's current directory ("ZantorSvc.Exe" on Windows, "ZantorSvc" here).
+std::string LocalProgramFile();
+// Where the program goes on `computer`: "\\" + computer + "\ADMIN$\system32\" + its name.
+std::string RemoteProgramFile(std::string_view computer);
+
+// The two logs the service writes into its computer's system directory.
+enum class TLogFile { kService, kDeny };
+// "\\" + computer + "\ADMIN$\system32\" + "ZantorSvc.Log" or "IPDenyLog.Log".
+std::string LogFileName(TLogFile log, std::string_view computer);
 
 class TConsole {
   public:
@@ -48,6 +65,14 @@ class TConsole {
     // caller clears the list first. Failures show in the status bar.
     void ConnectToComputer(const std::string& computer);
 
+    // ConnectToComputer for a client that has just closed its connection to the same service:
+    // the service offers its next connection about a second after the last one ended, so while
+    // the pipe is missing or busy the open is tried again, for at most `patience`. The time spent
+    // waiting adds up in ReconnectWaited.
+    void ReconnectToComputer(const std::string& computer,
+                             std::chrono::milliseconds patience = std::chrono::seconds(10));
+    std::chrono::nanoseconds ReconnectWaited{0};
+
     // "staf ADDR IN OUT": true when the service replied exactly "0"; the selected row then shows
     // filtering on with the two actions. Closes the enable filtering dialog whatever happens.
     bool StartFilter(const std::string& address, int in, int out);
@@ -59,10 +84,57 @@ class TConsole {
     // the reply, otherwise empty.
     bool SendCommand(const std::string& command, std::string& result);
 
-    void ShowError(const std::string& text) { person.MessageBox(text, TMsgIcon::kError); }
+    // One command line as typed and its whole reply line; false (with the failure shown) when
+    // the pipe failed.
+    bool SendLine(const std::string& line, std::string& reply) {
+        return Exchange(line, reply) == Reply::kReceived;
+    }
+
+    // "gif ADDR DIRECTION POSITION" as the filter list and the save ask it: true with the
+    // filter's text; a failed command, a negative code or an answer that is no filter is shown
+    // as "Error while get filters list for ADDR..." (followed by `afterFailure`) and gives false.
+    bool GetFilter(const std::string& address, std::string_view direction, int position,
+                   std::string& text, std::string_view afterFailure = {});
+
+    // The configuration of every address in the list, written to `fileName` (an INI file) in
+    // one step: after a failure the file is as it was. True when all was saved.
+    bool SaveConfiguration(const std::string& fileName);
+    // Clears the connected computer and re-creates the configuration `fileName` holds. A file
+    // that cannot be read or is no configuration is refused before anything is sent. True when
+    // no step failed.
+    bool RestoreConfiguration(const std::string& fileName);
+
+    // Deployment of the service on `computer`, with the messages of the Computer menu; true
+    // when no step failed (the tolerated codes do not count as failures).
+    bool InstallService(const std::string& computer);
+    bool RemoveService(const std::string& computer);
+    bool StartService(const std::string& computer);
+    bool StopService(const std::string& computer);
+
+    // Reads a log of `computer` into the debug window, its caption set first; true when read.
+    bool ReadLog(TLogFile log, const std::string& computer);
+    // Deletes a log of `computer`, once; true when deleted.
+    bool ClearLog(TLogFile log, const std::string& computer);
+
+    // Long work (a save, a restore) tells here how far it is: `done` of `total` addresses.
+    // Unset, nothing is told.
+    std::function<void(std::string_view work, int done, int total)> Progress;
+
+    // Error message boxes shown so far: a save or restore that adds none has succeeded.
+    int ErrorsShown = 0;
+
+    void ShowError(const std::string& text) {
+        ++ErrorsShown;
+        person.MessageBox(text, TMsgIcon::kError);
+    }
     void ShowInfo(const std::string& text) { person.MessageBox(text, TMsgIcon::kInformation); }
 
   private:
+    void Connect(const std::string& computer, std::chrono::milliseconds patience);
+    void Report(std::string_view work, int done, int total) {
+        if (Progress) Progress(work, done, total);
+    }
+
     enum class Reply { kReceived, kPipeFailed };
     // One exchange on PipeHandle: the command out, one reply line in. A write or read failure is
     // shown and closes the pipe.

@@ -48,25 +48,9 @@ void TFilterListForm::LoadFilters() {
         App.ShowError(e.what());
         return;
     }
-    const std::string failed = "Error while get filters list for " + address;
     for (std::int32_t position = 0; position < count; ++position) {
         std::string text;
-        if (!App.SendCommand("gif " + address + " " + direction + " " + std::to_string(position),
-                             text)) {
-            App.ShowError(failed + ".");
-            return;
-        }
-        if (WordsCount(text) == 1) {
-            try {
-                if (StrToInt(text) < 0) {
-                    App.ShowError(failed + ".");
-                    return;
-                }
-            } catch (const ConvertError&) {
-                App.ShowError(failed + " (Answer unknown).");
-                return;
-            }
-        }
+        if (!App.GetFilter(address, direction, position, text)) return;
         auto field = [&](int n) { return std::string(GetWord(text, n)); };
         TListItem item;
         item.Caption = ProtocolCaptionOf(GetWord(text, 8));

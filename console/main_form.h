@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -89,22 +90,29 @@ class TMainForm : public TForm {
     void DisableFilteringClick() { DisableFClick(); }
     void EditFiltersListClick() { ConfigureFClick(); }
 
-    // Configuration files, deployment and logs come with the next part of the console; until then
-    // these items do nothing.
-    void Installto1Click() {}
-    void Removefrom1Click() {}
-    void Startat1Click() {}
-    void Stopat1Click() {}
-    void SaveFClick() {}
-    void RestoreFClick() {}
-    void Readlog1Click() {}
-    void Clearlogat1Click() {}
-    void Readfilterslog1Click() {}
-    void ClearFiltersLog1Click() {}
+    // Deployment on the computer picked in the Select Computer dialog (Start At and Stop At
+    // offer the current one); CurrentComputer is put back afterwards.
+    void Installto1Click();
+    void Removefrom1Click();
+    void Startat1Click();
+    void Stopat1Click();
+    // Configuration files through the save and open dialogs.
+    void SaveFClick();
+    void RestoreFClick();
+    // The logs of a picked computer, read into the debug window or deleted.
+    void Readlog1Click();
+    void Clearlogat1Click();
+    void Readfilterslog1Click();
+    void ClearFiltersLog1Click();
 
     void BitBtn1Click();
 
   private:
+    // Saves CurrentComputer, shows the Select Computer dialog (preset with CurrentComputer or
+    // with what it last held) and, on Ok, runs `work` with the chosen name; CurrentComputer is
+    // put back on every path past the dialog.
+    void OnChosenComputer(bool preset, const std::function<void(const std::string&)>& work);
+
     bool shown_ = false;
 };
 

@@ -14,6 +14,9 @@
 
 namespace platform {
 
+// What ends the name of a program file: ".Exe" on Windows, nothing here.
+inline constexpr std::string_view kProgramFileExtension = "";
+
 // Copies a file's contents and permissions (a copied program stays runnable). With failIfExists
 // an existing target fails with kErrorFileExists and is left alone. A target that a running
 // process has as its program, or the source itself, fails with kErrorSharingViolation; the

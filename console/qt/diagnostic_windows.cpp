@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "console/diagnostics.h"
+#include "console/oem.h"
 #include "console/qt/dialogs.h"
 
 namespace zantor::console::qt {
@@ -35,7 +36,8 @@ DebugWindow::DebugWindow(ConsoleViews& views, QWidget* parent, TDebugForm& form)
 void DebugWindow::Load() {
     setWindowTitle(Q(form_.Caption));
     QStringList lines;
-    for (const std::string& line : form_.DebugMemo.Lines) lines << Q(line);
+    // The bytes of a log are drawn as the OEM code page draws them.
+    for (const std::string& line : form_.DebugMemo.Lines) lines << Q(OemToUtf8(line));
     const QString text = lines.join('\n');
     if (memo_->toPlainText() != text) memo_->setPlainText(text);
 }

@@ -1,0 +1,144 @@
+// The Computer menu's deployment: the service program copied into a computer's system directory
+// through its administrative share, registered, started, stopped and removed again.
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "console/console.h"
+#include "platform/files.h"
+#include "shared/error_text.h"
+#include "shared/service_tools.h"
+
+namespace zantor::console {
+
+namespace {
+
+// The Windows error numbers that deployment tolerates.
+constexpr platform::Win32Error kErrorServiceExists = 1073;
+constexpr platform::Win32Error kErrorServiceNotActive = 1062;
+
+constexpr int kDeleteAttempts = 20;
+constexpr auto kDeleteRetryDelay = std::chrono::milliseconds(1000);
+
+const std::string kService(kServiceName);
+
+// The last error's number and text, read together before anything else can change them.
+struct Failure {
+    Failure() : code(platform::GetLastError()), text(LastErrorText()) {}
+    platform::Win32Error code;
+    std::string text;
+};
+
+}  // namespace
+
+std::string LocalProgramFile() {
+    return kService + std::string(platform::kProgramFileExtension);
+}
+
+std::string RemoteProgramFile(std::string_view computer) {
+    return "\\\\" + std::string(computer) + "\\ADMIN$\\system32\\" + LocalProgramFile();
+}
+
+bool TConsole::InstallService(const std::string& computer) {
+    const std::string local = LocalProgramFile();
+    if (!platform::CopyFileA(local.c_str(), RemoteProgramFile(computer).c_str(), false)) {
+        const Failure f;
+        ShowError("Error " + std::to_string(f.code) + " (" + f.text + ") in while trying copy " +
+                  kService + ".Exe into " + computer + ".");
+        return false;
+    }
+    if (OrvCreateService(kServiceName, kServiceDisplayName, local, computer, false) != 0) {
+        const Failure f;
+        ShowError("Error [" + std::to_string(f.code) + " " + f.text +
+                  "] while trying to install service " + kService + " on " + computer);
+        // An existing service is no failure of the installation: it still gets started.
+        if (f.code != kErrorServiceExists) return false;
+    } else {
+        ShowInfo("Service " + kService + " on " + computer + " installed successful.");
+    }
+    return StartService(computer);
+}
+
+bool TConsole::StartService(const std::string& computer) {
+    if (StartThisService(kServiceName, computer, false) != 0) {
+        const Failure f;
+        ShowError("Error [" + f.text + "] while trying to start service " + kService + " on " +
+                  computer);
+        return false;
+    }
+    ShowInfo("Service " + kService + " on " + computer + " started successful.");
+    return true;
+}
+
+bool TConsole::StopService(const std::string& computer) {
+    if (StopThisService(kServiceName, computer, false) != 0) {
+        const Failure f;
+        ShowError("Error [" + f.text + "] while trying to stop service " + kService + " on " +
+                  computer);
+        return false;
+    }
+    ShowInfo("Service " + kService + " on " + computer + " stopped successful.");
+    return true;
+}
+
+bool TConsole::RemoveService(const std::string& computer) {
+    if (StopThisService(kServiceName, computer, false) != 0) {
+        const Failure f;
+        if (f.code != kErrorServiceNotActive) {
+            ShowError("Error [" + std::to_string(f.code) + " " + f.text +
+                      "] while trying to stop service " + kService + " on " + computer);
+            return false;
+        }
+    } else {
+        ShowInfo("Service " + kService + " on " + computer + " stopped successful.");
+    }
+    // A service that was just told to stop may still be running its program for a while.
+    const std::string remote = RemoteProgramFile(computer);
+    for (int attempt = 1;; ++attempt) {
+        if (platform::DeleteFileA(remote.c_str())) break;
+        const Failure f;
+        if (attempt == kDeleteAttempts) {
+            ShowError("Error " + std::to_string(f.code) + " (" + f.text + ") while trying delete " +
+                      remote + ".");
+            return false;
+        }
+        std::this_thread::sleep_for(kDeleteRetryDelay);
+    }
+    if (OrvDeleteService(kServiceName, computer, false) != 0) {
+        const Failure f;
+        ShowError("Error [" + f.text + "] while trying to delete service " + kService + " from " +
+                  computer);
+        return false;
+    }
+    ShowInfo("Service " + kService + " on " + computer + " deleted successful.");
+    return true;
+}
+
+void TMainForm::OnChosenComputer(bool preset, const std::function<void(const std::string&)>& work) {
+    const std::string saved = App.CurrentComputer;
+    if (preset) App.SelectComputerForm.ComputerCB.Text = App.CurrentComputer;
+    if (App.SelectComputerForm.ShowModal() != TModalResult::kOk) return;
+    const std::string chosen = App.CurrentComputer;
+    // The connection keeps its computer, whatever the work does.
+    struct PutBack {
+        TConsole& app;
+        const std::string& saved;
+        ~PutBack() { app.CurrentComputer = saved; }
+    } putBack{App, saved};
+    work(chosen);
+}
+
+void TMainForm::Installto1Click() {
+    OnChosenComputer(false, [&](const std::string& c) { App.InstallService(c); });
+}
+void TMainForm::Removefrom1Click() {
+    OnChosenComputer(false, [&](const std::string& c) { App.RemoveService(c); });
+}
+void TMainForm::Startat1Click() {
+    OnChosenComputer(true, [&](const std::string& c) { App.StartService(c); });
+}
+void TMainForm::Stopat1Click() {
+    OnChosenComputer(true, [&](const std::string& c) { App.StopService(c); });
+}
+
+}  // namespace zantor::console
