@@ -77,6 +77,9 @@ QGroupBox* FieldGroup(QWidget* parent, const char* name, const char* caption,
     auto* grid = new QGridLayout(group);
     grid->setContentsMargins(6, 4, 6, 4);
     grid->setVerticalSpacing(1);
+    // Both value columns share the width, however long the captions beside them are.
+    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(3, 1);
     int row = 0;
     for (const char* c : left) AddField(grid, row++, 0, c);
     row = 0;

@@ -278,16 +278,18 @@ TEST_F(Widgets, ScreenshotsOfEveryWindow) {
     });
     Item("ConfigureF")->trigger();
 
-    // The debug window shows what a caller puts into it: here the service's own log.
-    console::TDebugForm& debug = console().DebugForm;
-    debug.Caption = "Service Log on \\\\.";
-    debug.DebugMemo.Lines.clear();
-    for (const std::string& line : pc.ServiceLogMessages()) debug.DebugMemo.Lines.push_back(line);
-    WhenModal("DebugForm", [&](QWidget* m) {
-        save(m, "debug.png");
-        QTest::keyClick(m, Qt::Key_Escape);
+    // Logs > Read Service Log At, on this computer: the service's own log in the debug window.
+    WhenModal("SelectComputerForm", [&](QWidget* m) {
+        auto* name = Find<QComboBox>(m, "ComputerCB");
+        name->setEditText(".");
+        QTest::mouseClick(Find<QPushButton>(m, "OkBtn"), Qt::LeftButton);
+        WhenModal("DebugForm", [&](QWidget* d) {
+            EXPECT_EQ(d->windowTitle(), "Zantor Service Log At .");
+            save(d, "debug.png");
+            QTest::keyClick(d, Qt::Key_Escape);
+        });
     });
-    debug.ShowModal();
+    Item("Readlog1")->trigger();
 
     WhenModal("TestForm", [&](QWidget* m) {
         save(m, "statistics.png");
