@@ -66,6 +66,11 @@ ConsoleViews::ConsoleViews() : person_(*this), console_(person_) {
     views_[&c.MainForm] = main_.get();
     for (std::size_t i = 0; i < dialogs_.size(); ++i) views_[forms[i]] = dialogs_[i].get();
     for (auto& [form, view] : views_) view->Load();
+    c.Progress = [this](std::string_view work, int done, int total) {
+        main_->ShowProgress(QString::fromUtf8(work.data(), static_cast<qsizetype>(work.size())) +
+                            ": " + QString::number(done) + " of " + QString::number(total) +
+                            " addresses");
+    };
 }
 
 ConsoleViews::~ConsoleViews() {

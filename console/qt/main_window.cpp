@@ -154,6 +154,11 @@ void MainWindow::Load() {
     loading_ = false;
 }
 
+void MainWindow::ShowProgress(const QString& text) {
+    status1_->setText(text);
+    status1_->repaint();
+}
+
 void MainWindow::Store() {
     form_.IPListView.ItemIndex = SelectedRow(list_);
 }

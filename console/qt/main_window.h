@@ -27,6 +27,10 @@ class MainWindow : public QMainWindow, public FormView {
     void Load() override;
     void Store() override;
 
+    // Long work's progress in the connection panel, painted at once: the work keeps the
+    // window's thread until it ends.
+    void ShowProgress(const QString& text);
+
     // Runs once the first showing has connected and the list shows the greeting.
     void SetAfterFirstShow(std::function<void()> action) { afterFirstShow_ = std::move(action); }
 
