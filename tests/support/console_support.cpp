@@ -50,17 +50,22 @@ bool ScriptedPerson::Execute(console::TFileDialog& dialog) {
     return true;
 }
 
-FakeService::FakeService(std::vector<std::string> greeting, Answer answer)
+FakeService::FakeService(std::vector<std::string> greeting, Answer answer, int connections)
     : answer_(std::move(answer)) {
     if (platform::CreateNamedPipeA("\\\\.\\Pipe\\qzw2kflt", &pipe_) != platform::kErrorSuccess) {
         ADD_FAILURE() << "the stand-in service could not create its pipe";
         return;
     }
-    thread_ = std::thread([this, greeting = std::move(greeting)] { Serve(greeting); });
+    thread_ = std::thread(
+        [this, connections, greeting = std::move(greeting)] { Serve(greeting, connections); });
 }
 
 FakeService::~FakeService() {
-    if (pipe_) pipe_->Cancel();
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        if (pipe_) pipe_->Cancel();
+    }
     if (thread_.joinable()) thread_.join();
 }
 
@@ -69,7 +74,21 @@ std::vector<std::string> FakeService::received() const {
     return received_;
 }
 
-void FakeService::Serve(std::vector<std::string> greeting) {
+void FakeService::Serve(const std::vector<std::string>& greeting, int connections) {
+    for (int n = 0; n < connections; ++n) {
+        if (n > 0) {
+            std::lock_guard lock(mutex_);
+            if (stopping_) return;
+            pipe_.reset();  // the old instance goes before the next one can be made
+            if (platform::CreateNamedPipeA("\\\\.\\Pipe\\qzw2kflt", &pipe_) !=
+                platform::kErrorSuccess)
+                return;
+        }
+        ServeOne(greeting);
+    }
+}
+
+void FakeService::ServeOne(const std::vector<std::string>& greeting) {
     if (pipe_->ConnectNamedPipe() != platform::kErrorSuccess) return;
     std::string all;
     for (const std::string& line : greeting) all += line + "\r\n";

@@ -59,13 +59,14 @@ class ScriptedPerson : public console::Person {
     std::map<console::TForm*, console::TModalResult> closed_;
 };
 
-// One control connection on the local computer's pipe, served by the test: the greeting, then
-// for each command line the reply that `answer` gives, or the end of the connection when it
-// gives none. The pipe exists when the constructor returns.
+// Control connections on the local computer's pipe, served by the test: the greeting, then for
+// each command line the reply that `answer` gives, or the end of the connection when it gives
+// none. The pipe exists when the constructor returns. After a connection has ended the next
+// instance is made at once, up to `connections` in all (a restore reconnects after each address).
 class FakeService {
   public:
     using Answer = std::function<std::optional<std::string>(const std::string& line)>;
-    FakeService(std::vector<std::string> greeting, Answer answer);
+    FakeService(std::vector<std::string> greeting, Answer answer, int connections = 1);
     ~FakeService();
     FakeService(const FakeService&) = delete;
     FakeService& operator=(const FakeService&) = delete;
@@ -73,11 +74,13 @@ class FakeService {
     std::vector<std::string> received() const;
 
   private:
-    void Serve(std::vector<std::string> greeting);
+    void Serve(const std::vector<std::string>& greeting, int connections);
+    void ServeOne(const std::vector<std::string>& greeting);
 
-    std::unique_ptr<platform::PipeServer> pipe_;
+    std::unique_ptr<platform::PipeServer> pipe_;  // replaced under mutex_, used by the thread
     Answer answer_;
     mutable std::mutex mutex_;
+    bool stopping_ = false;
     std::vector<std::string> received_;
     std::thread thread_;
 };

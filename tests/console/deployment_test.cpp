@@ -1,0 +1,240 @@
+// The Computer menu's deployment on a simulated network: the console, connected to its own
+// computer's service, installs, starts, stops and removes the service on PC1.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "platform/process.h"
+#include "platform/scm.h"
+#include "tests/support/console_support.h"
+#include "tests/support/service_process.h"
+
+using namespace zantor;
+using namespace zantor::console;
+using namespace zantor::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Cells = std::vector<std::string>;
+
+class Deployment : public ::testing::Test {
+  protected:
+    Deployment() {
+        setenv("ZANTOR_NETWORK", network.path().c_str(), 1);
+        // The console's current directory holds the program it deploys.
+        fs::copy_file(ZANTORSVC_PATH, programs.path() / "ZantorSvc");
+        fs::permissions(programs.path() / "ZantorSvc", fs::perms::owner_all);
+        cwd = fs::current_path();
+        fs::current_path(programs.path());
+    }
+    ~Deployment() override {
+        // Whatever still runs on PC1 ends with the test.
+        if (const std::uint32_t pid = RunningPid())
+            platform::TerminateProcessById(pid, std::chrono::seconds(5));
+        fs::current_path(cwd);
+        unsetenv("ZANTOR_NETWORK");
+    }
+    void SetUp() override {
+        ASSERT_TRUE(Eventually([&] { return fs::exists(local.root() / "pipe"); }));
+        main.FormShowFirst();
+        ASSERT_TRUE(Eventually([&] {
+            if (!console.PipeHandle) console.ConnectToComputer(".");
+            return console.PipeHandle != nullptr;
+        }));
+        pipe = console.PipeHandle.get();
+    }
+
+    // The next showing of the Select Computer dialog: it must hold `shown`, and is answered
+    // with Ok on `name`.
+    void Pick(const std::string& shown, const std::string& name) {
+        person.Expect<TSelectComputerForm>(console.SelectComputerForm, [=](auto& f) {
+            EXPECT_EQ(f.ComputerCB.Text, shown);
+            f.ComputerCB.Text = name;
+            f.OkBtnClick();
+        });
+    }
+    // Messages since the last call, with "E " or "I " for their icons.
+    Cells Messages() {
+        Cells texts;
+        for (; seen < person.messages().size(); ++seen) {
+            const auto& m = person.messages()[seen];
+            texts.push_back((m.icon == TMsgIcon::kError ? "E " : "I ") + m.text);
+        }
+        return texts;
+    }
+    // The console still works with its own computer, over the connection it had.
+    void ExpectConnectionKept() {
+        EXPECT_EQ(console.CurrentComputer, ".");
+        EXPECT_EQ(console.PipeHandle.get(), pipe);
+        std::string reply;
+        EXPECT_TRUE(console.SendLine("rl", reply));
+        EXPECT_EQ(reply, "0 ");
+    }
+
+    // The state of ZantorSvc on PC1, or 0 when it is not registered; its process id in `pid`.
+    platform::DWORD State(std::uint32_t* pid = nullptr) {
+        platform::SC_HANDLE m = platform::OpenSCManagerA("PC1", nullptr, 0xF003F);
+        platform::SC_HANDLE s = m ? platform::OpenServiceA(m, "ZantorSvc", 0xF01FF) : nullptr;
+        platform::SERVICE_STATUS_PROCESS st{};
+        platform::DWORD needed = 0;
+        if (s)
+            platform::QueryServiceStatusEx(s, platform::SC_STATUS_PROCESS_INFO,
+                                           reinterpret_cast<unsigned char*>(&st), sizeof st,
+                                           &needed);
+        if (s) platform::CloseServiceHandle(s);
+        if (m) platform::CloseServiceHandle(m);
+        if (pid) *pid = st.dwProcessId;
+        return s ? st.dwCurrentState : 0;
+    }
+    std::uint32_t RunningPid() {
+        std::uint32_t pid = 0;
+        const platform::DWORD state = State(&pid);
+        return state && state != platform::SERVICE_STOPPED ? pid : 0;
+    }
+    // Waits until the stopped service's process has ended, so its file may be replaced.
+    void WaitUntilEnded(std::uint32_t pid) {
+        ASSERT_NE(pid, 0u);
+        ASSERT_TRUE(Eventually([&] { return !platform::IsProcessRunning(pid); }));
+        ASSERT_TRUE(Eventually([&] { return State() == platform::SERVICE_STOPPED; }));
+    }
+    // A client of PC1's service sees its greeting.
+    void ExpectServing() {
+        Client c("\\\\PC1\\Pipe\\qzw2kflt");
+        ASSERT_TRUE(c.connected()) << c.openError();
+        EXPECT_EQ(c.greeting(), (Cells{"IP 172.16.0.10 255.255.0.0 0 4 0 0 0 0 0", "IP End 0.9"}));
+    }
+    fs::path Installed() const { return pc1.system32() / "ZantorSvc"; }
+
+    Computer local;
+    ServiceProcess localService{local};
+    TempDir network;
+    Computer pc1{network.path() / "PC1", "172.16.0.10 255.255.0.0 4\n"};
+    TempDir programs;
+    fs::path cwd;
+    ScriptedPerson person;
+    TConsole console{person};
+    TMainForm& main = console.MainForm;
+    platform::Pipe* pipe = nullptr;
+    std::size_t seen = 0;
+};
+
+TEST_F(Deployment, InstallToCopiesRegistersAndStartsAndAgainFindsTheServiceThere) {
+    Pick("", "PC1");  // the first showing: nothing typed before
+    main.Installto1Click();
+    EXPECT_EQ(Messages(), (Cells{"I Service ZantorSvc on PC1 installed successful.",
+                                 "I Service ZantorSvc on PC1 started successful."}));
+    EXPECT_TRUE(fs::exists(Installed()));
+    ExpectServing();
+    ExpectConnectionKept();
+
+    std::uint32_t pid = 0;
+    ASSERT_NE(State(&pid), 0u);
+    Pick(".", "PC1");  // preset with the current computer
+    main.Stopat1Click();
+    EXPECT_EQ(Messages(), Cells{"I Service ZantorSvc on PC1 stopped successful."});
+    WaitUntilEnded(pid);
+
+    // Installed already: the install's error, then the start goes on.
+    Pick("PC1", "pc1");  // what the dialog last held
+    main.Installto1Click();
+    EXPECT_EQ(Messages(),
+              (Cells{"E Error [1073 The service exists already.] while trying to install service "
+                     "ZantorSvc on pc1",
+                     "I Service ZantorSvc on pc1 started successful."}));
+    ExpectServing();
+    ExpectConnectionKept();
+    EXPECT_EQ(console.SelectComputerForm.ComputerCB.Items, Cells{"PC1"});
+}
+
+TEST_F(Deployment, StartAtStopAtAndRemoveFromAStoppedService) {
+    Pick("", "PC1");
+    main.Installto1Click();
+    ASSERT_EQ(Messages().size(), 2u);
+
+    Pick(".", "PC1");
+    main.Startat1Click();
+    EXPECT_EQ(Messages(),
+              Cells{"E Error [An instance of the service is running already.] while trying to "
+                    "start service ZantorSvc on PC1"});
+    std::uint32_t pid = 0;
+    State(&pid);
+    Pick(".", "PC1");
+    main.Stopat1Click();
+    EXPECT_EQ(Messages(), Cells{"I Service ZantorSvc on PC1 stopped successful."});
+    WaitUntilEnded(pid);
+    Pick(".", "PC1");
+    main.Stopat1Click();
+    EXPECT_EQ(Messages(), Cells{"E Error [The service has not been started.] while trying to "
+                                "stop service ZantorSvc on PC1"});
+    Pick(".", "PC1");
+    main.Startat1Click();
+    EXPECT_EQ(Messages(), Cells{"I Service ZantorSvc on PC1 started successful."});
+    ExpectServing();
+    State(&pid);
+    Pick(".", "PC1");
+    main.Stopat1Click();
+    WaitUntilEnded(pid);
+    Messages();
+
+    // Not running: no stop message, the file goes, then the service.
+    Pick("PC1", "PC1");
+    main.Removefrom1Click();
+    EXPECT_EQ(Messages(), Cells{"I Service ZantorSvc on PC1 deleted successful."});
+    EXPECT_FALSE(fs::exists(Installed()));
+    EXPECT_EQ(State(), 0u);
+    ExpectConnectionKept();
+}
+
+TEST_F(Deployment, RemoveFromAComputerWithoutTheServiceDeletesNothing) {
+    std::ofstream(Installed()) << "not ours to delete";
+    Pick("", "PC1");
+    main.Removefrom1Click();
+    EXPECT_EQ(Messages(), Cells{"E Error [1060 The named service is not installed.] while trying "
+                                "to stop service ZantorSvc on PC1"});
+    EXPECT_TRUE(fs::exists(Installed()));
+    ExpectConnectionKept();
+}
+
+TEST_F(Deployment, InstallToWithoutTheProgramFileOnlyReportsTheCopy) {
+    fs::remove(programs.path() / "ZantorSvc");
+    Pick("", "PC1");
+    main.Installto1Click();
+    EXPECT_EQ(Messages(), Cells{"E Error 2 (The file was not found.) in while "
+                                "trying copy ZantorSvc.Exe into PC1."});
+    EXPECT_FALSE(fs::exists(Installed()));
+    EXPECT_EQ(State(), 0u) << "nothing registered";
+
+    Pick("PC1", "NOWHERE");
+    main.Installto1Click();
+    EXPECT_EQ(Messages(), Cells{"E Error 53 (The network path was not found.) in while trying "
+                                "copy ZantorSvc.Exe into NOWHERE."});
+    ExpectConnectionKept();
+}
+
+TEST_F(Deployment, CancelInTheDialogDoesNothing) {
+    console.SelectComputerForm.ComputerCB.Text = "typed before";
+    auto cancel = [&](const std::string& shown) {
+        person.Expect<TSelectComputerForm>(console.SelectComputerForm, [=](auto& f) {
+            EXPECT_EQ(f.ComputerCB.Text, shown);
+            f.ComputerCB.Text = "PC1";
+            f.CancelBtnClick();
+        });
+    };
+    cancel("typed before");
+    main.Installto1Click();
+    cancel("PC1");
+    main.Removefrom1Click();
+    cancel(".");
+    main.Startat1Click();
+    cancel(".");
+    main.Stopat1Click();
+    EXPECT_TRUE(person.AllStepsTaken());
+    EXPECT_EQ(Messages(), Cells{});
+    EXPECT_FALSE(fs::exists(Installed()));
+    EXPECT_EQ(State(), 0u);
+    EXPECT_TRUE(console.SelectComputerForm.ComputerCB.Items.empty());
+    ExpectConnectionKept();
+}
+
+}  // namespace

@@ -1,0 +1,178 @@
+// The Logs menu: a computer's service log and deny log read into the debug window over its
+// administrative share, or deleted; and the log text as the OEM code page draws it.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "console/oem.h"
+#include "tests/support/console_fixture.h"
+
+using namespace zantor;
+using namespace zantor::console;
+using namespace zantor::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Cells = std::vector<std::string>;
+
+void WriteBytes(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The console on its own computer, with PC1 on the network; no service runs.
+class Logs : public ::testing::Test {
+  protected:
+    Logs() { setenv("ZANTOR_NETWORK", network.path().c_str(), 1); }
+    ~Logs() override { unsetenv("ZANTOR_NETWORK"); }
+
+    // The Select Computer dialog is shown as it last was, and answered with Ok on `name`.
+    void Pick(const std::string& name) {
+        person.Expect<TSelectComputerForm>(console.SelectComputerForm, [=](auto& f) {
+            f.ComputerCB.Text = name;
+            f.OkBtnClick();
+        });
+    }
+    // The debug window is shown next; `check` looks at it.
+    void ExpectWindow(std::function<void(TDebugForm&)> check) {
+        person.Expect<TDebugForm>(console.DebugForm, std::move(check));
+    }
+    Cells Messages(TMsgIcon icon) {
+        Cells texts;
+        for (const auto& m : person.messages())
+            if (m.icon == icon) texts.push_back(m.text);
+        return texts;
+    }
+
+    Computer local;
+    TempDir network;
+    Computer pc1{network.path() / "PC1", "172.16.0.10 255.255.0.0 4\n"};
+    ScriptedPerson person;
+    TConsole console{person};
+    TDebugForm& debug = console.DebugForm;
+};
+
+TEST_F(Logs, AZeroLineLogShowsTheWindowEmptyWithItsCaption) {
+    WriteBytes(pc1.system32() / "ZantorSvc.Log", "");
+    debug.DebugMemo.Lines = {"left from the last log"};
+    Pick("PC1");
+    ExpectWindow([](TDebugForm& f) {
+        EXPECT_EQ(f.Caption, "Zantor Service Log At PC1");
+        EXPECT_EQ(f.DebugMemo.Lines, Cells{});
+    });
+    console.MainForm.Readlog1Click();
+    EXPECT_TRUE(person.AllStepsTaken());
+    EXPECT_TRUE(person.messages().empty());
+    EXPECT_EQ(console.CurrentComputer, ".");
+}
+
+TEST_F(Logs, AMissingLogIsReportedAndTheWindowStaysHidden) {
+    debug.DebugMemo.Lines = {"kept"};
+    Pick("PC1");
+    console.MainForm.Readfilterslog1Click();  // a showing of the window would fail the test
+    EXPECT_EQ(debug.Caption, "IP Packets Deny Log At PC1") << "set before the file is opened";
+    EXPECT_EQ(debug.DebugMemo.Lines, Cells{"kept"});
+    Pick("NOWHERE");
+    console.MainForm.Readlog1Click();
+    EXPECT_EQ(debug.Caption, "Zantor Service Log At NOWHERE");
+    Pick("");  // an empty name is this computer
+    console.MainForm.Readlog1Click();
+    EXPECT_EQ(Messages(TMsgIcon::kError),
+              (Cells{"Error (The file was not found.). IPDenyLog.Log on PC1 "
+                     "cant be accesses.",
+                     "Error (The network path was not found.). ZantorSvc on NOWHERE cant be "
+                     "accesses.",
+                     "Error (The file was not found.). ZantorSvc on  cant be accesses."}));
+    EXPECT_EQ(console.CurrentComputer, ".");
+    EXPECT_TRUE(person.AllStepsTaken());
+}
+
+TEST_F(Logs, ClearDeletesALogOnceAndReportsAMissingOne) {
+    WriteBytes(pc1.system32() / "IPDenyLog.Log", "a denied packet\r\n");
+    WriteBytes(local.system32() / "ZantorSvc.Log", "a line\r\n");
+    Pick("PC1");
+    console.MainForm.ClearFiltersLog1Click();
+    Pick("PC1");
+    console.MainForm.Clearlogat1Click();
+    Pick(".");  // the local computer, through its own share
+    console.MainForm.Clearlogat1Click();
+    Pick(".");
+    console.MainForm.ClearFiltersLog1Click();
+    EXPECT_EQ(Messages(TMsgIcon::kInformation),
+              (Cells{"IPDenyLog.Log log file on PC1 deleted successful.",
+                     "ZantorSvc log file on . deleted successful."}));
+    EXPECT_EQ(Messages(TMsgIcon::kError),
+              (Cells{"Error (The file was not found.). ZantorSvc on PC1 cant "
+                     "be deleted.",
+                     "Error (The file was not found.). IPDenyLog.Log on . cant "
+                     "be deleted."}));
+    EXPECT_FALSE(fs::exists(pc1.system32() / "IPDenyLog.Log"));
+    EXPECT_FALSE(fs::exists(local.system32() / "ZantorSvc.Log"));
+    EXPECT_EQ(console.CurrentComputer, ".");
+}
+
+TEST_F(Logs, LinesKeepTheirBytesAndEndAtEitherLineEnd) {
+    // CR LF, LF, a lone CR, CR LF then LF then CR (three ends), and a last line without one.
+    WriteBytes(pc1.system32() / "IPDenyLog.Log",
+               "first\r\ncaf\x82\n\xC4\xC4\xC4\rStra\xE1"
+               "e \x7F\r\n\n\rlast");
+    Pick("PC1");
+    ExpectWindow([](TDebugForm& f) {
+        EXPECT_EQ(f.Caption, "IP Packets Deny Log At PC1");
+        ASSERT_EQ(f.DebugMemo.Lines, (Cells{"first", "caf\x82", "\xC4\xC4\xC4",
+                                            "Stra\xE1"
+                                            "e \x7F",
+                                            "", "", "last"}));
+        // The window draws them in code page 437.
+        EXPECT_EQ(OemToUtf8(f.DebugMemo.Lines[1]), "caf\u00e9");
+        EXPECT_EQ(OemToUtf8(f.DebugMemo.Lines[2]), "\u2500\u2500\u2500");
+        EXPECT_EQ(OemToUtf8(f.DebugMemo.Lines[3]), "Stra\u00dfe \u2302");
+    });
+    console.MainForm.Readfilterslog1Click();
+    EXPECT_TRUE(person.AllStepsTaken());
+    EXPECT_TRUE(person.messages().empty());
+}
+
+TEST(OemText, DrawsTheHighHalfAsCodePage437AndLeavesAsciiAlone) {
+    std::string ascii;
+    for (int b = 0; b < 0x7F; ++b) ascii += static_cast<char>(b);
+    EXPECT_EQ(OemToUtf8(ascii), ascii);
+    const std::pair<const char*, const char*> known[] = {
+        {"\x80", "\u00c7"}, {"\x82", "\u00e9"}, {"\xB0", "\u2591"}, {"\xC4", "\u2500"},
+        {"\xDB", "\u2588"}, {"\xE1", "\u00df"}, {"\xFF", "\u00a0"}, {"\x7F", "\u2302"},
+    };
+    for (const auto& [byte, drawn] : known) EXPECT_EQ(OemToUtf8(byte), drawn) << int(byte[0]);
+    EXPECT_EQ(SplitTextLines(""), Cells{});
+    EXPECT_EQ(SplitTextLines("\r\n"), Cells{""});
+    EXPECT_EQ(SplitTextLines("x\r"), Cells{"x"});
+}
+
+// The service log of a running service, read as it stands.
+TEST_F(ConsoleWithService, TheServiceLogIsReadLineForLine) {
+    Start();
+    std::string reply;
+    ASSERT_TRUE(console.SendLine("staf 10.0.0.5 1 0", reply));
+    ASSERT_TRUE(console.SendLine("gif 10.0.0.5 in 0", reply));
+    person.Expect<TSelectComputerForm>(console.SelectComputerForm, [](auto& f) {
+        f.ComputerCB.Text = ".";
+        f.OkBtnClick();
+    });
+    person.Expect<TDebugForm>(console.DebugForm, [&](TDebugForm& f) {
+        EXPECT_EQ(f.Caption, "Zantor Service Log At .");
+        const std::string log = pc.ServiceLog();
+        Cells lines;
+        for (std::size_t start = 0, end; start < log.size(); start = end + 2) {
+            end = log.find("\r\n", start);
+            ASSERT_NE(end, std::string::npos) << "every line of the service log ends in CR LF";
+            lines.push_back(log.substr(start, end - start));
+        }
+        EXPECT_GE(lines.size(), 4u);
+        EXPECT_EQ(f.DebugMemo.Lines, lines);
+        EXPECT_NE(log.find("Processing StartFiltering(10.0.0.5 1 0)"), std::string::npos);
+    });
+    main.Readlog1Click();
+    EXPECT_TRUE(person.AllStepsTaken());
+    EXPECT_TRUE(person.messages().empty());
+}
+
+}  // namespace
