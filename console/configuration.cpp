@@ -71,7 +71,7 @@ bool TConsole::SaveConfiguration(const std::string& fileName) {
         try {
             for (int d = 0; d < 2; ++d) counts[d] = StrToInt(row.SubItems[kDirections[d].column]);
         } catch (const ConvertError& e) {
-            ShowError(std::string(e.what()) + nothingSaved);
+            ShowError(std::string(e.what()) + "." + nothingSaved);
             return false;
         }
         const std::pair<const char*, std::string> keys[] = {

@@ -365,7 +365,7 @@ TEST_F(ConfigurationWithStandIn, AFailedSaveLeavesTheFileAsItWas) {
         {"2 0",
          std::nullopt,
          {"Error [109] In ReadLnPipe. (The pipe has ended.)", failed + "." + nothing}},
-        {"x 0", "0", {"'x' is not a valid integer value" + nothing}},
+        {"x 0", "0", {"'x' is not a valid integer value." + nothing}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reply.value_or("no reply"));
