@@ -25,15 +25,14 @@ std::string FileFailure() {
     return "Error " + std::to_string(code) + " (" + LastErrorText() + ")";
 }
 
-// A name typed into the save dialog without an extension gets ".INI".
+}  // namespace
+
 std::string WithIniExtension(std::string name) {
     const std::size_t base = name.find_last_of("\\/");
     const std::size_t dot = name.rfind('.');
     if (dot == std::string::npos || (base != std::string::npos && dot < base)) name += ".INI";
     return name;
 }
-
-}  // namespace
 
 bool TConsole::SaveConfiguration(const std::string& fileName) {
     const int errorsBefore = ErrorsShown;

@@ -33,6 +33,9 @@ std::string LocalProgramFile();
 // Where the program goes on `computer`: "\\" + computer + "\ADMIN$\system32\" + its name.
 std::string RemoteProgramFile(std::string_view computer);
 
+// A file name typed into the save dialog without an extension gets ".INI".
+std::string WithIniExtension(std::string name);
+
 // The two logs the service writes into its computer's system directory.
 enum class TLogFile { kService, kDeny };
 // "\\" + computer + "\ADMIN$\system32\" + "ZantorSvc.Log" or "IPDenyLog.Log".

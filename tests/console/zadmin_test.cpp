@@ -1,0 +1,418 @@
+// zadmin as an administrator runs it from a shell: the real program against real services on
+// fresh computers, its standard output and standard error read apart.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "platform/process.h"
+#include "platform/scm.h"
+#include "shared/text.h"
+#include "tests/support/service_process.h"
+
+using namespace zantor;
+using namespace zantor::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+struct ZadminRun {
+    int exitCode = -1;
+    std::string out, err;
+};
+
+// The computers a run of zadmin sees: the local one and, when given, a network.
+struct World {
+    fs::path local;
+    fs::path network;
+};
+
+// zadmin with `args` in `cwd`; a shell in front of it sends its standard error to a file of its
+// own, so the two streams are read apart.
+ZadminRun Zadmin(const World& world, const std::vector<std::string>& args, const fs::path& cwd) {
+    const fs::path err = cwd / "zadmin-stderr.txt";
+    platform::ChildProcessOptions options;
+    options.program = "/bin/sh";
+    options.arguments = {"-c", "exec \"$0\" \"$@\" 2>\"$ZADMIN_STDERR\"", ZADMIN_PATH};
+    options.arguments.insert(options.arguments.end(), args.begin(), args.end());
+    options.workingDirectory = cwd;
+    options.environment = {{"ZANTOR_ROOT", world.local.string()},
+                           {"ZANTOR_NETWORK", world.network.string()},
+                           {"ZADMIN_STDERR", err.string()},
+                           {"LC_ALL", "C"}};
+    options.outputFile = cwd / "zadmin-stdout.txt";
+    ZadminRun run;
+    std::uint32_t pid = 0;
+    if (platform::CreateChildProcess(options, &pid) == platform::kErrorSuccess)
+        platform::WaitForChildProcess(pid, std::chrono::minutes(2), &run.exitCode);
+    run.out = ReadFile(options.outputFile);
+    run.err = ReadFile(err);
+    return run;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+Lines SplitLines(const std::string& text) {
+    Lines lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+const std::string kListCaptions =
+    "IP Address\tMask\tFiltering\tInterface\tN In Filters\tN Out Filters\tDef In Action\t"
+    "Def Out Action\tGlobal Filter Params";
+const std::string kFilterCaptions =
+    "Protocol\tFrom IP\tFrom Mask\tTo IP\tTo Mask\tFlags\tSrcPort\tSrcHighPort\tDstPort\t"
+    "DstHighPort";
+
+TEST(ZadminCommandLine, HelpAndMistakesTouchNoComputer) {
+    Computer local;  // no service runs: a command that got as far as connecting would fail with 1
+    const World world{local.root(), local.root() / "network"};
+    auto run = [&](std::vector<std::string> args) { return Zadmin(world, args, local.root()); };
+
+    const ZadminRun help = run({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    for (const char* line : {"  list [--tsv] ",
+                             "  enable ADDR forward|drop forward|drop",
+                             "  disable ADDR ",
+                             "  actions ADDR ",
+                             "  global ADDR [2|8|9 ...]",
+                             "  filters ADDR in|out [--tsv]",
+                             "  add-filter ADDR in|out [OPTIONS]",
+                             "    --proto tcp|udp|icmp|any|N",
+                             "    --src A",
+                             "    --src-mask M",
+                             "    --dst A",
+                             "    --dst-mask M",
+                             "    --sport L[-H]",
+                             "    --dport L[-H]",
+                             "    --no-syn",
+                             "  delete-filter ADDR in|out N",
+                             "  save FILE",
+                             "  restore FILE",
+                             "  install ",
+                             "  remove ",
+                             "  start, stop",
+                             "  log service|deny",
+                             "  clear-log service|deny",
+                             "  send LINE",
+                             "  --computer NAME",
+                             "  --wait SECONDS",
+                             "zadmin --computer PC1 --computer PC2 restore office.INI",
+                             "Exit status:"})
+        EXPECT_TRUE(Has(help.out, line)) << line;
+    EXPECT_EQ(help.err, "");
+
+    const std::pair<std::vector<std::string>, std::string> mistakes[] = {
+        {{}, "a command is missing"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"enable", "10.0.0.5", "forward", "maybe"}, "'maybe' is no default action"},
+        {{"disable"}, "disable needs more arguments (zadmin disable ADDR)"},
+        {{"filters", "10.0.0.5", "both"}, "'both' is no filter list"},
+        {{"delete-filter", "10.0.0.5", "in", "-1"}, "'-1' is no row number"},
+        {{"global", "10.0.0.5", "2,7"}, "'7' is no global filter"},
+        {{"install", "--tsv"}, "--tsv is no option of install"},
+        {{"add-filter", "10.0.0.5", "in", "--sport"}, "--sport needs a value"},
+        {{"--wait", "soon", "list"}, "--wait takes a number of seconds"},
+        {{"--computer", "A", "--computer", "B", "save", "x.ini"},
+         "a save from several computers needs {computer} in FILE"},
+        {{"send", "rl\r\nstaf 10.0.0.5 0 0"},
+         "the line to send is one line: it holds a line break"},
+    };
+    for (const auto& [args, problem] : mistakes) {
+        const ZadminRun r = run(args);
+        EXPECT_EQ(r.exitCode, 2) << problem;
+        EXPECT_TRUE(Has(r.err, "zadmin: " + problem)) << r.err;
+        EXPECT_TRUE(Has(r.err, "Usage: zadmin [--computer NAME]... COMMAND [ARGS]")) << problem;
+        EXPECT_EQ(r.out, "") << problem;
+    }
+    // Without a service the connection fails with the main window's status text.
+    const ZadminRun list = run({"--wait", "0", "list"});
+    EXPECT_EQ(list.exitCode, 1);
+    EXPECT_EQ(list.err,
+              "Error [2,(The file was not found.)] In CreateFile(\\\\.\\Pipe\\qzw2kflt)\n");
+}
+
+TEST(ZadminLogs, PrintsAndClearsTheLogsOfAComputerWithoutItsService) {
+    Computer local;
+    const World world{local.root(), local.root() / "network"};
+    auto run = [&](std::vector<std::string> args) { return Zadmin(world, args, local.root()); };
+
+    const ZadminRun missing = run({"log", "deny"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.err,
+              "Error (The file was not found.). IPDenyLog.Log on . cant be accesses.\n");
+    EXPECT_EQ(missing.out, "");
+
+    std::ofstream(local.system32() / "ZantorSvc.Log", std::ios::binary)
+        << "first\r\n\r\nbox \xC4\xC4 caf\x82\r\nlast";
+    const ZadminRun raw = run({"log", "service"});
+    EXPECT_EQ(raw.exitCode, 0) << raw.err;
+    EXPECT_EQ(raw.out, "first\n\nbox \xC4\xC4 caf\x82\nlast\n");
+    EXPECT_EQ(run({"log", "service", "--oem"}).out, "first\n\nbox \u2500\u2500 caf\u00e9\nlast\n");
+
+    const ZadminRun cleared = run({"clear-log", "service"});
+    EXPECT_EQ(cleared.exitCode, 0);
+    EXPECT_EQ(cleared.err, "ZantorSvc log file on . deleted successful.\n");
+    EXPECT_FALSE(fs::exists(local.system32() / "ZantorSvc.Log"));
+    const ZadminRun again = run({"clear-log", "service"});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_EQ(again.err, "Error (The file was not found.). ZantorSvc on . cant be deleted.\n");
+}
+
+// The local computer with its addresses 10.0.0.5, 192.168.1.20 and 127.0.0.1, and its service.
+class ZadminWithService : public ::testing::Test {
+  protected:
+    Computer pc;
+    ServiceProcess svc{pc};
+    World world{pc.root(), pc.root() / "network"};
+
+    void SetUp() override {
+        ASSERT_TRUE(Eventually([&] { return fs::exists(pc.root() / "pipe" / "qzw2kflt"); }));
+    }
+    ZadminRun zadmin(std::vector<std::string> args) { return Zadmin(world, args, pc.root()); }
+    std::size_t Sent() { return svc.ReceivedCommands().size(); }
+    Lines SentSince(std::size_t skip) {
+        const Lines all = svc.ReceivedCommands();
+        return {all.begin() + static_cast<long>(std::min(skip, all.size())), all.end()};
+    }
+};
+
+TEST_F(ZadminWithService, ListsTheAddressesAndSwitchesFiltering) {
+    const ZadminRun table = zadmin({"list"});
+    EXPECT_EQ(table.exitCode, 0) << table.err;
+    EXPECT_EQ(
+        SplitLines(table.out),
+        (Lines{"IP Address    Mask           Filtering  Interface  N In Filters  N Out Filters  "
+               "Def In Action  Def Out Action  Global Filter Params",
+               "10.0.0.5      255.255.255.0  Off        2          0             0              "
+               "Forward        Forward",
+               "192.168.1.20  255.255.0.0    Off        3          0             0              "
+               "Forward        Forward",
+               "127.0.0.1     255.0.0.0      Off        1          0             0              "
+               "Forward        Forward"}));
+    EXPECT_EQ(table.err, "");
+
+    const ZadminRun enable = zadmin({"enable", "10.0.0.5", "drop", "FORWARD"});
+    EXPECT_EQ(enable.exitCode, 0) << enable.err;
+    EXPECT_EQ(svc.ReceivedCommands(), Lines{"staf 10.0.0.5 1 0"});
+
+    // As in the window: Enable is only for an address that does not filter, and an address must
+    // be one of the list.
+    ZadminRun refused = zadmin({"enable", "10.0.0.5", "forward", "forward"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(Has(refused.err, "zadmin: filtering is on at 10.0.0.5 on . already"))
+        << refused.err;
+    refused = zadmin({"actions", "192.168.1.20", "drop", "drop"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(Has(refused.err,
+                    "zadmin: filtering is off at 192.168.1.20 on .: actions needs an "
+                    "address that filters"))
+        << refused.err;
+    refused = zadmin({"disable", "10.9.9.9"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.err,
+              "zadmin: 10.9.9.9 is not an address of . (its addresses: 10.0.0.5, 192.168.1.20, "
+              "127.0.0.1).\n");
+    EXPECT_EQ(Sent(), 1u) << "nothing was sent for the refused commands";
+
+    const ZadminRun tsv = zadmin({"list", "--tsv"});
+    EXPECT_EQ(SplitLines(tsv.out)[0], kListCaptions);
+    EXPECT_EQ(SplitLines(tsv.out)[1], "10.0.0.5\t255.255.255.0\tOn\t2\t0\t0\tDrop\tForward\t");
+    EXPECT_EQ(SplitLines(tsv.out).size(), 4u);
+
+    EXPECT_EQ(zadmin({"disable", "10.0.0.5"}).exitCode, 0);
+    EXPECT_EQ(SentSince(1), Lines{"stof 10.0.0.5"});
+}
+
+TEST_F(ZadminWithService, FiltersThroughTheEditorTheListAndThePropertiesDialog) {
+    {
+        Client c;
+        ASSERT_EQ(c.Command("staf 10.0.0.5 0 0"), "0");
+    }
+    ZadminRun r = zadmin({"add-filter", "10.0.0.5", "in", "--proto", "tcp", "--src", " 10. 0.0.0 ",
+                          "--src-mask", "255.0.0.0", "--dport", "80", "--no-syn"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    r = zadmin({"add-filter", "10.0.0.5", "out", "--proto", "47", "--dst", "1.2.3.4", "--sport",
+                "1000-2000"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(SentSince(1),
+              (Lines{"sif 10.0.0.5 in 1 0 0 10.0.0.0 255.0.0.0 0.0.0.0 0.0.0.0 6 0 0 80 0 80",
+                     "sif 10.0.0.5 out 0 0 0 0.0.0.0 0.0.0.0 1.2.3.4 255.255.255.255 47 0 1000 0 "
+                     "2000 0"}));
+
+    // The editor's checks apply: a port that is no number is told and nothing is added.
+    const std::size_t before = Sent();
+    r = zadmin({"add-filter", "10.0.0.5", "in", "--sport", "abc"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "'abc' is not a valid integer value\n");
+    for (const std::string& line : SentSince(before)) EXPECT_FALSE(line.starts_with("sif")) << line;
+
+    r = zadmin({"filters", "10.0.0.5", "in", "--tsv"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(SplitLines(r.out),
+              (Lines{kFilterCaptions,
+                     "TCP\t10.0.0.0\t255.0.0.0\t0.0.0.0\t0.0.0.0\tNo SYN\t0\t0\t80\t80"}));
+    r = zadmin({"filters", "10.0.0.5", "out"});
+    EXPECT_EQ(SplitLines(r.out)[1],
+              "Unk       0.0.0.0  0.0.0.0    1.2.3.4  255.255.255.255  -      1000     "
+              "2000         0        0");
+
+    r = zadmin({"delete-filter", "10.0.0.5", "in", "1"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err,
+              "zadmin: the in filter list of 10.0.0.5 on . has no row 1 (its only row is 0).\n");
+    r = zadmin({"delete-filter", "10.0.0.5", "in", "0"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(SentSince(Sent() - 1), Lines{"rif 10.0.0.5 in 0"});
+
+    // The properties dialog: exactly the boxes given, then new default actions.
+    const std::size_t dialog = Sent();
+    EXPECT_EQ(zadmin({"global", "10.0.0.5", "9,2"}).exitCode, 0);
+    EXPECT_EQ(zadmin({"actions", "10.0.0.5", "drop", "forward"}).exitCode, 0);
+    EXPECT_EQ(zadmin({"global", "10.0.0.5", "8"}).exitCode, 0);
+    Lines changes;
+    for (const std::string& line : SentSince(dialog))
+        if (!line.starts_with("gif")) changes.push_back(line);
+    EXPECT_EQ(changes,
+              (Lines{"sig 10.0.0.5 2", "sig 10.0.0.5 9", "stof 10.0.0.5", "staf 10.0.0.5 1 0",
+                     "rig 10.0.0.5 2", "sig 10.0.0.5 8", "rig 10.0.0.5 9"}));
+}
+
+TEST_F(ZadminWithService, SendPrintsTheWholeReply) {
+    ZadminRun r = zadmin({"send", "rl"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "0 \n");
+    r = zadmin({"send", "gif", "10.0.0.5", "in", "0"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "-1\n");
+    EXPECT_EQ(svc.ReceivedCommands(), (Lines{"rl", "gif 10.0.0.5 in 0"}));
+}
+
+// This computer, and PC1 and PC2 on the network with the same two addresses.
+class ZadminOnTheNetwork : public ::testing::Test {
+  protected:
+    ZadminOnTheNetwork() { setenv("ZANTOR_NETWORK", network.path().c_str(), 1); }
+    ~ZadminOnTheNetwork() override { unsetenv("ZANTOR_NETWORK"); }
+
+    static constexpr const char* kAddresses = "172.16.0.10 255.255.0.0 4\n10.1.0.1 255.255.0.0 5\n";
+    Computer local;
+    TempDir network;
+    World world{local.root(), network.path()};
+    ZadminRun zadmin(std::vector<std::string> args, const fs::path& cwd = {}) {
+        return Zadmin(world, args, cwd.empty() ? local.root() : cwd);
+    }
+};
+
+// What a console sees of a computer: its greeting and every filter of 172.16.0.10.
+Lines State(const std::string& computer) {
+    Client c("\\\\" + computer + "\\Pipe\\qzw2kflt");
+    Lines state = c.greeting();
+    for (const char* direction : {"in", "out"})
+        for (int i = 0; i < 3; ++i)
+            state.push_back(
+                c.Command("gif 172.16.0.10 " + std::string(direction) + " " + std::to_string(i)));
+    return state;
+}
+
+TEST_F(ZadminOnTheNetwork, SavesOneComputerAndRestoresItOntoTwo) {
+    Computer pc1(network.path() / "PC1", kAddresses), pc2(network.path() / "PC2", kAddresses);
+    ServiceProcess svc1(pc1), svc2(pc2);
+    {
+        Client c("\\\\PC1\\Pipe\\qzw2kflt");
+        ASSERT_TRUE(c.connected());
+        ASSERT_EQ(c.Command("staf 172.16.0.10 1 0"), "0");
+        ASSERT_EQ(GetWord(c.Command("sif 172.16.0.10 in 1 0 0 10.0.0.0 255.0.0.0 0.0.0.0 0.0.0.0 "
+                                    "6 0 0 80 0 80"),
+                          1),
+                  "0");
+        ASSERT_EQ(GetWord(c.Command("sif 172.16.0.10 out 0 0 0 0.0.0.0 0.0.0.0 1.2.3.4 "
+                                    "255.255.255.255 17 0 53 0 53 0"),
+                          1),
+                  "0");
+        ASSERT_EQ(c.Command("sig 172.16.0.10 8"), "0 0");
+    }
+    const Lines saved = State("PC1");
+    ASSERT_EQ(saved[0], "IP 172.16.0.10 255.255.0.0 1 4 1 1 1 0 256");
+
+    ZadminRun r = zadmin({"--computer", "pc1", "save", "office"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_TRUE(fs::exists(local.root() / "office.INI")) << "the save dialog's extension";
+
+    // PC2 starts with filters of its own, which the restore clears.
+    {
+        Client c("\\\\PC2\\Pipe\\qzw2kflt");
+        ASSERT_EQ(c.Command("staf 10.1.0.1 0 1"), "0");
+    }
+    r = zadmin(
+        {"--computer", "PC1", "--computer", "PC2", "--computer", "PC3", "restore", "office.INI"});
+    EXPECT_EQ(r.exitCode, 1) << "PC3 does not exist";
+    EXPECT_EQ(r.out, "PC1: ok\nPC2: ok\nPC3: failed\n");
+    EXPECT_EQ(
+        r.err,
+        "Error [53,(The network path was not found.)] In CreateFile(\\\\PC3\\Pipe\\qzw2kflt)\n")
+        << "no progress where standard error is no terminal";
+    EXPECT_EQ(State("PC1"), saved);
+    EXPECT_EQ(State("PC2"), saved);
+
+    r = zadmin({"--computer", "PC2", "--computer", "PC1", "list", "--tsv"});
+    EXPECT_EQ(r.exitCode, 0);
+    const std::string row = "172.16.0.10\t255.255.0.0\tOn\t4\t1\t1\tDrop\tForward\t8\n";
+    const std::string other = "10.1.0.1\t255.255.0.0\tOff\t5\t0\t0\tForward\tForward\t\n";
+    EXPECT_EQ(r.out, "[PC2]\n" + kListCaptions + "\n" + row + other + "[PC1]\n" + kListCaptions +
+                         "\n" + row + other + "PC2: ok\nPC1: ok\n");
+}
+
+// The service deployed to PC1 from the directory that holds its program.
+TEST_F(ZadminOnTheNetwork, InstallsStartsStopsAndRemovesTheService) {
+    Computer pc1(network.path() / "PC1", kAddresses);
+    // Whatever the test leaves running on PC1 is ended with it.
+    struct EndService {
+        ~EndService() {
+            platform::SC_HANDLE m = platform::OpenSCManagerA("PC1", nullptr, 0xF003F);
+            platform::SC_HANDLE s = m ? platform::OpenServiceA(m, "ZantorSvc", 0xF01FF) : nullptr;
+            platform::SERVICE_STATUS_PROCESS st{};
+            platform::DWORD needed = 0;
+            if (s &&
+                platform::QueryServiceStatusEx(s, platform::SC_STATUS_PROCESS_INFO,
+                                               reinterpret_cast<unsigned char*>(&st), sizeof st,
+                                               &needed) &&
+                st.dwCurrentState != platform::SERVICE_STOPPED && st.dwProcessId)
+                platform::TerminateProcessById(st.dwProcessId, std::chrono::seconds(5));
+            if (s) platform::CloseServiceHandle(s);
+            if (m) platform::CloseServiceHandle(m);
+        }
+    } endService;
+
+    ZadminRun r = zadmin({"--computer", "PC1", "install"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err,
+              "Error 2 (The file was not found.) in while trying copy ZantorSvc.Exe into "
+              "PC1.\n")
+        << "the program is taken from the current directory";
+
+    const fs::path programs = fs::path(ZANTORSVC_PATH).parent_path();
+    r = zadmin({"--computer", "PC1", "install"}, programs);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err,
+              "Service ZantorSvc on PC1 installed successful.\n"
+              "Service ZantorSvc on PC1 started successful.\n");
+    EXPECT_EQ(State("PC1")[0], "IP 172.16.0.10 255.255.0.0 0 4 0 0 0 0 0");
+
+    r = zadmin({"--computer", "PC1", "stop"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    r = zadmin({"--computer", "PC1", "remove"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "Service ZantorSvc on PC1 deleted successful.\n") << "stopped already";
+    EXPECT_FALSE(fs::exists(pc1.system32() / "ZantorSvc"));
+    r = zadmin({"--computer", "PC1", "start"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Has(r.err, "while trying to start service ZantorSvc on PC1")) << r.err;
+}
+
+}  // namespace
