@@ -5,6 +5,7 @@
 
 #include "console/console.h"
 #include "console/ini.h"
+#include "platform/files.h"
 #include "shared/error_text.h"
 #include "shared/text.h"
 
@@ -109,11 +110,13 @@ bool TConsole::RestoreConfiguration(const std::string& fileName) {
     const int errorsBefore = ErrorsShown;
     // A file that is not a configuration would only clear the computer: it is refused before
     // anything is sent. "AddrCount" 0 is a real configuration, an empty one.
-    IniFile file;
-    if (file.Load(fileName) != platform::kErrorSuccess) {
+    // Unlike a save's target, a missing file is an error here.
+    std::string text;
+    if (!platform::ReadFileContents(fileName.c_str(), text, IniFile::kMaxFileSize)) {
         ShowError(FileFailure() + " while trying to read " + fileName + ". Nothing was changed.");
         return false;
     }
+    const IniFile file = IniFile::Parse(text);
     if (!file.HasKey(kSystem, kAddrCount)) {
         ShowError(fileName +
                   " is not a configuration file: it has no AddrCount in its SYSTEM section. "

@@ -249,7 +249,6 @@ TEST_F(Configuration, ARestoreRefusesWhatIsNoConfigurationBeforeSendingAnything)
         {"foreign.ini", "[Other]\r\nx=1\r\n"},
         {"nocount.ini", "[SYSTEM]\r\nVersion=1\r\n"},
         {"nosection.ini", "AddrCount=1\r\n[IP0]\r\nAddress=10.0.0.5\r\n"},
-        {"missing.ini", ""},
     };
     Cells expected;
     for (const auto& [name, text] : foreign) {
@@ -260,6 +259,11 @@ TEST_F(Configuration, ARestoreRefusesWhatIsNoConfigurationBeforeSendingAnything)
                            " is not a configuration file: it has no AddrCount in its SYSTEM "
                            "section. Nothing was changed.");
     }
+    Restore(pc.root() / "missing.ini");
+    expected.push_back(
+        "Error 2 (The file was not found.) while trying to "
+        "read " +
+        (pc.root() / "missing.ini").string() + ". Nothing was changed.");
     Restore(pc.root());  // a directory cannot be read as a file
     expected.push_back("Error 5 (Access was denied.) while trying to read " + pc.root().string() +
                        ". Nothing was changed.");
