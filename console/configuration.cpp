@@ -16,6 +16,16 @@ namespace {
 constexpr std::string_view kSystem = "SYSTEM";
 constexpr std::string_view kAddrCount = "AddrCount";
 
+// The two filter lists of an address: the command's word, the file's keys, the list's column.
+struct Direction {
+    const char* word;
+    const char* countKey;
+    const char* key;  // + the filter's position
+    int column;
+};
+constexpr Direction kDirections[] = {{"in", "InFiltersCount", "InFilter", kColInFilters},
+                                     {"out", "OutFiltersCount", "OutFilter", kColOutFilters}};
+
 std::string AddressSection(int i) {
     return "IP" + std::to_string(i);
 }
@@ -45,7 +55,7 @@ bool TConsole::SaveConfiguration(const std::string& fileName) {
         ShowError(FileFailure() + " while trying to read " + fileName + "." + nothingSaved);
         return false;
     }
-    const std::vector<TListItem> rows = MainForm.IPListView.Items;
+    const std::vector<TListItem>& rows = MainForm.IPListView.Items;
     const int total = static_cast<int>(rows.size());
     // A refused write names what cannot be stored (a text with a line break) and ends the save.
     auto write = [&](const std::string& section, std::string_view key, std::string_view value) {
@@ -56,13 +66,6 @@ bool TConsole::SaveConfiguration(const std::string& fileName) {
     };
     if (!write(std::string(kSystem), kAddrCount, std::to_string(total))) return false;
 
-    struct Direction {
-        const char* word;
-        const char* key;
-        int column;
-    };
-    constexpr Direction kDirections[] = {{"in", "InFilter", kColInFilters},
-                                         {"out", "OutFilter", kColOutFilters}};
     for (int i = 0; i < total; ++i) {
         const TListItem& row = rows[static_cast<std::size_t>(i)];
         const std::string& address = row.Caption;
@@ -77,8 +80,8 @@ bool TConsole::SaveConfiguration(const std::string& fileName) {
         const std::pair<const char*, std::string> keys[] = {
             {"Address", address},
             {"Filtering", row.SubItems[kColFiltering]},
-            {"InFiltersCount", std::to_string(counts[0])},
-            {"OutFiltersCount", std::to_string(counts[1])},
+            {kDirections[0].countKey, std::to_string(counts[0])},
+            {kDirections[1].countKey, std::to_string(counts[1])},
             {"DefInAction", row.SubItems[kColDefInAction]},
             {"DefOutAction", row.SubItems[kColDefOutAction]},
             {"GlobalFilter", row.SubItems[kColGlobalFilters]},
@@ -164,13 +167,7 @@ bool TConsole::RestoreConfiguration(const std::string& fileName) {
                               address + ".");
             }
         }
-        struct Direction {
-            const char* word;
-            const char* countKey;
-            const char* key;
-        };
-        for (const Direction& d : {Direction{"in", "InFiltersCount", "InFilter"},
-                                   Direction{"out", "OutFiltersCount", "OutFilter"}}) {
+        for (const Direction& d : kDirections) {
             const int filters = file.GetInt(section, d.countKey, 0);
             for (int j = 0; j < filters; ++j) {
                 const std::string key = d.key + std::to_string(j);

@@ -59,26 +59,32 @@ bool TConsole::InstallService(const std::string& computer) {
     return StartService(computer);
 }
 
-bool TConsole::StartService(const std::string& computer) {
-    if (StartThisService(kServiceName, computer, false) != 0) {
+namespace {
+
+// Start At's and Stop At's one step, from the result of its call: "start"/"started" or
+// "stop"/"stopped".
+bool ReportControl(TConsole& app, int result, const char* verb, const char* done,
+                   const std::string& computer) {
+    if (result != 0) {
         const Failure f;
-        ShowError("Error [" + f.text + "] while trying to start service " + kService + " on " +
-                  computer);
+        app.ShowError("Error [" + f.text + "] while trying to " + verb + " service " + kService +
+                      " on " + computer);
         return false;
     }
-    ShowInfo("Service " + kService + " on " + computer + " started successful.");
+    app.ShowInfo("Service " + kService + " on " + computer + " " + done + " successful.");
     return true;
 }
 
+}  // namespace
+
+bool TConsole::StartService(const std::string& computer) {
+    return ReportControl(*this, StartThisService(kServiceName, computer, false), "start", "started",
+                         computer);
+}
+
 bool TConsole::StopService(const std::string& computer) {
-    if (StopThisService(kServiceName, computer, false) != 0) {
-        const Failure f;
-        ShowError("Error [" + f.text + "] while trying to stop service " + kService + " on " +
-                  computer);
-        return false;
-    }
-    ShowInfo("Service " + kService + " on " + computer + " stopped successful.");
-    return true;
+    return ReportControl(*this, StopThisService(kServiceName, computer, false), "stop", "stopped",
+                         computer);
 }
 
 bool TConsole::RemoveService(const std::string& computer) {

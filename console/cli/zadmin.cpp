@@ -147,6 +147,14 @@ bool IsWord(const std::string& given, std::string_view word) {
     return true;
 }
 
+// A default action as given ("forward" or "drop"), chosen as a click on its button does.
+void ChooseAction(const std::string& given, TRadioButton& forward, TRadioButton& drop) {
+    if (IsWord(given, "drop"))
+        Choose(drop, {&forward});
+    else
+        Choose(forward, {&drop});
+}
+
 // One computer's part of the work, with a console of its own.
 class Session {
   public:
@@ -295,14 +303,8 @@ class Session {
         }
         TEnableFilteringForm& f = console_.EnableFilteringForm;
         person_.Queue(f, [&] {
-            if (IsWord(r_.args[1], "drop"))
-                Choose(f.InDropRadioButton, {&f.InFwRadioButton});
-            else
-                Choose(f.InFwRadioButton, {&f.InDropRadioButton});
-            if (IsWord(r_.args[2], "drop"))
-                Choose(f.OutDropRadioButton, {&f.OutFwRadioButton});
-            else
-                Choose(f.OutFwRadioButton, {&f.OutDropRadioButton});
+            ChooseAction(r_.args[1], f.InFwRadioButton, f.InDropRadioButton);
+            ChooseAction(r_.args[2], f.OutFwRadioButton, f.OutDropRadioButton);
             f.SpeedButton1Click();
         });
         main().EnableFClick();
@@ -325,14 +327,8 @@ class Session {
         TIntMTForm& f = properties();
         person_.Queue(f, [&] {
             if (r_.command == "actions") {
-                if (IsWord(r_.args[1], "drop"))
-                    Choose(f.DropInRB, {&f.ForwardInRB});
-                else
-                    Choose(f.ForwardInRB, {&f.DropInRB});
-                if (IsWord(r_.args[2], "drop"))
-                    Choose(f.DropOutRB, {&f.ForwardOutRB});
-                else
-                    Choose(f.ForwardOutRB, {&f.DropOutRB});
+                ChooseAction(r_.args[1], f.ForwardInRB, f.DropInRB);
+                ChooseAction(r_.args[2], f.ForwardOutRB, f.DropOutRB);
             } else {
                 const std::vector<std::string> codes(r_.args.begin() + 1, r_.args.end());
                 auto given = [&](const char* code) {
