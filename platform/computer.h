@@ -14,6 +14,7 @@
 //   root/ipaddrtable   the address table, when present
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -22,24 +23,40 @@
 
 namespace platform {
 
+// A computer name is one name, never a path: what a host name or an ssh destination may hold
+// (ASCII letters and digits, '.', '-', '_', '@', ':', '[' and ']'), at most kMaxComputerName
+// characters, not starting with '-' or '.', and without "..". The UNC prefix "\\" in front of it
+// is allowed and ignored ("\\PC1" is PC1). The empty name and "." are this computer.
+// Every port that takes a computer (pipes, the administrative share, the service control manager,
+// the registry) goes through ComputerRoot, so a name that could climb out of ZANTOR_NETWORK, reach
+// an absolute path, or pass for an option of a program we start never gets further than here.
+inline constexpr std::size_t kMaxComputerName = 255;
+
+// kErrorSuccess for a name of that form, kErrorInvalidName (also the last error) for any other.
+Win32Error CheckComputerName(std::string_view name);
+
 // True for the names that mean this computer: "", ".", "localhost" and the host's own name, in
-// any letter case (leading backslashes are ignored).
+// any letter case (the UNC prefix "\\" is ignored).
 bool IsLocalComputerName(std::string_view name);
 
 // The local computer's root (not created).
 std::filesystem::path LocalComputerRoot();
 
-// The root of the computer called `name`. kErrorBadNetPath when no such computer exists.
+// The root of the computer called `name`. kErrorInvalidName for a name that is not one (above),
+// kErrorBadNetPath when no such computer exists.
 Win32Error ComputerRoot(std::string_view name, std::filesystem::path& root);
 
 // "\\.\Pipe\NAME" or "\\COMPUTER\Pipe\NAME" (any letter case for "Pipe") to the socket path in
-// that computer's root. kErrorInvalidName for another form, kErrorBadNetPath for an unknown
-// computer.
+// that computer's root; "\\\Pipe\NAME" (no computer) is this computer's. kErrorInvalidName for
+// another form or a bad computer name, kErrorBadNetPath for an unknown computer.
 Win32Error ResolvePipeName(std::string_view pipeName, std::filesystem::path& socketPath);
 
 // A Windows file path to a Linux path: "\\COMPUTER\ADMIN$\rest" is `rest` below that computer's
-// root; "%SystemRoot%\rest" is `rest` below the local root; any other path is used as it is, with
-// backslashes turned into slashes.
+// root (no computer: this one); "%SystemRoot%\rest" is `rest` below the local root; any other
+// path is used as it is, with backslashes turned into slashes. A path that starts with "\\" is
+// always a network path: another share fails with kErrorBadNetPath, and a bad computer name, or
+// a ".." that would climb above the share (either slash separates, as on Windows), with
+// kErrorInvalidName.
 Win32Error ResolveFilePath(std::string_view windowsPath, std::filesystem::path& path);
 
 // The system directory of a root.

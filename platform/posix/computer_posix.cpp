@@ -1,6 +1,6 @@
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cstdlib>
 #include <system_error>
 
@@ -13,8 +13,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string_view StripBackslashes(std::string_view name) {
-    while (!name.empty() && name.front() == '\\') name.remove_prefix(1);
+// "\\NAME" names the computer NAME, as the service control manager and the registry take it.
+std::string_view WithoutUncPrefix(std::string_view name) {
+    if (name.starts_with("\\\\")) name.remove_prefix(2);
     return name;
 }
 
@@ -24,15 +25,37 @@ std::string HostName() {
     return buf;
 }
 
-// Splits "\\COMPUTER\rest" into COMPUTER and rest (rest without its leading backslash).
+// ASCII only, whatever the locale says a letter is.
+bool IsNameCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '-' || c == '_' || c == '@' || c == ':' || c == '[' || c == ']';
+}
+
+// Splits "\\COMPUTER\rest" into COMPUTER (possibly empty: this computer) and rest (without its
+// leading backslash). False for a path that does not start with "\\".
 bool SplitUnc(std::string_view path, std::string_view& computer, std::string_view& rest) {
-    if (path.size() < 3 || path[0] != '\\' || path[1] != '\\') return false;
+    if (!path.starts_with("\\\\")) return false;
     path.remove_prefix(2);
-    auto slash = path.find('\\');
-    if (slash == std::string_view::npos || slash == 0) return false;
+    const auto slash = path.find('\\');
     computer = path.substr(0, slash);
-    rest = path.substr(slash + 1);
+    rest = slash == std::string_view::npos ? std::string_view{} : path.substr(slash + 1);
     return true;
+}
+
+// A path below a share, built part by part: backslashes and slashes both separate, as on
+// Windows, empty parts are none (so the path stays below the share, never absolute), and no
+// part may be "..", which would climb above it.
+Win32Error BelowShare(std::string_view rest, fs::path& path) {
+    fs::path below;
+    while (!rest.empty()) {
+        const std::size_t end = std::min(rest.find_first_of("\\/"), rest.size());
+        const std::string_view part = rest.substr(0, end);
+        if (part == "..") return Fail(kErrorInvalidName);
+        if (!part.empty()) below /= std::string(part);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+    }
+    path = std::move(below);
+    return kErrorSuccess;
 }
 
 fs::path BackslashesToPath(std::string_view rest) {
@@ -44,8 +67,17 @@ fs::path BackslashesToPath(std::string_view rest) {
 
 }  // namespace
 
+Win32Error CheckComputerName(std::string_view name) {
+    name = WithoutUncPrefix(name);
+    if (name.empty() || name == ".") return kErrorSuccess;
+    const bool formed = name.size() <= kMaxComputerName && name.front() != '-' &&
+                        name.front() != '.' && name.find("..") == std::string_view::npos &&
+                        std::all_of(name.begin(), name.end(), IsNameCharacter);
+    return formed ? kErrorSuccess : Fail(kErrorInvalidName);
+}
+
 bool IsLocalComputerName(std::string_view name) {
-    name = StripBackslashes(name);
+    name = WithoutUncPrefix(name);
     if (name.empty() || name == "." || EqualsNoCase(name, "localhost")) return true;
     std::string host = HostName();
     return !host.empty() && EqualsNoCase(name, host);
@@ -62,13 +94,15 @@ fs::path LocalComputerRoot() {
 }
 
 Win32Error ComputerRoot(std::string_view name, fs::path& root) {
-    name = StripBackslashes(name);
+    if (Win32Error e = CheckComputerName(name)) return e;
+    name = WithoutUncPrefix(name);
     if (IsLocalComputerName(name)) {
         root = LocalComputerRoot();
         return kErrorSuccess;
     }
+    // Only a directory's own entry can match, so the name never becomes part of a path.
     const char* network = std::getenv("ZANTOR_NETWORK");
-    if (network && *network && name.find('/') == std::string_view::npos && name != "..") {
+    if (network && *network) {
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(network, ec)) {
             if (entry.is_directory(ec) && EqualsNoCase(entry.path().filename().string(), name)) {
@@ -97,27 +131,23 @@ Win32Error ResolvePipeName(std::string_view pipeName, fs::path& socketPath) {
 }
 
 Win32Error ResolveFilePath(std::string_view windowsPath, fs::path& path) {
+    fs::path root;
     std::string_view computer, rest;
     if (SplitUnc(windowsPath, computer, rest)) {
-        auto slash = rest.find('\\');
-        std::string_view share = rest.substr(0, slash);
-        if (!EqualsNoCase(share, "ADMIN$")) return Fail(kErrorBadNetPath);
-        fs::path root;
         if (Win32Error e = ComputerRoot(computer, root)) return e;
-        path = slash == std::string_view::npos ? root
-                                               : root / BackslashesToPath(rest.substr(slash + 1));
+        const auto slash = rest.find('\\');
+        if (!EqualsNoCase(rest.substr(0, slash), "ADMIN$")) return Fail(kErrorBadNetPath);
+        rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+    } else if (StartsWithNoCase(windowsPath, "%SystemRoot%")) {
+        root = LocalComputerRoot();
+        rest = windowsPath.substr(std::string_view("%SystemRoot%").size());
+    } else {
+        path = BackslashesToPath(windowsPath);
         return kErrorSuccess;
     }
-    constexpr std::string_view kSystemRoot = "%SystemRoot%";
-    if (windowsPath.size() >= kSystemRoot.size() &&
-        EqualsNoCase(windowsPath.substr(0, kSystemRoot.size()), kSystemRoot)) {
-        std::string_view tail = windowsPath.substr(kSystemRoot.size());
-        while (!tail.empty() && (tail.front() == '\\' || tail.front() == '/'))
-            tail.remove_prefix(1);
-        path = LocalComputerRoot() / BackslashesToPath(tail);
-        return kErrorSuccess;
-    }
-    path = BackslashesToPath(windowsPath);
+    fs::path below;
+    if (Win32Error e = BelowShare(rest, below)) return e;
+    path = root / below;
     return kErrorSuccess;
 }
 

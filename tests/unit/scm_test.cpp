@@ -55,7 +55,7 @@ TEST_F(Scm, ManagerOfKnownComputersOnly) {
     };
     for (Case c : {Case{nullptr, kErrorSuccess}, Case{"", kErrorSuccess}, Case{".", kErrorSuccess},
                    Case{"\\\\PC1", kErrorSuccess}, Case{"pc1", kErrorSuccess},
-                   Case{"PC2", kErrorBadNetPath}, Case{"\\\\..", kErrorBadNetPath}}) {
+                   Case{"PC2", kErrorBadNetPath}, Case{"\\\\..", kErrorInvalidName}}) {
         SetLastError(kErrorSuccess);
         SC_HANDLE m = Manager(c.machine);
         EXPECT_EQ(m != nullptr, c.error == kErrorSuccess) << (c.machine ? c.machine : "null");
