@@ -56,15 +56,19 @@
 //   either end; a key name that is empty, holds CR, LF, NUL or '=', has blanks at either end, or
 //   starts with ';' or '['. Reads with such names find nothing and give the default.
 //
+// Memory: the text is held once, as read; a header or key line costs 8 bytes more, and a run of
+// other lines (comments, blank lines) 8 bytes in all. Lookups of sections are by binary search,
+// of keys by a walk over their section; ForEachKey walks a section once.
+//
 // Errors are Win32 numbers (platform/errors.h), also left as the thread's last error. Threads: an
 // IniFile is a plain value; share one only as any other value.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/errors.h"
@@ -81,7 +85,7 @@ class IniFile {
     IniFile() = default;
 
     // The document that `text` holds.
-    static IniFile Parse(std::string_view text);
+    static IniFile Parse(std::string text);
 
     // Loads the file (a Windows path, as platform/files.h takes it). A missing file, or one in a
     // missing directory, loads as an empty document and is no failure. Any other failure (a
@@ -100,6 +104,13 @@ class IniFile {
                           std::string_view defaultValue) const;
     std::int32_t GetInt(std::string_view section, std::string_view key,
                         std::int32_t defaultValue) const;
+    bool HasSection(std::string_view section) const;
+
+    // Every key line of the section in file order, later lines of a name included: the name as
+    // written and the value as GetString reads it (both valid until the document changes).
+    void ForEachKey(
+        std::string_view section,
+        const std::function<void(std::string_view name, std::string_view value)>& fn) const;
 
     platform::Win32Error WriteString(std::string_view section, std::string_view key,
                                      std::string_view value);
@@ -108,22 +119,42 @@ class IniFile {
                                   std::int32_t value);
 
   private:
-    struct Line {
-        std::string text;  // without its line end
-        std::string end;   // "\r\n" or "\n"
+    enum class Kind : std::uint32_t { kLines = 0, kHeader = 1, kKey = 2 };
+    // A header or key line (its text, without the line end that follows it in text_), or a run
+    // of other lines with their line ends.
+    struct Record {
+        std::uint32_t offset;
+        std::uint32_t packed;  // the kind in the top two bits, the size below
+        Kind kind() const { return static_cast<Kind>(packed >> 30); }
+        std::uint32_t size() const { return packed & ((1u << 30) - 1); }
     };
-    struct Section {
-        std::vector<Line> lines;  // the header first, except for the lines before any header
-    };
+    static Record Make(Kind kind, std::size_t offset, std::size_t size);
 
-    const Line* FindKey(std::string_view section, std::string_view key) const;
-    const Section* FindSection(std::string_view name) const;
+    std::string_view TextOf(const Record& r) const { return {text_.data() + r.offset, r.size()}; }
+    // The line end after a header or key line.
+    std::string_view EndOf(const Record& r) const;
+    std::string_view SectionName(std::size_t section) const;
+    // The records of section `section`: [first, last); 0 is the lines before any header.
+    std::size_t First(std::size_t section) const { return sections_[section]; }
+    std::size_t Last(std::size_t section) const {
+        return section + 1 < sections_.size() ? sections_[section + 1] : records_.size();
+    }
+    // The section's number, or 0 when there is none of that name.
+    std::size_t FindSection(std::string_view name) const;
+    const Record* FindKey(std::string_view section, std::string_view key) const;
+    // Appends `line` + `end` to text_ and returns the record of the line.
+    platform::Win32Error AppendLine(Kind kind, std::string_view line, std::string_view end,
+                                    Record& record);
+    void Insert(std::size_t section, std::size_t at, Record record);
+    bool EndsWithBlankLine() const;
 
     std::string bom_;
-    std::vector<Section> sections_{Section{}};  // [0]: the lines before the first header
-    std::unordered_map<std::string, std::size_t> firstSection_;  // folded name -> index
-    std::string lineEnd_ = "\r\n";  // for new lines: the first line's end
-    bool finalLineEnd_ = true;      // whether the text ends with a line end
+    std::string text_;                        // the file's bytes, then the lines writes add
+    std::vector<Record> records_;             // in document order
+    std::vector<std::uint32_t> sections_{0};  // the first record of each section
+    std::vector<std::uint32_t> byName_;       // section numbers, by folded name, then number
+    std::string lineEnd_ = "\r\n";            // for new lines: the first line's end
+    bool finalLineEnd_ = true;                // whether the text ends with a line end
 };
 
 }  // namespace zantor
