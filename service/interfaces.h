@@ -8,12 +8,13 @@
 
 #include "platform/pf.h"
 #include "shared/address.h"
+#include "shared/commands.h"
 #include "shared/filter_model.h"
 
 namespace zantor::service {
 
 // At most this many addresses are listed; later rows of the address table are left out.
-inline constexpr std::size_t kMaxInterfaces = 256;
+inline constexpr std::size_t kMaxInterfaces = kMaxAddresses;
 
 // One filter the service has added to the platform, with the handle the platform gave it on the
 // address's current platform interface.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -43,11 +44,21 @@ inline constexpr std::array<RFilterCommand, 11> CommandTable{{
     {"scReadLog", "rl", 10, "ReadLog"},
 }};
 
+// A service lists at most this many addresses in its greeting.
+inline constexpr std::size_t kMaxAddresses = 256;
+
 // The row of the first command whose code equals `code` exactly (case-sensitive), or -1.
 constexpr int FindCommand(std::string_view code) {
     for (const auto& row : CommandTable)
         if (row.Code == code) return row.Id;
     return -1;
+}
+
+// Whether the service answers a command line that starts with `code`: every code of the table but
+// "ca" gets one reply line; "ca" and unknown codes get none, and a client that waits for one
+// waits for ever.
+constexpr bool IsAnswered(std::string_view code) {
+    return FindCommand(code) >= 0 && FindCommand(code) != kChangeActions;
 }
 
 }  // namespace zantor

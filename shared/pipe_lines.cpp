@@ -45,6 +45,8 @@ void ReadLnPipe(platform::Pipe& pipe, std::string_view terminator, std::string& 
 }
 
 bool WriteLnToPipe(platform::Pipe& pipe, std::string_view terminator, std::string_view line) {
+    if (line.find_first_of(kLineBreakers) != std::string_view::npos)
+        return platform::Fail(platform::kErrorInvalidParameter), false;
     std::string text;
     text.reserve(line.size() + terminator.size());
     text.append(line).append(terminator);

@@ -16,6 +16,9 @@ inline constexpr std::string_view kEndOfConnection = "514tw8#K#&!";
 // The line terminator every caller uses.
 inline constexpr std::string_view kCrLf = "\r\n";
 
+// What no line carries: whatever a line holds of these breaks the framing.
+inline constexpr std::string_view kLineBreakers("\0\r\n", 3);
+
 // The reader's working buffer: received text plus a terminating NUL must fit.
 inline constexpr std::size_t kLineBufferSize = 65536;
 
@@ -36,6 +39,9 @@ void ReadLnPipe(platform::Pipe& pipe, std::string_view terminator, std::string& 
                 std::string& line);
 
 // Writes line + terminator with one write. False on failure; the platform's last error says why.
+// A line that holds NUL, CR or LF is no line: it is refused with kErrorInvalidParameter and
+// nothing is written, since the peer would read it as a line cut short or as several lines, or
+// (after a NUL, where the reader stops looking) wait for ever for its end.
 bool WriteLnToPipe(platform::Pipe& pipe, std::string_view terminator, std::string_view line);
 
 }  // namespace zantor

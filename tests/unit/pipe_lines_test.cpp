@@ -154,3 +154,16 @@ TEST(WriteLnToPipe, WritesLineAndTerminatorAtOnce) {
     EXPECT_TRUE(WriteLnToPipe(pipe, kCrLf, "0 "));
     EXPECT_EQ(pipe.written, "0 \r\n");
 }
+
+// A NUL would leave the reader waiting for a line end it never looks for; CR or LF inside would
+// make one command two, or one cut short.
+TEST(WriteLnToPipe, ALineThatIsNoLineIsRefusedAndNothingIsWritten) {
+    ScriptedPipe pipe;
+    for (const std::string& line : {std::string("sif 10.0.0.5\0 in", 16), std::string("a\rb"),
+                                    std::string("a\nb"), std::string("staf 1\r\nstaf 2")}) {
+        platform::SetLastError(platform::kErrorSuccess);
+        EXPECT_FALSE(WriteLnToPipe(pipe, kCrLf, line));
+        EXPECT_EQ(platform::GetLastError(), platform::kErrorInvalidParameter);
+    }
+    EXPECT_EQ(pipe.written, "");
+}
