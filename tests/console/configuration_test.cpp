@@ -145,7 +145,11 @@ TEST_F(Configuration, TwoOnSectionsReconnectTwiceAndTheListShowsTheService) {
                            "[IP1]",
                            "Address=10.0.0.5",
                            "Filtering=On",
+                           "InFiltersCount=0",
+                           "OutFiltersCount=0",
+                           "DefInAction=Forward",
                            "DefOutAction=Drop",
+                           "GlobalFilter=",
                            "[IP2]",
                            "Address=127.0.0.1",
                            "Filtering=Off",
@@ -310,6 +314,136 @@ TEST_F(Configuration, SavedClearedAndRestoredTheServiceHoldsWhatItHeld) {
     EXPECT_EQ(Snapshot(), held);
 }
 
+TEST_F(Configuration, ADamagedFileIsRefusedWholeBeforeAnythingIsSent) {
+    Prepare({"staf 10.0.0.5 1 0", "sif 10.0.0.5 in " + kWeb});
+    Start();
+    auto on = [](const std::string& section, Cells extra) {
+        Cells lines{"[" + section + "]",    "Address=10.0.0.5",  "Filtering=On",
+                    "InFiltersCount=1",     "OutFiltersCount=0", "DefInAction=Drop",
+                    "DefOutAction=Forward", "GlobalFilter=2",    "InFilter0=" + kWeb};
+        lines.insert(lines.end(), extra.begin(), extra.end());
+        return lines;
+    };
+    auto text = [](const Cells& lines) {
+        std::string t;
+        for (const std::string& line : lines) t += line + "\r\n";
+        return t;
+    };
+    auto without = [](Cells lines, const std::string& prefix) {
+        std::erase_if(lines, [&](const std::string& l) { return l.starts_with(prefix); });
+        return lines;
+    };
+    Cells one = on("IP0", {});
+    one.insert(one.begin(), {"[SYSTEM]", "AddrCount=1"});
+    // The file with the line that starts with `prefix` replaced by `line`.
+    auto with = [&](const std::string& prefix, const std::string& line) {
+        Cells lines = one;
+        for (std::string& l : lines)
+            if (l.starts_with(prefix)) l = line;
+        return lines;
+    };
+    const std::pair<std::string, std::string> cases[] = {
+        {text(with("AddrCount", "AddrCount=-1")),
+         "AddrCount in [SYSTEM] is \"-1\", not a number of addresses from 0 to 256."},
+        {text(with("AddrCount", "AddrCount=abc")),
+         "AddrCount in [SYSTEM] is \"abc\", not a number of addresses from 0 to 256."},
+        {text(with("AddrCount", "AddrCount=")),
+         "AddrCount in [SYSTEM] is \"\", not a number of addresses from 0 to 256."},
+        {text(with("AddrCount", "AddrCount=2147483647")),
+         "AddrCount in [SYSTEM] is \"2147483647\", not a number of addresses from 0 to 256."},
+        {text(with("AddrCount", "AddrCount=257")),
+         "AddrCount in [SYSTEM] is \"257\", not a number of addresses from 0 to 256."},
+        {text(with("AddrCount", "AddrCount=2")),
+         "[IP1] is missing, although AddrCount in [SYSTEM] is 2."},
+        {text(without(one, "Filtering")), "[IP0] has no Filtering."},
+        {text(without(one, "DefOutAction")), "[IP0] has no DefOutAction."},
+        {text(without(one, "InFilter0")), "[IP0] has no InFilter0, although InFiltersCount is 1."},
+        {text(with("InFiltersCount", "InFiltersCount=2147483647")),
+         "InFiltersCount in [IP0] is \"2147483647\", not a number of filters from 0 to 1048576."},
+        {text(with("OutFiltersCount", "OutFiltersCount=-1")),
+         "OutFiltersCount in [IP0] is \"-1\", not a number of filters from 0 to 1048576."},
+        {text(with("Address", "Address=10.0.0.5" + std::string(1, '\0'))),
+         "the value of Address in [IP0] holds a NUL byte, which no command line can carry."},
+        {text(with("InFilter0", "InFilter0=" + kWeb + std::string(1, '\0') + "x")),
+         "the value of InFilter0 in [IP0] holds a NUL byte, which no command line can carry."},
+        {text(with("InFilter0", "InFilter0=" + kWeb + "\rstaf 10.0.0.5 0 0")),
+         "the value of InFilter0 in [IP0] holds a line break, which no command line can carry."},
+        {text(with("Address", "Address=10.0.0.5 1")),
+         "Address in [IP0] is \"10.0.0.5 1\", not an address such as 10.0.0.5."},
+        {text(with("InFilter0", "InFilter0=0 0 0 0.0.0.0")),
+         "InFilter0 in [IP0] is \"0 0 0 0.0.0.0\", not a filter: '' is not a valid integer "
+         "value."},
+    };
+    const std::size_t before = SentCount();
+    for (const auto& [contents, problem] : cases) {
+        SCOPED_TRACE(problem);
+        WriteText(file, contents);
+        Restore(file);
+        EXPECT_EQ(person.TakeMessages(),
+                  Cells{file.string() + ": " + problem + " Nothing was changed."});
+    }
+    EXPECT_EQ(SentSince(before), Cells{});
+    EXPECT_TRUE(console.PipeHandle) << "the connection was never touched";
+    // The same file whole restores; the keys are read in any letter case and order.
+    WriteText(file, text(one) + "[ip0]\r\nInFilter0=ignored, only the first section counts\r\n");
+    Restore(file);
+    EXPECT_EQ(person.TakeMessages(), Cells{});
+    EXPECT_EQ(SentSince(before),
+              (Cells{"stof 10.0.0.5", "df 10.0.0.5", "df 192.168.1.20", "df 127.0.0.1",
+                     "staf 10.0.0.5 1 0", "sig 10.0.0.5 2", "sif 10.0.0.5 in " + kWeb}));
+}
+
+// A saved file cut short at any line end, as a full disk or a lost copy leaves it: either the
+// restore refuses it and sends nothing, or it restores everything the file was saved with.
+TEST_F(Configuration, AFileCutAtAnyLineIsRefusedOrRestoresAllOfIt) {
+    Prepare({"staf 10.0.0.5 1 0", "sif 10.0.0.5 in " + kWeb, "sif 10.0.0.5 in " + kSsh,
+             "sif 10.0.0.5 out " + kDns, "sig 10.0.0.5 2"});
+    const Cells saved = Snapshot();
+    Start();
+    Save(file);
+    ASSERT_TRUE(person.messages().empty());
+    const std::string whole = ReadFile(file);
+    WriteText(pc.root() / "empty.ini", "[SYSTEM]\r\nAddrCount=0\r\n");
+    Restore(pc.root() / "empty.ini");
+    console.PipeHandle.reset();
+    Reconnect();
+
+    // From the whole file down to nothing. The whole file restores what was saved; a shorter
+    // one that is taken must send what the whole one sends from the same state.
+    std::vector<std::size_t> ends{0};
+    for (std::size_t lf = whole.find('\n'); lf != std::string::npos; lf = whole.find('\n', lf + 1))
+        ends.push_back(lf + 1);
+    std::optional<Cells> fromRestored;
+    int restored = 0, refused = 0;
+    for (auto end = ends.rbegin(); end != ends.rend(); ++end) {
+        const std::string cut = whole.substr(0, *end);
+        SCOPED_TRACE(cut);
+        WriteText(file, cut);
+        const std::size_t before = SentCount();
+        Restore(file);
+        const Cells messages = person.TakeMessages();
+        if (!messages.empty()) {
+            ++refused;
+            ASSERT_EQ(messages.size(), 1u);
+            EXPECT_TRUE(messages[0].ends_with(" Nothing was changed.")) << messages[0];
+            EXPECT_EQ(SentSince(before), Cells{});
+            continue;
+        }
+        ++restored;
+        if (cut == whole) {
+            EXPECT_EQ(Snapshot(), saved);
+            Reconnect();
+        } else if (!fromRestored) {
+            fromRestored = SentSince(before);
+        } else {
+            EXPECT_EQ(SentSince(before), *fromRestored);
+        }
+    }
+    // Only the last section's keys after "Filtering=Off", which nothing reads, can go.
+    EXPECT_EQ(restored, 6);
+    EXPECT_EQ(refused, static_cast<int>(ends.size()) - 6);
+}
+
 // Replies the real service never gives.
 class ConfigurationWithStandIn : public ::testing::Test {
   protected:
@@ -331,9 +465,9 @@ TEST_F(ConfigurationWithStandIn, ARefusedStartStillSendsTheFiltersButNoGlobalFil
         2);
     console.ConnectToComputer(".");
     ASSERT_TRUE(console.PipeHandle);
-    // "0" and a missing key stand for no filter; only exactly "Drop" drops.
+    // "0" stands for no filter; only exactly "Drop" drops.
     WriteText(file, Lines({"[SYSTEM]", "AddrCount=1", "[IP0]", "Address=10.0.0.5", "Filtering=On",
-                           "InFiltersCount=3", "OutFiltersCount=2", "DefInAction=Drop",
+                           "InFiltersCount=2", "OutFiltersCount=2", "DefInAction=Drop",
                            "DefOutAction=drop", "GlobalFilter=2,8,9", "InFilter0=" + kWeb,
                            "InFilter1=0", "OutFilter0=" + kDns, "OutFilter1=" + kPing}));
     EXPECT_FALSE(console.RestoreConfiguration(file.string()));
