@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "platform/errors.h"
+#include "shared/commands.h"
 #include "shared/error_text.h"
 #include "shared/pipe_lines.h"
 #include "shared/text.h"
@@ -100,9 +101,21 @@ void TConsole::Connect(const std::string& computer, std::chrono::milliseconds pa
 
     std::string carry, line;
     auto& rows = MainForm.IPListView.Items;
+    std::size_t greeted = 0;  // bytes of the greeting so far
     for (;;) {
         ReadLine(*PipeHandle, carry, line);
         if (line == kEndOfConnection) return;
+        // A service greets with one line per address, at most kMaxAddresses of them; one that
+        // goes on far beyond that would only fill the memory.
+        greeted += line.size() + kCrLf.size();
+        if (rows.size() >= kMaxGreetingLines || greeted > kMaxGreetingBytes) {
+            ShowError("The greeting of the service on " + computer + " did not end within " +
+                      std::to_string(kMaxGreetingLines) + " lines or " +
+                      std::to_string(kMaxGreetingBytes) + " bytes (a service lists at most " +
+                      std::to_string(kMaxAddresses) + " addresses); the connection was closed.");
+            PipeHandle.reset();
+            return;
+        }
         if (GetWord(line, 2) == "End") {
             MainForm.StatusPanel1 += " Service v" + std::string(GetWord(line, 3));
             return;
@@ -137,8 +150,12 @@ void TConsole::Connect(const std::string& computer, std::chrono::milliseconds pa
 TConsole::Reply TConsole::Exchange(const std::string& command, std::string& reply) {
     if (!PipeHandle) platform::SetLastError(platform::kErrorInvalidHandle);
     if (!PipeHandle || !WriteLnToPipe(*PipeHandle, kCrLf, command)) {
+        // A line the writer refused (it holds a line break or NUL) was never sent: the
+        // connection is still in step and stays open.
+        const bool refused =
+            PipeHandle && platform::GetLastError() == platform::kErrorInvalidParameter;
         ShowError(PipeFailure("WriteLnToPipe"));
-        PipeHandle.reset();
+        if (!refused) PipeHandle.reset();
         return Reply::kPipeFailed;
     }
     std::string carry;  // whatever follows the reply line is dropped with it

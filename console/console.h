@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,6 +23,11 @@ namespace zantor::console {
 
 // The control pipe's name on a computer: "\\" + computer + "\Pipe\qzw2kflt".
 std::string ControlPipeName(std::string_view computer);
+
+// A greeting is read up to this many address lines or bytes (a service lists at most
+// kMaxAddresses, in about 20 KB); one that goes on beyond is refused and its connection closed.
+inline constexpr std::size_t kMaxGreetingLines = 4096;
+inline constexpr std::size_t kMaxGreetingBytes = 1u << 20;
 
 // The filter service as the console deploys it.
 inline constexpr std::string_view kServiceName = "ZantorSvc";

@@ -226,6 +226,43 @@ TEST_F(ConsoleWithStandIn, ALineTooLongForTheReaderBreaksTheConnectionNotTheCons
     EXPECT_FALSE(console.PipeHandle);
 }
 
+TEST_F(ConsoleWithStandIn, ALineThatIsNoLineIsNeverSentAndTheConnectionStays) {
+    FakeService svc({"IP End 0.9"}, [](const std::string& line) -> std::optional<std::string> {
+        return "0 " + line;
+    });
+    console.ConnectToComputer(".");
+    std::string result;
+    EXPECT_FALSE(console.SendCommand(std::string("gif 10.0.0.5\0 in 0", 18), result));
+    EXPECT_FALSE(console.SendCommand("gif 10.0.0.5 in 0\r\nstaf 10.0.0.5 0 0", result));
+    EXPECT_EQ(person.TakeMessages(),
+              Cells(2, "Error [87] In WriteLnToPipe. (A parameter is not valid.)"));
+    ASSERT_TRUE(console.PipeHandle);
+    EXPECT_TRUE(console.SendCommand("rl", result));
+    EXPECT_EQ(result, "rl");
+    EXPECT_EQ(svc.received(), Cells{"rl"});
+}
+
+TEST_F(ConsoleWithStandIn, AGreetingWithoutEndIsCutOffNotReadIntoTheMemory) {
+    // Far more lines than a service has addresses, and a few lines near the reader's limit.
+    std::vector<std::string> endless(5000, "IP 10.0.0.5 255.255.255.0 0 2 0 0 0 0 0");
+    FakeService svc(endless, [](const std::string&) { return "0"; });
+    console.ConnectToComputer(".");
+    EXPECT_EQ(console.MainForm.IPListView.Items.size(), kMaxGreetingLines);
+    EXPECT_EQ(person.TakeMessages(),
+              Cells{"The greeting of the service on . did not end within 4096 lines or 1048576 "
+                    "bytes (a service lists at most 256 addresses); the connection was closed."});
+    EXPECT_FALSE(console.PipeHandle);
+}
+
+TEST_F(ConsoleWithStandIn, AGreetingOfLongLinesIsCutOffAtItsSize) {
+    const std::string wide = "IP 10.0.0.5 255.255.255.0 0 2 0 0 0 0 0 " + std::string(60000, 'x');
+    FakeService svc(std::vector<std::string>(40, wide), [](const std::string&) { return "0"; });
+    console.ConnectToComputer(".");
+    EXPECT_EQ(console.MainForm.IPListView.Items.size(), 17u) << "17 lines of 60 KB fit in 1 MB";
+    EXPECT_EQ(person.TakeMessages().size(), 1u);
+    EXPECT_FALSE(console.PipeHandle);
+}
+
 // The remembered names, through the registry of the computer root.
 class RememberedNames : public ::testing::Test {
   protected:
