@@ -82,13 +82,15 @@ void TConsole::Connect(const std::string& computer, std::chrono::milliseconds pa
     platform::Win32Error opened;
     // Missing: the service has not made its next instance yet; busy: our old connection's
     // thread still holds it. Both pass within about a second.
-    while ((opened = platform::OpenPipe(name, &pipe)) == platform::kErrorFileNotFound ||
+    while ((opened = platform::OpenPipe(name, &pipe, ReplyTimeout)) ==
+               platform::kErrorFileNotFound ||
            opened == platform::kErrorPipeBusy) {
         if (std::chrono::steady_clock::now() - start >= patience) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ReconnectWaited += std::chrono::steady_clock::now() - start;
     if (opened != platform::kErrorSuccess) {
+        if (opened == platform::kErrorTimeout) TimedOut = {TTimeout::What::kConnection, {}};
         platform::SetLastError(opened);
         const platform::Win32Error code = platform::GetLastError();
         MainForm.StatusPanel1 = "Error [" + std::to_string(code) + ",(" + LastErrorText() +
@@ -104,7 +106,13 @@ void TConsole::Connect(const std::string& computer, std::chrono::milliseconds pa
     std::size_t greeted = 0;  // bytes of the greeting so far
     for (;;) {
         ReadLine(*PipeHandle, carry, line);
-        if (line == kEndOfConnection) return;
+        if (line == kEndOfConnection) {
+            if (platform::GetLastError() == platform::kErrorTimeout) {
+                TimedOut = {TTimeout::What::kGreeting, {}};
+                PipeHandle.reset();
+            }
+            return;
+        }
         // A service greets with one line per address, at most kMaxAddresses of them; one that
         // goes on far beyond that would only fill the memory.
         greeted += line.size() + kCrLf.size();
@@ -147,25 +155,49 @@ void TConsole::Connect(const std::string& computer, std::chrono::milliseconds pa
     }
 }
 
-TConsole::Reply TConsole::Exchange(const std::string& command, std::string& reply) {
+bool TConsole::WriteLine(const std::string& command) {
     if (!PipeHandle) platform::SetLastError(platform::kErrorInvalidHandle);
-    if (!PipeHandle || !WriteLnToPipe(*PipeHandle, kCrLf, command)) {
-        // A line the writer refused (it holds a line break or NUL) was never sent: the
-        // connection is still in step and stays open.
-        const bool refused =
-            PipeHandle && platform::GetLastError() == platform::kErrorInvalidParameter;
-        ShowError(PipeFailure("WriteLnToPipe"));
-        if (!refused) PipeHandle.reset();
-        return Reply::kPipeFailed;
-    }
+    if (PipeHandle && WriteLnToPipe(*PipeHandle, kCrLf, command)) return true;
+    // A line the writer refused (it holds a line break or NUL) was never sent: the connection is
+    // still in step and stays open.
+    const bool refused = PipeHandle && platform::GetLastError() == platform::kErrorInvalidParameter;
+    if (platform::GetLastError() == platform::kErrorTimeout)
+        TimedOut = {TTimeout::What::kReply, command};
+    ShowError(PipeFailure("WriteLnToPipe"));
+    if (!refused) PipeHandle.reset();
+    return false;
+}
+
+TConsole::Reply TConsole::Exchange(const std::string& command, std::string& reply) {
+    if (!WriteLine(command)) return Reply::kPipeFailed;
     std::string carry;  // whatever follows the reply line is dropped with it
     ReadLine(*PipeHandle, carry, reply);
     if (reply == kEndOfConnection) {
+        if (platform::GetLastError() == platform::kErrorTimeout)
+            TimedOut = {TTimeout::What::kReply, command};
         ShowError(PipeFailure("ReadLnPipe"));
         PipeHandle.reset();
         return Reply::kPipeFailed;
     }
     return Reply::kReceived;
+}
+
+std::string TConsole::TimedOutText(const std::string& computer) const {
+    using What = TTimeout::What;
+    if (TimedOut.what == What::kNone) return {};
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(ReplyTimeout).count();
+    const std::string within =
+        " within " + std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
+    const std::string closed = "; the connection was closed.";
+    switch (TimedOut.what) {
+        case What::kConnection:
+            return "the service on " + computer + " did not take the connection" + within + ".";
+        case What::kGreeting:
+            return "the service on " + computer + " did not end its greeting" + within + closed;
+        default:
+            return "the service on " + computer + " did not answer \"" + TimedOut.command + "\"" +
+                   within + closed;
+    }
 }
 
 bool TConsole::StartFilter(const std::string& address, int in, int out) {

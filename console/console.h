@@ -98,6 +98,26 @@ class TConsole {
     bool SendLine(const std::string& line, std::string& reply) {
         return Exchange(line, reply) == Reply::kReceived;
     }
+    // One line written and no reply read, for the lines the service answers with nothing; false
+    // when the write failed: the failure is shown, and the pipe closed unless the line was
+    // refused before anything was sent.
+    bool WriteLine(const std::string& line);
+
+    // How long a connection's open, its greeting and each reply may take; zero (as in the
+    // windows) waits without limit. Past it the read fails with kErrorTimeout, shown as any pipe
+    // failure, the connection is closed, and TimedOut says what was not answered.
+    std::chrono::milliseconds ReplyTimeout{0};
+    // What the service did not do in time, once a limit passed: take the connection, end its
+    // greeting, or answer `command`.
+    struct TTimeout {
+        enum class What { kNone, kConnection, kGreeting, kReply };
+        What what = What::kNone;
+        std::string command;
+    };
+    TTimeout TimedOut;
+    // What timed out, in a sentence: "the service on PC1 did not answer "gif ..." within 30
+    // seconds; the connection was closed."; empty when nothing did.
+    std::string TimedOutText(const std::string& computer) const;
 
     // "gif ADDR DIRECTION POSITION" as the filter list and the save ask it: true with the
     // filter's text; a failed command, a negative code or an answer that is no filter is shown
@@ -122,6 +142,9 @@ class TConsole {
 
     // Reads a log of `computer` into the debug window, its caption set first; true when read.
     bool ReadLog(TLogFile log, const std::string& computer);
+    // Tells the lines of a log of `computer` to `out` as they are read, holding no more than a
+    // piece of the file (no window, no size limit); failures as ReadLog. True when read whole.
+    bool StreamLog(TLogFile log, const std::string& computer, const TLineStream::Out& out);
     // Deletes a log of `computer`, once; true when deleted.
     bool ClearLog(TLogFile log, const std::string& computer);
 
@@ -145,6 +168,7 @@ class TConsole {
     }
 
     enum class Reply { kReceived, kPipeFailed };
+
     // One exchange on PipeHandle: the command out, one reply line in. A write or read failure is
     // shown and closes the pipe.
     Reply Exchange(const std::string& command, std::string& reply);

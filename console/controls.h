@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "console/text_lines.h"
+
 namespace zantor::console {
 
 struct TControl {
@@ -45,7 +47,7 @@ struct TComboBox : TControl {
 
 // A multi-line text field.
 struct TMemo : TControl {
-    std::vector<std::string> Lines{""};
+    TTextLines Lines{""};
 };
 
 // One row of a report-style list: the first column's text and one text per further column.

@@ -28,6 +28,12 @@ const LogNames& NamesOf(TLogFile log) {
 // memory (a service log grows by a line per command, a deny log by a line per denied packet).
 constexpr std::size_t kMaxLogSize = 256u << 20;
 
+// "Error (text). NAME on COMPUTER cant be accesses." for the thread's last error.
+std::string ReadFailure(const LogNames& names, const std::string& computer) {
+    return "Error (" + LastErrorText() + "). " + std::string(names.name) + " on " + computer +
+           " cant be accesses.";
+}
+
 }  // namespace
 
 std::string LogFileName(TLogFile log, std::string_view computer) {
@@ -39,11 +45,25 @@ bool TConsole::ReadLog(TLogFile log, const std::string& computer) {
     DebugForm.Caption = std::string(names.caption) + computer;
     std::string contents;
     if (!platform::ReadFileContents(LogFileName(log, computer).c_str(), contents, kMaxLogSize)) {
-        ShowError("Error (" + LastErrorText() + "). " + std::string(names.name) + " on " +
-                  computer + " cant be accesses.");
+        ShowError(ReadFailure(names, computer));
         return false;
     }
-    DebugForm.DebugMemo.Lines = SplitTextLines(contents);
+    DebugForm.DebugMemo.Lines = TTextLines::FromText(std::move(contents));
+    return true;
+}
+
+bool TConsole::StreamLog(TLogFile log, const std::string& computer, const TLineStream::Out& out) {
+    const LogNames& names = NamesOf(log);
+    TLineStream lines;
+    if (!platform::ReadFileInPieces(LogFileName(log, computer).c_str(),
+                                    [&](std::string_view piece) {
+                                        lines.Feed(piece, out);
+                                        return true;
+                                    })) {
+        ShowError(ReadFailure(names, computer));
+        return false;
+    }
+    lines.Finish(out);
     return true;
 }
 

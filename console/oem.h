@@ -1,10 +1,8 @@
-// Text as the console shows it: log files are 8-bit text in the OEM code page (437), read line by
-// line as text files are read.
+// Text as the console shows it: log files are 8-bit text in the OEM code page (437).
 #pragma once
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace zantor::console {
 
@@ -12,9 +10,5 @@ namespace zantor::console {
 // signs ("\x82" is "\u00e9", "\xC4" the box line "\u2500"), 0x7F the house sign; the rest is
 // ASCII and stays as it is.
 std::string OemToUtf8(std::string_view bytes);
-
-// The lines of a text file: each ends at CR LF, LF or a lone CR, which are not part of it; a last
-// line without an end is a line too, and an empty text has none.
-std::vector<std::string> SplitTextLines(std::string_view text);
 
 }  // namespace zantor::console

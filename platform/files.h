@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,12 @@ std::string GetModuleFileNameA();
 // The whole contents of a file, as bytes. A file larger than maxBytes fails with
 // kErrorFileTooLarge (nothing is read), so a wrong pick cannot fill the memory.
 bool ReadFileContents(const char* fileName, std::string& contents, std::size_t maxBytes);
+
+// Reads a file from its start to its end, handing it to `piece` in pieces of at most 64 KiB as
+// they are read: a file of any size costs one piece of memory. `piece` returns false to stop
+// (the call then returns true). Failures as ReadFileContents; one in the middle of the file
+// comes after the pieces before it.
+bool ReadFileInPieces(const char* fileName, const std::function<bool(std::string_view)>& piece);
 
 // Gives a file new contents in one step: they are written to a new file beside it, flushed to the
 // disk, and renamed over it only when complete. Whatever fails (a full disk, a killed process),

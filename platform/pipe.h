@@ -11,12 +11,14 @@
 //     next create, a client's open fails with kErrorFileNotFound. A server process that died leaves
 //     nothing that blocks the next create.
 //
-// Reads and writes wait without a time limit. A peer that has gone makes reads fail with
+// Reads and writes wait without a time limit unless the owner sets one (SetTimeout; a limit is
+// ours: the control protocol itself has none). A peer that has gone makes reads fail with
 // kErrorBrokenPipe and writes with kErrorNoData. One thread reads and writes an end at a time;
 // Cancel may be called from any other thread to end a wait (the waiting call fails with
 // kErrorOperationAborted), which is how a stopping service ends its listener and connection.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string_view>
@@ -38,6 +40,11 @@ class Pipe {
     // Ends a Read, Write or ConnectNamedPipe waiting on this end in another thread, and every
     // later one, with kErrorOperationAborted. Safe to call from any thread while the end lives.
     virtual void Cancel() = 0;
+
+    // From now on a Read or Write that waits longer than `limit` fails with kErrorTimeout; zero
+    // waits without limit, as every end does until this is called. A stream that timed out may
+    // stand in the middle of a line: its owner ends the connection.
+    virtual void SetTimeout(std::chrono::milliseconds limit) = 0;
 };
 
 // The server end: one instance of a named pipe.
@@ -50,7 +57,10 @@ class PipeServer : public Pipe {
 // Creates the single instance of the local pipe `name` ("\\.\Pipe\NAME"). The socket is owner only.
 Win32Error CreateNamedPipeA(std::string_view name, std::unique_ptr<PipeServer>* pipe);
 
-// Opens the pipe `name` as a client, on this or a named computer.
-Win32Error OpenPipe(std::string_view name, std::unique_ptr<Pipe>* pipe);
+// Opens the pipe `name` as a client, on this or a named computer. With a `timeout`, the open
+// waits at most that long for the instance to take the client (kErrorTimeout past it), and the
+// pipe's reads and writes get the same limit (SetTimeout); zero waits without limit.
+Win32Error OpenPipe(std::string_view name, std::unique_ptr<Pipe>* pipe,
+                    std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
 
 }  // namespace platform

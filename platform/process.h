@@ -58,8 +58,9 @@ Win32Error SetConsoleCtrlHandler(PHANDLER_ROUTINE handler);
 Win32Error GenerateConsoleCtrlEvent(std::uint32_t ctrlEvent, std::uint32_t processId);
 
 // Waits until a child of this process has ended, at most `timeout`, and reaps it. *exitCode is
-// its exit code, or 128 + the signal that ended it. kErrorTimeout when it still runs.
+// its exit code, or 128 + the signal that ended it; *peakMemory, when given, the most memory it
+// held in RAM at once (its peak working set), in bytes. kErrorTimeout when it still runs.
 Win32Error WaitForChildProcess(std::uint32_t processId, std::chrono::milliseconds timeout,
-                               int* exitCode);
+                               int* exitCode, std::uint64_t* peakMemory = nullptr);
 
 }  // namespace platform

@@ -162,27 +162,28 @@ Parsed ParseCommandLine(const std::vector<std::string>& args) {
             parsed.help = true;
             return parsed;
         }
-        const bool takesValue =
-            arg == "--computer" || arg == "--wait" || FilterValueOptions().contains(arg);
+        const bool takesValue = arg == "--computer" || arg == "--wait" || arg == "--timeout" ||
+                                FilterValueOptions().contains(arg);
         if (takesValue && i + 1 >= args.size()) {
             parsed.problem = arg + " needs a value";
             return parsed;
         }
         if (arg == "--computer") {
             r.computers.push_back(args[++i]);
-        } else if (arg == "--wait") {
+        } else if (arg == "--wait" || arg == "--timeout") {
             const std::string& value = args[++i];
+            const std::int32_t least = arg == "--wait" ? 0 : 1;
             std::int32_t seconds = -1;
             try {
                 seconds = StrToNonNegative(value);
             } catch (const ConvertError&) {
             }
-            if (seconds < 0 || seconds > 3600) {
-                parsed.problem =
-                    "--wait takes a number of seconds from 0 to 3600, not '" + value + "'";
+            if (seconds < least || seconds > 3600) {
+                parsed.problem = arg + " takes a number of seconds from " + std::to_string(least) +
+                                 " to 3600, not '" + value + "'";
                 return parsed;
             }
-            r.wait = std::chrono::seconds(seconds);
+            (arg == "--wait" ? r.wait : r.timeout) = std::chrono::seconds(seconds);
         } else if (arg == "--tsv") {
             r.tsv = true;
             given.push_back(arg);

@@ -19,6 +19,8 @@ struct Request {
     std::vector<std::string> computers;  // as typed; "." when none was given
     // How long a connection waits while the service has no free instance of its pipe.
     std::chrono::milliseconds wait = std::chrono::seconds(5);
+    // How long the service may take to take a connection, greet, and answer each line.
+    std::chrono::milliseconds timeout = std::chrono::seconds(30);
     std::string command;
     std::vector<std::string> args;  // after the command; for send, the words of the line
     bool tsv = false;

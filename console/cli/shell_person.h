@@ -16,6 +16,25 @@
 
 namespace zantor::console::cli {
 
+// `text` with every byte below 32 and DEL written as \xHH: what a service or a file sent reaches
+// the terminal as text, never as a control sequence that rewrites what the person sees.
+inline std::string Visible(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 32 && b != 127) {
+            shown += c;
+            continue;
+        }
+        shown += "\\x";
+        shown += kHex[b >> 4];
+        shown += kHex[b & 15];
+    }
+    return shown;
+}
+
 class ShellPerson : public Person {
   public:
     // The next showing of `form` runs `act`; the form's own buttons close it.
@@ -31,10 +50,11 @@ class ShellPerson : public Person {
     // The file every file dialog is answered with; none: the dialogs are cancelled.
     void AnswerFiles(std::optional<std::string> file) { file_ = std::move(file); }
 
-    // A line of zadmin's own on standard error.
+    // A line of zadmin's own on standard error; what it quotes is made visible.
     void Say(std::string_view text) {
         EndProgress();
-        std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+        const std::string shown = Visible(text) + "\n";
+        std::fwrite(shown.data(), 1, shown.size(), stderr);
     }
 
     // Rewrites the progress line in place; only for a terminal, where a person watches it.

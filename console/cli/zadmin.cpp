@@ -18,6 +18,7 @@
 #include "console/oem.h"
 #include "platform/errors.h"
 #include "platform/terminal.h"
+#include "shared/commands.h"
 #include "shared/error_text.h"
 #include "shared/text.h"
 
@@ -26,11 +27,11 @@ namespace zantor::console::cli {
 namespace {
 
 constexpr char kShortUsage[] =
-    "Usage: zadmin [--computer NAME]... COMMAND [ARGS]\n"
+    "Usage: zadmin [--computer NAME]... [--wait SECONDS] [--timeout SECONDS] COMMAND [ARGS]\n"
     "Try 'zadmin --help'.\n";
 
 constexpr char kHelp[] =
-    R"(Usage: zadmin [--computer NAME]... [--wait SECONDS] COMMAND [ARGS]
+    R"(Usage: zadmin [--computer NAME]... [--wait SECONDS] [--timeout SECONDS] COMMAND [ARGS]
 
 The administration console's operations from a shell. Each command acts on the computer NAME
 ("." is this computer, the default; another is a computer of ZANTOR_NETWORK), or on each
@@ -74,18 +75,25 @@ Logs:
   clear-log service|deny              delete that log
 Anything else:
   send LINE                           send one command line (the rest of the arguments) and
-                                      print the whole reply; exit 0 when its first word is 0
+                                      print the whole reply; exit 0 when its first word is 0.
+                                      A line the service answers with nothing ("ca", an unknown
+                                      code) is sent, and zadmin ends without waiting
 
 Options:
   --computer NAME                     a computer to act on; give it again for more computers
   --wait SECONDS                      how long a connection waits for the service to take it
                                       (it takes its next one about a second after the last
                                       ended; default 5, 0 tries once)
+  --timeout SECONDS                   how long the service may take to take the connection, to
+                                      greet and to answer each line (default 30, 1 to 3600);
+                                      past it zadmin says what was not answered, closes the
+                                      connection and exits 1
   --tsv                               tab-separated output, the captions as the first row
   --help                              this text
 
 With several computers each one's output follows a line [NAME], and a line "NAME: ok" or
-"NAME: failed" per computer ends the output. A restore or save shows its progress on standard
+"NAME: failed" per computer ends the output. What a service or a file sent is printed with its
+control characters made visible (ESC as \x1B), so it cannot rewrite the terminal. A restore or save shows its progress on standard
 error when that is a terminal.
 
 Example: roll one configuration out to two computers and install the service there first:
@@ -118,8 +126,11 @@ void AddRows(Table& table, const std::vector<TListItem>& items) {
     }
 }
 
-// Tab-separated, or in columns as wide as their widest text, two blanks apart.
-void PrintTable(const Table& table, bool tsv) {
+// Tab-separated, or in columns as wide as their widest text, two blanks apart. The cells are
+// what a service sent, made visible.
+void PrintTable(Table table, bool tsv) {
+    for (auto& row : table)
+        for (std::string& cell : row) cell = Visible(cell);
     std::vector<std::size_t> widths;
     for (const auto& row : table)
         for (std::size_t i = 0; i < row.size(); ++i) {
@@ -161,9 +172,20 @@ class Session {
     Session(ShellPerson& person, const Request& request, const std::string& computer, bool several)
         : person_(person), r_(request), computer_(computer), several_(several), console_(person) {
         console_.CurrentComputer = computer;
+        console_.ReplyTimeout = request.timeout;
     }
 
+    // The command; a service that did not answer in time fails it, whatever else went on.
     bool Run() {
+        const bool done = RunCommand();
+        const std::string late = console_.TimedOutText(computer_);
+        if (late.empty()) return done;
+        person_.Say("zadmin: " + late);
+        return false;
+    }
+
+  private:
+    bool RunCommand() {
         const std::string& c = r_.command;
         if (c == "install") return console_.InstallService(computer_);
         if (c == "remove") return console_.RemoveService(computer_);
@@ -188,7 +210,6 @@ class Session {
         return DeleteFilter();
     }
 
-  private:
     TMainForm& main() { return console_.MainForm; }
     TIntMTForm& properties() { return console_.IntMTForm; }
     TFilterListForm& filterList() { return console_.FilterListForm; }
@@ -199,7 +220,7 @@ class Session {
     }
 
     void Heading() {
-        if (several_) Print("[" + computer_ + "]\n");
+        if (several_) Print("[" + Visible(computer_) + "]\n");
     }
 
     // The connection as the main window makes it, waiting a little for a service that has not
@@ -265,10 +286,18 @@ class Session {
     bool Send() {
         std::string line;
         for (const std::string& word : r_.args) line += (line.empty() ? "" : " ") + word;
+        // The service answers no line of some codes: waiting for a reply would wait for ever and
+        // keep its only connection.
+        if (!IsAnswered(GetWord(line, 1))) {
+            if (!console_.WriteLine(line)) return false;
+            person_.Say("zadmin: the service answers no line that starts with \"" +
+                        std::string(GetWord(line, 1)) + "\"; the line was sent.");
+            return true;
+        }
         std::string reply;
         if (!console_.SendLine(line, reply)) return false;
         Heading();
-        Print(reply + "\n");
+        Print(Visible(reply) + "\n");
         return GetWord(reply, 1) == "0";
     }
 
@@ -454,14 +483,16 @@ class Session {
         return deleted && Ok();
     }
 
+    // The log as it is read, a piece at a time: a log of any size costs one piece of memory.
     bool Log() {
-        if (!console_.ReadLog(LogOf(r_.args[0]), computer_)) return false;
-        std::string out;
-        for (const std::string& line : console_.DebugForm.DebugMemo.Lines)
-            out += (r_.oem ? OemToUtf8(line) : line) + "\n";
-        Heading();
-        Print(out);
-        return true;
+        bool headed = false;
+        return console_.StreamLog(LogOf(r_.args[0]), computer_,
+                                  [&](std::string_view text, bool ends) {
+                                      if (!headed) Heading();
+                                      headed = true;
+                                      Print(Visible(r_.oem ? OemToUtf8(text) : std::string(text)));
+                                      if (ends) Print("\n");
+                                  });
     }
 
     ShellPerson& person_;

@@ -4,12 +4,19 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+#include <cstdio>
+
 #include "console/qt/dialogs.h"
 #include "console/qt/main_window.h"
 
 namespace zantor::console::qt {
 
 void QtPerson::MessageBox(const std::string& text, TMsgIcon icon) {
+    if (unattended_) {
+        const std::string line = text + "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        return;
+    }
     QWidget* parent = QApplication::activeModalWidget();
     if (!parent) parent = &views_.mainWindow();
     QMessageBox box(icon == TMsgIcon::kError ? QMessageBox::Critical : QMessageBox::Information,

@@ -17,6 +17,9 @@ class MainWindow;
 class QtPerson : public Person {
   public:
     explicit QtPerson(ConsoleViews& views) : views_(views) {}
+    // With nobody in front of the windows (a picture is taken and the program ends), message
+    // boxes go to standard error in the same words instead of waiting for a click.
+    void SetUnattended(bool unattended) { unattended_ = unattended; }
     void MessageBox(const std::string& text, TMsgIcon icon) override;
     TModalResult ShowModal(TForm& form) override;
     void CloseForm(TForm& form, TModalResult result) override;
@@ -24,6 +27,7 @@ class QtPerson : public Person {
 
   private:
     ConsoleViews& views_;
+    bool unattended_ = false;
 };
 
 class ConsoleViews {
@@ -34,6 +38,7 @@ class ConsoleViews {
     ConsoleViews& operator=(const ConsoleViews&) = delete;
 
     TConsole& console() { return console_; }
+    QtPerson& person() { return person_; }
     MainWindow& mainWindow() { return *main_; }
     FormView* ViewOf(const TForm& form);
 

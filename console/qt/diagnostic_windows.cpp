@@ -37,7 +37,7 @@ void DebugWindow::Load() {
     setWindowTitle(Q(form_.Caption));
     QStringList lines;
     // The bytes of a log are drawn as the OEM code page draws them.
-    for (const std::string& line : form_.DebugMemo.Lines) lines << Q(OemToUtf8(line));
+    for (const std::string_view line : form_.DebugMemo.Lines) lines << Q(OemToUtf8(line));
     const QString text = lines.join('\n');
     if (memo_->toPlainText() != text) memo_->setPlainText(text);
 }

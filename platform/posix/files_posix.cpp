@@ -126,39 +126,68 @@ bool DeleteFileA(const char* fileName) {
     return true;
 }
 
-bool ReadFileContents(const char* fileName, std::string& contents, std::size_t maxBytes) {
-    if (!fileName) return Fail(kErrorInvalidParameter), false;
+namespace {
+
+// Opens a regular file of a computer for reading; -1 with the last error set otherwise.
+int OpenForReading(const char* fileName, struct stat& st) {
+    if (!fileName) return Fail(kErrorInvalidParameter), -1;
     fs::path path;
-    if (ResolveFilePath(fileName, path)) return false;
+    if (ResolveFilePath(fileName, path)) return -1;
     // Not blocking on the open: a pipe in the file's place must not hang the caller.
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return FailOpen(errno, false), false;
-    struct stat st {};
+    if (fd < 0) return FailOpen(errno, false), -1;
     Win32Error e = kErrorSuccess;
     if (fstat(fd, &st) != 0)
         e = FailFromErrno();
     else if (!S_ISREG(st.st_mode))
         e = Fail(kErrorAccessDenied);
-    else if (static_cast<std::uintmax_t>(st.st_size) > maxBytes)
-        e = Fail(kErrorFileTooLarge);
+    if (e) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads `fd` to its end in pieces; false with the last error set on a failed read.
+bool ReadPieces(int fd, const std::function<bool(std::string_view)>& piece) {
+    char buf[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return FailFromErrno(), false;
+        if (n == 0 || !piece(std::string_view(buf, static_cast<std::size_t>(n)))) return true;
+    }
+}
+
+}  // namespace
+
+bool ReadFileContents(const char* fileName, std::string& contents, std::size_t maxBytes) {
+    struct stat st {};
+    const int fd = OpenForReading(fileName, st);
+    if (fd < 0) return false;
+    bool tooLarge = static_cast<std::uintmax_t>(st.st_size) > maxBytes;
     std::string data;
     // Read to the end rather than to the size seen: a file that grows meanwhile, or one whose
     // size the system does not know, is still read whole, up to the limit.
-    char buf[1 << 16];
-    while (!e) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) e = FailFromErrno();
-        if (n <= 0) break;
-        if (data.size() + static_cast<std::size_t>(n) > maxBytes)
-            e = Fail(kErrorFileTooLarge);
-        else
-            data.append(buf, static_cast<std::size_t>(n));
-    }
+    const bool read = tooLarge || ReadPieces(fd, [&](std::string_view piece) {
+                          tooLarge = data.size() + piece.size() > maxBytes;
+                          if (!tooLarge) data.append(piece);
+                          return !tooLarge;
+                      });
     close(fd);
-    if (e) return false;
+    if (tooLarge) return Fail(kErrorFileTooLarge), false;
+    if (!read) return false;
     contents = std::move(data);
     return true;
+}
+
+bool ReadFileInPieces(const char* fileName, const std::function<bool(std::string_view)>& piece) {
+    struct stat st {};
+    const int fd = OpenForReading(fileName, st);
+    if (fd < 0) return false;
+    const bool read = ReadPieces(fd, piece);
+    close(fd);
+    return read;
 }
 
 bool ReplaceFileContents(const char* fileName, std::string_view contents) {

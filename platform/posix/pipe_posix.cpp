@@ -40,8 +40,8 @@ class SocketStream {
         *read = 0;
         if (size == 0) return kErrorSuccess;
         for (;;) {
-            if (Win32Error e = WaitReady(fd_.Get(), POLLIN, wake_)) return e;
-            ssize_t n = ::recv(fd_.Get(), buffer, size, 0);
+            if (Win32Error e = WaitReady(fd_.Get(), POLLIN, wake_, timeout_)) return e;
+            ssize_t n = ::recv(fd_.Get(), buffer, size, MSG_DONTWAIT);
             if (n > 0) {
                 *read = static_cast<std::size_t>(n);
                 return kErrorSuccess;
@@ -57,10 +57,17 @@ class SocketStream {
         auto* p = static_cast<const char*>(buffer);
         while (size > 0) {
             if (cancelled_) return Fail(kErrorOperationAborted);
-            ssize_t n = ::send(fd_.Get(), p, size, MSG_NOSIGNAL);
+            // Without a limit a full socket blocks the send (Cancel shuts it down to end that);
+            // with one, the wait for room is a poll that can give up.
+            const int flags = MSG_NOSIGNAL | (timeout_.count() > 0 ? MSG_DONTWAIT : 0);
+            ssize_t n = ::send(fd_.Get(), p, size, flags);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 if (cancelled_) return Fail(kErrorOperationAborted);
+                if (errno == EAGAIN) {
+                    if (Win32Error e = WaitReady(fd_.Get(), POLLOUT, wake_, timeout_)) return e;
+                    continue;
+                }
                 if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)
                     return Fail(kErrorNoData);
                 return FailFromErrno();
@@ -81,6 +88,7 @@ class SocketStream {
     UniqueFd fd_;
     WakePipe wake_;
     std::atomic<bool> cancelled_{false};
+    std::chrono::milliseconds timeout_{0};
 };
 
 class PosixPipeClient final : public Pipe {
@@ -92,6 +100,7 @@ class PosixPipeClient final : public Pipe {
         return stream_.Write(buffer, size);
     }
     void Cancel() override { stream_.Cancel(); }
+    void SetTimeout(std::chrono::milliseconds limit) override { stream_.timeout_ = limit; }
 
     SocketStream stream_;
 };
@@ -121,6 +130,7 @@ class PosixPipeServer final : public PipeServer {
         return stream_.Write(buffer, size);
     }
     void Cancel() override { stream_.Cancel(); }
+    void SetTimeout(std::chrono::milliseconds limit) override { stream_.timeout_ = limit; }
 
     Win32Error ConnectNamedPipe() override {
         if (stream_.fd_) return Fail(kErrorPipeConnected);
@@ -201,22 +211,41 @@ Win32Error CreateNamedPipeA(std::string_view name, std::unique_ptr<PipeServer>* 
     return kErrorSuccess;
 }
 
-Win32Error OpenPipe(std::string_view name, std::unique_ptr<Pipe>* pipe) {
+Win32Error OpenPipe(std::string_view name, std::unique_ptr<Pipe>* pipe,
+                    std::chrono::milliseconds timeout) {
     fs::path socketPath;
     if (Win32Error e = ResolvePipeName(name, socketPath)) return e;
     auto client = std::make_unique<PosixPipeClient>();
-    UniqueFd& fd = client->stream_.fd_;
-    fd = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    client->SetTimeout(timeout);
+    SocketStream& stream = client->stream_;
+    UniqueFd& fd = stream.fd_;
+    // Non-blocking: a listener that never takes anyone fills its queue, and a connect to a full
+    // queue would wait for ever.
+    fd = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd) return FailFromErrno();
-    if (Win32Error e = posix::WithUnixAddress(
-            socketPath, [&](const sockaddr* a, socklen_t n) { return ::connect(fd.Get(), a, n); }))
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        int failure = 0;
+        const Win32Error e =
+            posix::WithUnixAddress(socketPath, [&](const sockaddr* a, socklen_t n) {
+                const int r = ::connect(fd.Get(), a, n);
+                failure = r == 0 ? 0 : errno;
+                return r;
+            });
+        if (e == kErrorSuccess) break;
         // No socket, or nobody listening on it: no instance exists.
-        return e == kErrorPathNotFound ? Fail(kErrorFileNotFound) : e;
+        if (e == kErrorPathNotFound) return Fail(kErrorFileNotFound);
+        if (failure != EAGAIN) return e;
+        if (timeout.count() > 0 && std::chrono::steady_clock::now() - start >= timeout)
+            return Fail(kErrorTimeout);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     char answer = kBusy;
     for (;;) {
+        if (Win32Error e = WaitReady(fd.Get(), POLLIN, stream.wake_, timeout)) return e;
         ssize_t n = ::recv(fd.Get(), &answer, 1, 0);
         if (n == 1) break;
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         // The instance went away before it took us in.
         return Fail(kErrorFileNotFound);
     }

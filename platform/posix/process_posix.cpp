@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -279,13 +280,16 @@ Win32Error GenerateConsoleCtrlEvent(std::uint32_t ctrlEvent, std::uint32_t proce
 }
 
 Win32Error WaitForChildProcess(std::uint32_t processId, std::chrono::milliseconds timeout,
-                               int* exitCode) {
+                               int* exitCode, std::uint64_t* peakMemory) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         int status = 0;
-        pid_t r = ::waitpid(static_cast<pid_t>(processId), &status, WNOHANG);
+        struct rusage usage {};
+        pid_t r = ::wait4(static_cast<pid_t>(processId), &status, WNOHANG, &usage);
         if (r == static_cast<pid_t>(processId)) {
             *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            // Linux counts the peak resident set in KiB.
+            if (peakMemory) *peakMemory = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
             return kErrorSuccess;
         }
         if (r < 0 && errno != EINTR) return FailFromErrno();

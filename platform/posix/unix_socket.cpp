@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -46,10 +47,20 @@ void WakePipe::Signal() {
     [[maybe_unused]] auto n = ::write(write_.Get(), &byte, 1);
 }
 
-Win32Error WaitReady(int fd, short events, const WakePipe& wake) {
+Win32Error WaitReady(int fd, short events, const WakePipe& wake, std::chrono::milliseconds limit) {
+    using Clock = std::chrono::steady_clock;
+    const bool limited = limit.count() > 0;
+    const Clock::time_point end = Clock::now() + limit;
     pollfd fds[2] = {{fd, events, 0}, {wake.ReadFd(), POLLIN, 0}};
     for (;;) {
-        int n = ::poll(fds, 2, -1);
+        int wait = -1;
+        if (limited) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
+            if (left <= 0) return Fail(kErrorTimeout);
+            wait = static_cast<int>(std::min<long long>(left, 1 << 30));
+        }
+        int n = ::poll(fds, 2, wait);
         if (n < 0) {
             if (errno == EINTR) continue;
             return FailFromErrno();

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 
@@ -55,8 +56,10 @@ class WakePipe {
     UniqueFd read_, write_;
 };
 
-// Waits until fd is ready for `events` or the wake pipe was signalled. Returns kErrorSuccess when
-// fd is ready, kErrorOperationAborted when woken.
-Win32Error WaitReady(int fd, short events, const WakePipe& wake);
+// Waits until fd is ready for `events` or the wake pipe was signalled, at most `limit` (zero: no
+// limit). Returns kErrorSuccess when fd is ready, kErrorOperationAborted when woken,
+// kErrorTimeout when the limit passed first.
+Win32Error WaitReady(int fd, short events, const WakePipe& wake,
+                     std::chrono::milliseconds limit = std::chrono::milliseconds(0));
 
 }  // namespace platform::posix

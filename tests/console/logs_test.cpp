@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "console/oem.h"
+#include "console/text_lines.h"
 #include "tests/support/console_fixture.h"
 
 using namespace zantor;
@@ -142,9 +143,48 @@ TEST(OemText, DrawsTheHighHalfAsCodePage437AndLeavesAsciiAlone) {
         {"\xDB", "\u2588"}, {"\xE1", "\u00df"}, {"\xFF", "\u00a0"}, {"\x7F", "\u2302"},
     };
     for (const auto& [byte, drawn] : known) EXPECT_EQ(OemToUtf8(byte), drawn) << int(byte[0]);
-    EXPECT_EQ(SplitTextLines(""), Cells{});
-    EXPECT_EQ(SplitTextLines("\r\n"), Cells{""});
-    EXPECT_EQ(SplitTextLines("x\r"), Cells{"x"});
+}
+
+// The lines of a log, held whole or told as they arrive in pieces of any size: the same lines
+// by the same rule, however the pieces cut the text (a CR LF cut in two included).
+TEST(TextLines, WholeAndInPiecesTheSameLinesByTheSameRule) {
+    EXPECT_EQ(TTextLines::FromText(""), Cells{});
+    EXPECT_EQ(TTextLines::FromText("\r\n"), Cells{""});
+    EXPECT_EQ(TTextLines::FromText("x\r"), Cells{"x"});
+    EXPECT_EQ(TTextLines::FromText("a\r\rb\n\r\nc"), (Cells{"a", "", "b", "", "c"}));
+    EXPECT_EQ(TTextLines({"", "x"}), (Cells{"", "x"}));
+
+    std::string text;
+    Cells expected;
+    for (int i = 0; i < 300; ++i) {
+        const std::string line(static_cast<std::size_t>(i % 7), static_cast<char>('a' + i % 26));
+        static const char* const kEnds[] = {"\r\n", "\n", "\r"};
+        text += line + kEnds[i % 3];
+        expected.push_back(line);
+    }
+    text += "last";
+    expected.push_back("last");
+    const TTextLines lines = TTextLines::FromText(text);
+    ASSERT_EQ(lines.size(), expected.size());
+    EXPECT_EQ(lines, expected);
+    for (std::size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(lines[i], expected[i]) << i;
+    EXPECT_EQ(lines[expected.size()], "");
+    EXPECT_EQ(lines.TextSize(), text.size()) << "the text is held once, as read";
+
+    for (std::size_t piece : {1u, 2u, 3u, 5u, 64u, 4096u}) {
+        SCOPED_TRACE(piece);
+        TLineStream stream;
+        Cells told(1);
+        auto out = [&](std::string_view part, bool ends) {
+            told.back() += part;
+            if (ends) told.emplace_back();
+        };
+        for (std::size_t at = 0; at < text.size(); at += piece)
+            stream.Feed(std::string_view(text).substr(at, piece), out);
+        stream.Finish(out);
+        told.pop_back();
+        EXPECT_EQ(told, expected);
+    }
 }
 
 // The service log of a running service, read as it stands.

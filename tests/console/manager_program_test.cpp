@@ -5,7 +5,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
+#include "platform/pipe.h"
+#include "tests/support/console_support.h"
 #include "tests/support/service_process.h"
 
 using namespace zantor::test;
@@ -61,6 +64,37 @@ TEST_F(ManagerProgram, ScreenshotConnectsWritesThePictureAndExits) {
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.output.find("ZantorManager: cannot write the screenshot to"), std::string::npos)
         << run.output;
+}
+
+// Nobody is there to click a message box or to wait for a service: the picture is taken of
+// what the window shows, and the program ends.
+TEST(ManagerProgramAlone, AScreenshotNeitherWaitsForAClickNorForAServiceThatNeverGreets) {
+    NoDisplay none;
+    Computer pc;
+    const fs::path picture = pc.root() / "refused.png";
+    {
+        FakeService svc({"IP 10.0.0.5 255.255.255.0 1 2 0 0 0 0 x", "IP End 0.9"},
+                        [](const std::string&) { return "0"; });
+        const ProgramRun run =
+            RunProgram(ZANTOR_MANAGER, {"--screenshot", picture.string()}, pc.root());
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_NE(run.output.find("'x' is not a valid integer value\n"), std::string::npos)
+            << run.output;
+        EXPECT_TRUE(IsPng(picture));
+    }
+    std::unique_ptr<platform::PipeServer> pipe;
+    ASSERT_EQ(platform::CreateNamedPipeA("\\\\.\\Pipe\\qzw2kflt", &pipe), 0u);
+    std::thread taker([&] { pipe->ConnectNamedPipe(); });
+    const fs::path silent = pc.root() / "silent.png";
+    const ProgramRun run =
+        RunProgram(ZANTOR_MANAGER, {"--screenshot", silent.string(), "--timeout", "1"}, pc.root());
+    taker.join();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.output.find("ZantorManager: the service on . did not end its greeting within 1 "
+                              "second; the connection was closed."),
+              std::string::npos)
+        << run.output;
+    EXPECT_TRUE(IsPng(silent));
 }
 
 TEST_F(ManagerProgram, WithoutADisplayItSaysSoAndHowToSeeTheConsole) {

@@ -2,11 +2,16 @@
 // fresh computers, its standard output and standard error read apart.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <optional>
+#include <thread>
 
+#include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/scm.h"
 #include "shared/text.h"
+#include "tests/support/console_support.h"
 #include "tests/support/service_process.h"
 
 using namespace zantor;
@@ -103,6 +108,7 @@ TEST(ZadminCommandLine, HelpAndMistakesTouchNoComputer) {
                              "  send LINE",
                              "  --computer NAME",
                              "  --wait SECONDS",
+                             "  --timeout SECONDS",
                              "zadmin --computer PC1 --computer PC2 restore office.INI",
                              "Exit status:"})
         EXPECT_TRUE(Has(help.out, line)) << line;
@@ -119,6 +125,7 @@ TEST(ZadminCommandLine, HelpAndMistakesTouchNoComputer) {
         {{"install", "--tsv"}, "--tsv is no option of install"},
         {{"add-filter", "10.0.0.5", "in", "--sport"}, "--sport needs a value"},
         {{"--wait", "soon", "list"}, "--wait takes a number of seconds"},
+        {{"--timeout", "0", "list"}, "--timeout takes a number of seconds from 1 to 3600, not '0'"},
         {{"--computer", "A", "--computer", "B", "save", "x.ini"},
          "a save from several computers needs {computer} in FILE"},
         {{"send", "rl\r\nstaf 10.0.0.5 0 0"},
@@ -128,7 +135,10 @@ TEST(ZadminCommandLine, HelpAndMistakesTouchNoComputer) {
         const ZadminRun r = run(args);
         EXPECT_EQ(r.exitCode, 2) << problem;
         EXPECT_TRUE(Has(r.err, "zadmin: " + problem)) << r.err;
-        EXPECT_TRUE(Has(r.err, "Usage: zadmin [--computer NAME]... COMMAND [ARGS]")) << problem;
+        EXPECT_TRUE(Has(r.err,
+                        "Usage: zadmin [--computer NAME]... [--wait SECONDS] [--timeout "
+                        "SECONDS] COMMAND [ARGS]"))
+            << problem;
         EXPECT_EQ(r.out, "") << problem;
     }
     // Without a service the connection fails with the main window's status text.
@@ -163,6 +173,131 @@ TEST(ZadminLogs, PrintsAndClearsTheLogsOfAComputerWithoutItsService) {
     const ZadminRun again = run({"clear-log", "service"});
     EXPECT_EQ(again.exitCode, 1);
     EXPECT_EQ(again.err, "Error (The file was not found.). ZantorSvc on . cant be deleted.\n");
+}
+
+// A computer name that is no name reaches nothing, through any command that takes one.
+TEST(ZadminLogs, AComputerNameIsNeverAPath) {
+    Computer local;
+    TempDir network;
+    fs::create_directories(network.path() / "PC1" / "system32");
+    const fs::path victim =
+        network.path().parent_path() / (network.path().filename().string() + "-victim");
+    fs::create_directories(victim / "ADMIN$" / "system32");
+    std::ofstream(victim / "ADMIN$" / "system32" / "ZantorSvc.Log") << "not yours\r\n";
+    std::ofstream(local.root() / "ZantorSvc") << "program";
+    const World world{local.root(), network.path()};
+    const std::string climbing = "PC1\\ADMIN$\\..\\..\\" + victim.filename().string();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--computer", climbing, "log", "service"},
+          {"--computer", climbing, "clear-log", "service"},
+          {"--computer", climbing, "install"},
+          {"--computer", "\\" + victim.string(), "log", "service"},
+          {"--computer", "-oProxyCommand=x", "start"}}) {
+        const ZadminRun r = Zadmin(world, args, local.root());
+        EXPECT_EQ(r.exitCode, 1) << args[1];
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(Has(r.err,
+                        "The file name, directory name or volume label syntax is not "
+                        "valid.") ||
+                    Has(r.err, "The network path was not found."))
+            << r.err;
+    }
+    EXPECT_EQ(ReadFile(victim / "ADMIN$" / "system32" / "ZantorSvc.Log"), "not yours\r\n");
+    EXPECT_FALSE(fs::exists(victim / "ADMIN$" / "system32" / "ZantorSvc"));
+    fs::remove_all(victim);
+}
+
+// Services that answer less than the protocol says, or nothing at all: zadmin never waits beyond
+// its --timeout, says what was not answered, and never keeps the connection.
+TEST(ZadminAgainstAStandIn, LinesWithoutAReplyAreSentWithoutWaitingForOne) {
+    Computer local;
+    const World world{local.root(), local.root() / "network"};
+    FakeService svc(
+        {"IP 10.0.0.5 255.255.255.0 1 2 0 0 0 0 0", "IP End 0.9"},
+        [](const std::string&) -> std::optional<std::string> { return std::nullopt; }, 2);
+    for (const std::string code : {"ca", "bogus"}) {
+        const ZadminRun r =
+            Zadmin(world, {"--wait", "5", "send", code, "10.0.0.5", "0", "0"}, local.root());
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "zadmin: the service answers no line that starts with \"" + code +
+                             "\"; the line was sent.\n");
+    }
+    EXPECT_EQ(svc.received(), (Lines{"ca 10.0.0.5 0 0", "bogus 10.0.0.5 0 0"}));
+}
+
+TEST(ZadminAgainstAStandIn, AServiceThatStopsAnsweringIsGivenUpAtTheTimeout) {
+    Computer local;
+    const World world{local.root(), local.root() / "network"};
+    std::atomic<bool> done{false};
+    FakeService svc({"IP 10.0.0.5 255.255.255.0 1 2 0 0 0 0 0", "IP End 0.9"},
+                    [&](const std::string&) -> std::optional<std::string> {
+                        while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                        return std::nullopt;
+                    });
+    const ZadminRun r =
+        Zadmin(world, {"--timeout", "1", "send", "gif", "10.0.0.5", "in", "0"}, local.root());
+    done = true;
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "Error [1460] In ReadLnPipe. (The operation timed out.)\n"
+              "zadmin: the service on . did not answer \"gif 10.0.0.5 in 0\" within 1 second; the "
+              "connection was closed.\n");
+}
+
+TEST(ZadminAgainstAStandIn, AServiceThatNeverGreetsOrNeverTakesTheConnectionIsGivenUp) {
+    Computer local;
+    const World world{local.root(), local.root() / "network"};
+    {
+        // Takes the connection and says nothing.
+        std::unique_ptr<platform::PipeServer> pipe;
+        ASSERT_EQ(platform::CreateNamedPipeA("\\\\.\\Pipe\\qzw2kflt", &pipe), 0u);
+        std::thread taker([&] { pipe->ConnectNamedPipe(); });
+        const ZadminRun r = Zadmin(world, {"--timeout", "1", "list"}, local.root());
+        taker.join();
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(Has(r.err,
+                        "zadmin: the service on . did not end its greeting within 1 "
+                        "second; the connection was closed.\n"))
+            << r.err;
+    }
+    // The pipe exists, but nobody takes its clients in.
+    std::unique_ptr<platform::PipeServer> pipe;
+    ASSERT_EQ(platform::CreateNamedPipeA("\\\\.\\Pipe\\qzw2kflt", &pipe), 0u);
+    const ZadminRun r = Zadmin(world, {"--timeout", "1", "list"}, local.root());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err,
+              "Error [1460,(The operation timed out.)] In CreateFile(\\\\.\\Pipe\\qzw2kflt)\n"
+              "zadmin: the service on . did not take the connection within 1 second.\n");
+}
+
+// What a service sends is printed with its control characters made visible: a greeting, a reply
+// and a message cannot move the cursor, clear the screen or retitle the terminal.
+TEST(ZadminAgainstAStandIn, ControlCharactersFromAServiceAreShownNotObeyed) {
+    Computer local;
+    const World world{local.root(), local.root() / "network"};
+    FakeService svc(
+        {"IP 10.0.0.5\x1b[2J 255.255.255.0 1 2 0 0 0 0 0", "IP End 0.9"},
+        [](const std::string& line) -> std::optional<std::string> {
+            if (line == "rl") return "0 \x1b]0;owned\x07 done\x7f";
+            return "-1\x1b[31m\tred\b";
+        },
+        3);
+    ZadminRun r = Zadmin(world, {"list", "--tsv"}, local.root());
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "\n10.0.0.5\\x1B[2J\t255.255.255.0\tOn\t")) << r.out;
+    r = Zadmin(world, {"send", "rl"}, local.root());
+    EXPECT_EQ(r.out, "0 \\x1B]0;owned\\x07 done\\x7F\n");
+    r = Zadmin(world, {"disable", "10.0.0.5\x1b[2J"}, local.root());
+    EXPECT_TRUE(Has(r.err,
+                    "Error [-1\\x1B[31m\\x09red\\x08] while processing command "
+                    "StopFilter(10.0.0.5\\x1B[2J)\n"))
+        << r.err;
+    for (const std::string& text : {r.out, r.err})
+        for (const char c : text)
+            EXPECT_TRUE(c == '\n' || (static_cast<unsigned char>(c) >= 32 && c != 127)) << int(c);
 }
 
 // The local computer with its addresses 10.0.0.5, 192.168.1.20 and 127.0.0.1, and its service.

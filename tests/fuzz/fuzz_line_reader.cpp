@@ -26,6 +26,7 @@ class MemoryPipe : public platform::Pipe {
     }
     platform::Win32Error Write(const void*, std::size_t) override { return 0; }
     void Cancel() override {}
+    void SetTimeout(std::chrono::milliseconds) override {}
 };
 
 }  // namespace

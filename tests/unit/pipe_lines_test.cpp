@@ -32,6 +32,7 @@ class ScriptedPipe : public platform::Pipe {
         return platform::kErrorSuccess;
     }
     void Cancel() override {}
+    void SetTimeout(std::chrono::milliseconds) override {}
 };
 
 }  // namespace
