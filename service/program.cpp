@@ -12,6 +12,7 @@
 #include "platform/scm.h"
 #include "service/config_store.h"
 #include "service/filter_service.h"
+#include "service/service_log.h"
 #include "service/service_state.h"
 #include "shared/error_text.h"
 #include "shared/service_tools.h"
@@ -127,6 +128,8 @@ void ServiceCtrlHandler(platform::DWORD control) {
 }
 
 void ServiceMainProc(platform::DWORD, char**) {
+    // Before the handler is registered: from then on a stop may come, and its line must stay.
+    StartNewServiceLog();
     {
         std::lock_guard lock(gStatusMutex);
         ServiceStatus.dwServiceType = platform::SERVICE_WIN32;
@@ -190,6 +193,7 @@ int RunAsService() {
 int RunConsoleMode() {
     PrintLine("Run ZantorSvc as console application ... ");
     ConsoleMode = true;
+    StartNewServiceLog();
     platform::SetConsoleCtrlHandler(OnConsoleCtrl);
     return RunFilterService() == platform::kErrorSuccess ? 0 : 1;
 }
