@@ -52,6 +52,32 @@ using PHANDLER_ROUTINE = void (*)(std::uint32_t ctrlType);
 // early; a second call fails with kErrorAlreadyExists.
 Win32Error SetConsoleCtrlHandler(PHANDLER_ROUTINE handler);
 
+// A process that asked this one for something (sent it a signal, a service control), as far as
+// the platform tells. It is looked up when the request is handled, so a sender that has ended by
+// then may have left its id only; an id is never taken for the process that has it now when
+// that one started after the request came.
+struct SenderProcess {
+    std::uint32_t processId = 0;  // 0: the platform names no sender
+    std::string program;          // its program's name, then its arguments; empty: not known
+    bool ended = false;           // it had ended when it was looked up
+};
+
+// What raised a console control event.
+struct ConsoleCtrlOrigin {
+    std::uint32_t ctrlType = CTRL_C_EVENT;  // as the handler was told it
+    std::string event;                      // what arrived, in the platform's words: "SIGTERM"
+    bool atTerminal = false;  // typed at the program's terminal (Ctrl-C), not sent by a process
+    SenderProcess sender;     // who sent it, where the platform says
+};
+
+// The origin of the console control event that the handler given to SetConsoleCtrlHandler was
+// called for; from any thread once the handler runs. On Linux `event` is the signal's name and
+// the sender is the process that called kill or sigqueue; a SIGINT that the terminal raised
+// (Ctrl-C) names no process and is atTerminal. On Windows the system tells the event's type only:
+// `event` is its name ("CTRL_BREAK_EVENT"), Ctrl-C and Ctrl-Break are atTerminal, and no sender
+// is named. kErrorInvalidParameter for a null pointer, kErrorNotFound before any event.
+Win32Error GetConsoleCtrlOrigin(ConsoleCtrlOrigin* origin);
+
 // Sends a console control event (CTRL_C_EVENT or CTRL_SHUTDOWN_EVENT) to the process.
 // kErrorInvalidParameter for another event or when no such process runs, kErrorAccessDenied
 // when it is not ours.

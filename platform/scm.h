@@ -29,6 +29,8 @@
 
 #include <cstdint>
 
+#include "platform/process.h"
+
 namespace platform {
 
 using DWORD = std::uint32_t;
@@ -202,6 +204,14 @@ bool StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable
 using LPHANDLER_FUNCTION = void (*)(DWORD dwControl);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* lpServiceName,
                                                   LPHANDLER_FUNCTION lpHandlerProc);
+
+// Who sent the control that the handler is running for; call it from the handler, on the
+// dispatcher's thread. On Linux the embedded manager hands a control over from the process that
+// called ControlService, so that process is the sender. On Windows the service control manager
+// itself delivers every control and tells the service nothing of who asked: a backend there
+// names the manager's own process, or no process (processId 0). Fails with
+// kErrorInvalidParameter for a null pointer and with kErrorNotFound outside a handler.
+bool GetServiceControlSender(SenderProcess* sender);
 
 // Reports the service's status; it is on record (a crash of the process keeps it) before the
 // call returns, and is what QueryServiceStatus and ControlService see. A state outside 1..7

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -61,8 +60,6 @@ void DriverLine(const std::string& line) {
 }  // namespace
 
 platform::Win32Error RunFilterService() {
-    std::remove(std::string(kServiceLogName).c_str());
-
     // Which backend decides real packets comes first: a kernel that was asked for and cannot be
     // had ends the start here, rather than leaving the host unfiltered behind a running service.
     platform::PfBackend backend = platform::PfBackend::kEngine;

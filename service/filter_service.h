@@ -10,8 +10,8 @@ namespace zantor::service {
 
 inline constexpr std::string_view kPipeName = "\\\\.\\Pipe\\qzw2kflt";
 
-// Deletes the previous service log, lists the addresses, then serves the control pipe, one client
-// at a time, until StopRequested. Runs on the service's thread, or the main thread with "-run".
+// Lists the addresses, then serves the control pipe, one client at a time, until StopRequested.
+// Runs on the service's thread, or the main thread with "-run", after StartNewServiceLog.
 // Not kErrorSuccess when the service could not start filtering as its computer asks (the service
 // log says why); it then serves nothing.
 platform::Win32Error RunFilterService();

@@ -12,7 +12,9 @@
 #include "platform/scm.h"
 #include "service/config_store.h"
 #include "service/filter_service.h"
+#include "service/service_log.h"
 #include "service/service_state.h"
+#include "service/stop_reason.h"
 #include "shared/error_text.h"
 #include "shared/service_tools.h"
 #include "shared/text.h"
@@ -89,15 +91,31 @@ std::mutex gBodyMutex;
 std::condition_variable gBodyEnded;
 bool gBodyDone = false;
 
+// What went wrong while finding out who asked for the stop: the stop goes ahead all the same.
+std::string UnknownOrigin(platform::Win32Error e) {
+    return "error " + std::to_string(e) + " (" + SysErrorText(e) + ")";
+}
+
 // Ctrl-C and SIGTERM stop the service exactly as the stop control does; a second one ends the
 // process at once (platform::SetConsoleCtrlHandler).
-void OnConsoleCtrl(std::uint32_t) {
-    ConsoleLine("Stopping ZantorSvc ...");
+void OnConsoleCtrl(std::uint32_t ctrlType) {
+    platform::ConsoleCtrlOrigin origin;
+    if (platform::Win32Error e = platform::GetConsoleCtrlOrigin(&origin))
+        StopLine("console control event " + std::to_string(ctrlType) +
+                 ", whose origin is unknown: " + UnknownOrigin(e));
+    else
+        StopLine(ConsoleCtrlText(origin));
     RequestServiceStop();
 }
 
 void ServiceCtrlHandler(platform::DWORD control) {
     if (control == platform::SERVICE_CONTROL_STOP) {
+        platform::SenderProcess sender;
+        if (platform::GetServiceControlSender(&sender))
+            StopLine(StopControlText(sender));
+        else
+            StopLine("the stop control, whose sender is unknown: " +
+                     UnknownOrigin(platform::GetLastError()));
         // A stop is real: no new clients, the open connection and the deny log end, and only
         // then does the manager hear "stopped".
         RequestServiceStop();
@@ -127,6 +145,8 @@ void ServiceCtrlHandler(platform::DWORD control) {
 }
 
 void ServiceMainProc(platform::DWORD, char**) {
+    // Before the handler is registered: from then on a stop may come, and its line must stay.
+    StartNewServiceLog();
     {
         std::lock_guard lock(gStatusMutex);
         ServiceStatus.dwServiceType = platform::SERVICE_WIN32;
@@ -190,6 +210,7 @@ int RunAsService() {
 int RunConsoleMode() {
     PrintLine("Run ZantorSvc as console application ... ");
     ConsoleMode = true;
+    StartNewServiceLog();
     platform::SetConsoleCtrlHandler(OnConsoleCtrl);
     return RunFilterService() == platform::kErrorSuccess ? 0 : 1;
 }

@@ -31,6 +31,11 @@ bool AppendLogLine(std::string_view fileName, std::string_view text) {
     return ok;
 }
 
+void StartNewServiceLog() {
+    std::lock_guard lock(gLogMutex);
+    std::remove(std::string(kServiceLogName).c_str());
+}
+
 bool ServiceLog(std::string_view text) {
     return AppendLogLine(kServiceLogName, text);
 }

@@ -18,6 +18,10 @@ std::string LogDateTimeText(const std::tm& local);
 // interleave. An append that fails drops the line and returns false; it never ends the caller.
 bool AppendLogLine(std::string_view fileName, std::string_view text);
 
+// Deletes the previous run's service log. Called once, before anything of this run may log: a stop
+// that comes while the service starts must not lose its line.
+void StartNewServiceLog();
+
 // AppendLogLine(kServiceLogName, text).
 bool ServiceLog(std::string_view text);
 

@@ -2,14 +2,17 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -26,18 +29,42 @@ namespace posix {
 
 namespace {
 
-// Reads /proc/PID/stat: the state letter and the start time. The command name (field 2) is in
-// parentheses and may hold spaces and parentheses itself, so fields are counted from the last
-// ')'.
-bool ReadStat(std::uint32_t pid, char& state, std::uint64_t& startTime) {
-    std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[1024];
-    ssize_t n = read(fd, buf, sizeof buf - 1);
-    close(fd);
-    if (n <= 0) return false;
-    std::string_view text(buf, static_cast<std::size_t>(n));
+// Reads the file `name` of /proc/PID into `buf`; the number of bytes read, 0 when there is no
+// such process. Only calls that are safe in a signal handler: the sender of a signal is often
+// gone a moment later, so it is looked up before the handler returns.
+std::size_t ReadProcInto(std::uint32_t pid, const char* name, char* buf,
+                         std::size_t size) noexcept {
+    char path[64];
+    char* p = path;
+    for (const char* c = "/proc/"; *c;) *p++ = *c++;
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + pid % 10);
+        pid /= 10;
+    } while (pid);
+    while (n) *p++ = digits[--n];
+    *p++ = '/';
+    for (const char* c = name; *c && p < path + sizeof path - 1;) *p++ = *c++;
+    *p = '\0';
+    const int saved = errno;
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    std::size_t got = 0;
+    while (fd >= 0 && got < size) {
+        ssize_t r = ::read(fd, buf + got, size - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    if (fd >= 0) ::close(fd);
+    errno = saved;
+    return got;
+}
+
+// The state letter and the start time from the text of /proc/PID/stat. The command name (field
+// 2) is in parentheses and may hold spaces and parentheses itself, so fields are counted from the
+// last ')'.
+bool ParseStat(std::string_view text, char& state, std::uint64_t& startTime) {
     auto paren = text.rfind(')');
     if (paren == std::string_view::npos) return false;
     text.remove_prefix(paren + 1);
@@ -61,6 +88,12 @@ bool ReadStat(std::uint32_t pid, char& state, std::uint64_t& startTime) {
         text.remove_prefix(end);
     }
     return false;
+}
+
+bool ReadStat(std::uint32_t pid, char& state, std::uint64_t& startTime) {
+    char buf[1024];
+    std::size_t n = ReadProcInto(pid, "stat", buf, sizeof buf);
+    return n > 0 && ParseStat(std::string_view(buf, n), state, startTime);
 }
 
 // Straight system calls: not every C library declares these for C++ yet.
@@ -116,7 +149,74 @@ Win32Error KillAndWait(std::uint32_t pid, const ProcessIdentity* expected,
     return ended ? kErrorSuccess : Fail(kErrorTimeout);
 }
 
+// A command line from /proc (arguments ended by NULs) as one line of a log: the program's file
+// name without its directory, then the arguments; control characters cannot break the line, and a
+// long line is cut. A program that wrote a title of its own over its arguments ("sshd: user")
+// keeps its title whole.
+std::string CommandLineText(std::string raw) {
+    constexpr std::size_t kMaxText = 160;
+    while (!raw.empty() && (raw.back() == '\0' || raw.back() == '\n')) raw.pop_back();
+    const std::size_t programEnd = std::min(raw.find('\0'), raw.size());
+    const std::size_t slash = raw.rfind('/', programEnd);
+    if (slash != std::string::npos && raw.find(' ') > programEnd) raw.erase(0, slash + 1);
+    for (char& c : raw)
+        if (c == '\0')
+            c = ' ';
+        else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    if (raw.size() > kMaxText) raw = raw.substr(0, kMaxText - 3) + "...";
+    return raw;
+}
+
 }  // namespace
+
+std::chrono::nanoseconds BootClock() {
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+void TakeSnapshot(std::uint32_t pid, ProcessSnapshot& snapshot) noexcept {
+    snapshot.pid = pid;
+    snapshot.cmdlineLength =
+        ReadProcInto(pid, "cmdline", snapshot.cmdline, sizeof snapshot.cmdline);
+    // An ending process, or an ended one that its parent has not reaped yet, keeps its command
+    // name but no longer its arguments.
+    snapshot.commLength =
+        snapshot.cmdlineLength ? 0 : ReadProcInto(pid, "comm", snapshot.comm, sizeof snapshot.comm);
+    // Read last: a process that has the id now and started before the request had it all along,
+    // so the names read above are its own.
+    snapshot.statLength = ReadProcInto(pid, "stat", snapshot.stat, sizeof snapshot.stat);
+}
+
+SenderProcess SenderOf(const ProcessSnapshot& snapshot, std::chrono::nanoseconds seenAt) {
+    SenderProcess sender;
+    sender.processId = snapshot.pid;
+    sender.ended = true;
+    char state = 0;
+    std::uint64_t start = 0;
+    if (!ParseStat(std::string_view(snapshot.stat, snapshot.statLength), state, start))
+        return sender;
+    // Start times count whole clock ticks: one in the tick of the request may be its sender.
+    static const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    if (ticksPerSecond > 0 &&
+        start > static_cast<std::uint64_t>(
+                    seenAt / std::chrono::nanoseconds(1'000'000'000 / ticksPerSecond)))
+        return sender;
+    sender.program = snapshot.cmdlineLength
+                         ? CommandLineText(std::string(snapshot.cmdline, snapshot.cmdlineLength))
+                         : CommandLineText(std::string(snapshot.comm, snapshot.commLength));
+    // A process that has let go of its memory on its way out has no command line any more, even
+    // before it counts as ended.
+    sender.ended = HasEnded(state) || snapshot.cmdlineLength == 0;
+    return sender;
+}
+
+SenderProcess LookUpSender(std::uint32_t pid, std::chrono::nanoseconds seenAt) {
+    ProcessSnapshot snapshot;
+    TakeSnapshot(pid, snapshot);
+    return SenderOf(snapshot, seenAt);
+}
 
 bool ReadProcessIdentity(std::uint32_t pid, ProcessIdentity& id) {
     char state = 0;
@@ -219,13 +319,41 @@ Win32Error CreateChildProcess(const ChildProcessOptions& options, std::uint32_t*
 
 namespace {
 
-// The console control events arrive as signals. The signal handler only writes the signal's
-// number into a pipe (all it may safely do); a thread reads it and runs the program's handler.
+// The console control events arrive as signals. The signal handler only copies what the system
+// tells of the signal, and what /proc tells of its sender while it may still be there, into a
+// pipe (all it may safely do); a thread reads it, names the sender and runs the program's
+// handler.
+struct CtrlSignal {
+    int number;
+    int code;  // si_code: who raised it, a process or the kernel (the terminal)
+    pid_t sender;
+    std::int64_t arrivedNs;  // posix::BootClock, to tell the sender from a later process
+    posix::ProcessSnapshot snapshot;
+};
+
+static_assert(sizeof(CtrlSignal) <= PIPE_BUF, "one write, never torn");
+
+// Only these codes carry the id of a process (kill, sigqueue, tgkill); anything else the kernel
+// raised, and a SIGINT from the kernel is the terminal's Ctrl-C.
+bool IsSentByProcess(int code) {
+    return code == SI_USER || code == SI_QUEUE || code == SI_TKILL;
+}
+// A sender in a process namespace that this one cannot see has no id here (0).
+bool FromProcess(const CtrlSignal& signal) {
+    return IsSentByProcess(signal.code) && signal.sender > 0;
+}
+
 std::atomic<PHANDLER_ROUTINE> gCtrlHandler{nullptr};
+// The first signal's record. Not on the handler's stack, which may be small: only the first
+// signal writes it.
+CtrlSignal gCtrlSignal;
 std::atomic<int> gCtrlEvents{0};
 int gCtrlPipe[2] = {-1, -1};
+// Set once, by the thread of the events, before the handler runs; never freed, because the
+// handler may still ask for it while the process ends.
+std::atomic<const ConsoleCtrlOrigin*> gCtrlOrigin{nullptr};
 
-extern "C" void OnCtrlSignal(int sig) {
+extern "C" void OnCtrlSignal(int sig, siginfo_t* info, void*) {
     if (gCtrlEvents.fetch_add(1) > 0) {
         // The program is winding down already: this one ends it the way it would have without
         // a handler.
@@ -234,20 +362,42 @@ extern "C" void OnCtrlSignal(int sig) {
         return;
     }
     const int saved = errno;
-    const unsigned char number = static_cast<unsigned char>(sig);
-    [[maybe_unused]] auto n = ::write(gCtrlPipe[1], &number, 1);
+    CtrlSignal& event = gCtrlSignal;
+    event.number = sig;
+    event.code = info ? info->si_code : SI_KERNEL;
+    event.sender = info ? info->si_pid : 0;
+    event.arrivedNs = posix::BootClock().count();
+    if (FromProcess(event))
+        posix::TakeSnapshot(static_cast<std::uint32_t>(event.sender), event.snapshot);
+    [[maybe_unused]] auto n = ::write(gCtrlPipe[1], &event, sizeof event);
     errno = saved;
 }
 
+ConsoleCtrlOrigin OriginOf(const CtrlSignal& signal) {
+    ConsoleCtrlOrigin origin;
+    origin.ctrlType = signal.number == SIGINT ? CTRL_C_EVENT : CTRL_SHUTDOWN_EVENT;
+    origin.event = signal.number == SIGINT ? "SIGINT" : "SIGTERM";
+    if (FromProcess(signal))
+        origin.sender =
+            posix::SenderOf(signal.snapshot, std::chrono::nanoseconds(signal.arrivedNs));
+    else if (signal.number == SIGINT && !IsSentByProcess(signal.code))
+        origin.atTerminal = true;
+    return origin;
+}
+
 void RunCtrlEvents() {
-    unsigned char number = 0;
-    for (;;) {
-        ssize_t n = ::read(gCtrlPipe[0], &number, 1);
-        if (n == 1) break;
+    CtrlSignal event{};
+    auto* bytes = reinterpret_cast<unsigned char*>(&event);
+    std::size_t got = 0;
+    while (got < sizeof event) {
+        ssize_t n = ::read(gCtrlPipe[0], bytes + got, sizeof event - got);
         if (n < 0 && errno == EINTR) continue;
-        return;
+        if (n <= 0) return;
+        got += static_cast<std::size_t>(n);
     }
-    gCtrlHandler.load()(number == SIGINT ? CTRL_C_EVENT : CTRL_SHUTDOWN_EVENT);
+    const auto* origin = new ConsoleCtrlOrigin(OriginOf(event));
+    gCtrlOrigin = origin;
+    gCtrlHandler.load()(origin->ctrlType);
 }
 
 }  // namespace
@@ -263,11 +413,19 @@ Win32Error SetConsoleCtrlHandler(PHANDLER_ROUTINE handler) {
     // The thread lives as long as the process; it is parked in its read until an event comes.
     std::thread(RunCtrlEvents).detach();
     struct sigaction action {};
-    action.sa_handler = OnCtrlSignal;
+    action.sa_sigaction = OnCtrlSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = SA_RESTART | SA_SIGINFO;
     for (int sig : {SIGINT, SIGTERM})
         if (::sigaction(sig, &action, nullptr) != 0) return FailFromErrno();
+    return kErrorSuccess;
+}
+
+Win32Error GetConsoleCtrlOrigin(ConsoleCtrlOrigin* origin) {
+    if (!origin) return Fail(kErrorInvalidParameter);
+    const ConsoleCtrlOrigin* known = gCtrlOrigin;
+    if (!known) return Fail(kErrorNotFound);
+    *origin = *known;
     return kErrorSuccess;
 }
 

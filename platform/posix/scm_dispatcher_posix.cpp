@@ -14,6 +14,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/posix/process_posix.h"
 #include "platform/posix/scm_common_posix.h"
 #include "platform/posix/scm_db_posix.h"
 #include "platform/scm.h"
@@ -77,9 +78,18 @@ bool Accepts(const SERVICE_STATUS& status, DWORD control) {
     }
 }
 
+// The connection of the control that the handler runs for on this thread (the dispatcher's).
+// Its sender is looked up only when the handler asks: most controls are interrogations.
+struct ControlConnection {
+    int fd = -1;
+    std::chrono::nanoseconds acceptedAt{};
+};
+thread_local const ControlConnection* tHandling = nullptr;
+
 // One control from one manager: checked, run through the handler on this thread, answered with
 // the status the handler left.
 void ServeControl(Dispatcher& d, int fd) {
+    const ControlConnection connection{fd, posix::BootClock()};
     auto deadline = std::chrono::steady_clock::now() + kRequestTimeout;
     std::uint32_t control = 0;
     if (posix::ReadAll(fd, &control, sizeof control, deadline)) return;
@@ -101,11 +111,13 @@ void ServeControl(Dispatcher& d, int fd) {
     else if (!handler)
         reply.error = kErrorServiceCannotAcceptCtrl;
     if (reply.error == kErrorSuccess) {
+        tHandling = &connection;
         try {
             handler(control);
         } catch (...) {
             // A handler's exception must not end the dispatcher; the status says what it did.
         }
+        tHandling = nullptr;
         std::lock_guard lock(d.mutex);
         reply.status = d.record.status;
     }
@@ -260,6 +272,24 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* lpServiceName,
     d.handler = lpHandlerProc;
     d.registered = true;
     return kStatusHandle;
+}
+
+bool GetServiceControlSender(SenderProcess* sender) {
+    return Guarded(false, [&] {
+        if (!sender) return Fail(kErrorInvalidParameter), false;
+        if (!tHandling) return Fail(kErrorNotFound), false;
+        // The credentials the caller of ControlService connected with; the caller waits for the
+        // answer, so it is still there unless it was ended meanwhile.
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (getsockopt(tHandling->fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+            return FailFromErrno(), false;
+        // A caller in a process namespace that this one cannot see has no id here (0).
+        *sender = peer.pid > 0 ? posix::LookUpSender(static_cast<std::uint32_t>(peer.pid),
+                                                     tHandling->acceptedAt)
+                               : SenderProcess{};
+        return true;
+    });
 }
 
 bool SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, const SERVICE_STATUS* lpServiceStatus) {

@@ -30,22 +30,26 @@ class Network : public ::testing::Test {
         setenv("ZANTOR_NETWORK", network.path().c_str(), 1);
     }
     ~Network() override {
-        platform::SC_HANDLE m = platform::OpenSCManagerA("PC1", nullptr, 0xF003F);
-        platform::SC_HANDLE s = m ? platform::OpenServiceA(m, "ZantorSvc", 0xF01FF) : nullptr;
-        if (s) {
-            platform::SERVICE_STATUS_PROCESS st{};
-            platform::DWORD needed = 0;
-            if (platform::QueryServiceStatusEx(s, platform::SC_STATUS_PROCESS_INFO,
-                                               reinterpret_cast<unsigned char*>(&st), sizeof st,
-                                               &needed) &&
-                st.dwCurrentState != platform::SERVICE_STOPPED && st.dwProcessId)
-                platform::TerminateProcessById(st.dwProcessId, std::chrono::seconds(5));
-            platform::CloseServiceHandle(s);
-        }
-        if (m) platform::CloseServiceHandle(m);
+        const platform::SERVICE_STATUS_PROCESS st = Pc1Status();
+        if (st.dwCurrentState != platform::SERVICE_STOPPED && st.dwProcessId)
+            platform::TerminateProcessById(st.dwProcessId, std::chrono::seconds(5));
         unsetenv("ZANTOR_NETWORK");
     }
     fs::path pc1() const { return network.path() / "PC1"; }
+    // The status of ZantorSvc on PC1 with its process id; all 0 when it cannot be read.
+    static platform::SERVICE_STATUS_PROCESS Pc1Status() {
+        platform::SERVICE_STATUS_PROCESS st{};
+        platform::SC_HANDLE m = platform::OpenSCManagerA("PC1", nullptr, 0xF003F);
+        platform::SC_HANDLE s = m ? platform::OpenServiceA(m, "ZantorSvc", 0xF01FF) : nullptr;
+        platform::DWORD needed = 0;
+        if (s && !platform::QueryServiceStatusEx(s, platform::SC_STATUS_PROCESS_INFO,
+                                                 reinterpret_cast<unsigned char*>(&st), sizeof st,
+                                                 &needed))
+            st = {};
+        if (s) platform::CloseServiceHandle(s);
+        if (m) platform::CloseServiceHandle(m);
+        return st;
+    }
     ProgramRun Zantor(std::vector<std::string> args) {
         return RunProgram(ZANTORSVC_PATH, args, local.root());
     }
@@ -165,18 +169,9 @@ TEST_F(Network, PauseAndContinueOnlyChangeTheReportedState) {
 TEST_F(Network, SigtermStopsAServiceAsTheStopControlDoes) {
     ASSERT_EQ(Zantor({"-install", "PC1"}).exitCode, 0);
     ASSERT_EQ(Zantor({"-start", "PC1"}).exitCode, 0);
-    platform::SC_HANDLE m = platform::OpenSCManagerA("PC1", nullptr, 0xF003F);
-    platform::SC_HANDLE s = platform::OpenServiceA(m, "ZantorSvc", 0xF01FF);
-    ASSERT_TRUE(s);
     platform::SERVICE_STATUS_PROCESS st{};
-    platform::DWORD needed = 0;
-    auto query = [&] {
-        return platform::QueryServiceStatusEx(s, platform::SC_STATUS_PROCESS_INFO,
-                                              reinterpret_cast<unsigned char*>(&st), sizeof st,
-                                              &needed);
-    };
     ASSERT_TRUE(
-        Eventually([&] { return query() && st.dwCurrentState == platform::SERVICE_RUNNING; }));
+        Eventually([&] { return (st = Pc1Status()).dwCurrentState == platform::SERVICE_RUNNING; }));
     {
         Client client("\\\\PC1\\Pipe\\qzw2kflt");
         ASSERT_TRUE(client.connected());
@@ -185,7 +180,7 @@ TEST_F(Network, SigtermStopsAServiceAsTheStopControlDoes) {
     const std::uint32_t pid = st.dwProcessId;
     ASSERT_EQ(platform::GenerateConsoleCtrlEvent(platform::CTRL_SHUTDOWN_EVENT, pid), 0u);
     EXPECT_TRUE(Eventually([&] { return !platform::IsProcessRunning(pid); }));
-    ASSERT_TRUE(query());
+    st = Pc1Status();
     EXPECT_EQ(st.dwCurrentState, platform::SERVICE_STOPPED);
     EXPECT_EQ(st.dwWin32ExitCode, 0u);
     // Stopped in order: the configuration comes back at the next start.
@@ -193,6 +188,64 @@ TEST_F(Network, SigtermStopsAServiceAsTheStopControlDoes) {
     Client again("\\\\PC1\\Pipe\\qzw2kflt");
     ASSERT_TRUE(again.connected());
     EXPECT_EQ(again.greeting()[0], "IP 172.16.0.10 255.255.0.0 1 4 0 0 1 0 0");
+}
+
+// Under the service manager the line that says who stopped the service goes to its log and to
+// the output file the manager keeps, whatever started the stop.
+TEST_F(Network, TheStopSaysWhoSentItUnderTheServiceManager) {
+    ASSERT_EQ(Zantor({"-install", "PC1"}).exitCode, 0);
+    platform::SC_HANDLE m = platform::OpenSCManagerA("PC1", nullptr, 0xF003F);
+    platform::SC_HANDLE s = platform::OpenServiceA(m, "ZantorSvc", 0xF01FF);
+    ASSERT_TRUE(s);
+    platform::SERVICE_STATUS_PROCESS st{};
+    auto startAndWait = [&] {
+        return Zantor({"-start", "PC1"}).exitCode == 0 && Eventually([&] {
+                   return (st = Pc1Status()).dwCurrentState == platform::SERVICE_RUNNING;
+               });
+    };
+    // The stop lines of the service log, then those of the service's output.
+    auto stopLines = [&] {
+        std::vector<std::string> lines;
+        for (const fs::path& file : {pc1() / "system32" / "ZantorSvc.Log",
+                                     pc1() / "scm" / "services" / "zantorsvc" / "output"}) {
+            std::ifstream in(file);
+            for (std::string line; std::getline(in, line);)
+                if (auto at = line.find("Stopping ZantorSvc"); at != std::string::npos)
+                    lines.push_back(line.substr(at, line.find_last_not_of('\r') + 1 - at));
+        }
+        return lines;
+    };
+    const std::string self = std::to_string(platform::GetCurrentProcessId());
+
+    ASSERT_TRUE(startAndWait());
+    platform::SERVICE_STATUS status{};
+    ASSERT_TRUE(platform::ControlService(s, platform::SERVICE_CONTROL_STOP, &status));
+    auto lines = stopLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].starts_with("Stopping ZantorSvc ... on the stop control from process " +
+                                     self + " (service_integration_tests"))
+        << lines[0];
+    EXPECT_EQ(lines[1], lines[0]);
+
+    // ZantorSvc -stop waits in ControlService while the service stops, so it is named whole.
+    ASSERT_TRUE(startAndWait());
+    ASSERT_EQ(Zantor({"-stop", "PC1"}).exitCode, 0);
+    lines = stopLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].starts_with("Stopping ZantorSvc ... on the stop control from process "));
+    EXPECT_TRUE(lines[0].ends_with(" (ZantorSvc -stop PC1).")) << lines[0];
+    EXPECT_EQ(lines[1], lines[0]);
+
+    ASSERT_TRUE(startAndWait());
+    const std::uint32_t pid = st.dwProcessId;
+    ASSERT_EQ(platform::GenerateConsoleCtrlEvent(platform::CTRL_SHUTDOWN_EVENT, pid), 0u);
+    ASSERT_TRUE(Eventually([&] { return !platform::IsProcessRunning(pid); }));
+    lines = stopLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].starts_with("Stopping ZantorSvc ... on SIGTERM from process " + self +
+                                     " (service_integration_tests"))
+        << lines[0];
+    EXPECT_EQ(lines[1], lines[0]);
     platform::CloseServiceHandle(s);
     platform::CloseServiceHandle(m);
 }

@@ -1,7 +1,9 @@
 // Ctrl-C and SIGTERM stop the service the way the stop control does.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "platform/pf.h"
 #include "platform/process.h"
@@ -36,6 +38,25 @@ std::size_t DenyLogLines(const Computer& pc) {
     std::size_t n = 0;
     for (std::string line; std::getline(in, line);) ++n;
     return n;
+}
+
+// The lines that say why the service stops: those of its log, then those of its output.
+std::vector<std::string> StopLines(const Computer& pc, const ServiceProcess& svc) {
+    std::vector<std::string> lines;
+    for (const auto& m : pc.ServiceLogMessages())
+        if (m.starts_with("Stopping ZantorSvc")) lines.push_back("log: " + m);
+    std::istringstream out(svc.Output());
+    for (std::string line; std::getline(out, line);) {
+        if (line.ends_with('\r')) line.pop_back();
+        // A terminal echoes the Ctrl-C in front of the line.
+        if (auto at = line.find("Stopping ZantorSvc"); at != std::string::npos)
+            lines.push_back("output: " + line.substr(at));
+    }
+    return lines;
+}
+
+std::vector<std::string> InLogAndOutput(const std::string& line) {
+    return {"log: " + line, "output: " + line};
 }
 
 }  // namespace
@@ -83,4 +104,74 @@ TEST(ServiceSignals, ASecondSignalEndsAStuckStopAtOnce) {
     ASSERT_TRUE(svc.WaitForOutput("Stopping ZantorSvc ...")) << svc.Output();
     svc.Signal(platform::CTRL_C_EVENT);
     EXPECT_EQ(svc.Wait(std::chrono::milliseconds(1500)), 128 + 2);
+}
+
+// A service that ended in the middle of a long run must say who ended it.
+TEST(ServiceSignals, TheStopNamesTheProcessThatSentTheSignal) {
+    {
+        SCOPED_TRACE("SIGTERM from this process, which still runs");
+        Computer pc;
+        ServiceProcess svc(pc);
+        ASSERT_TRUE(Client().connected());
+        svc.Signal(platform::CTRL_SHUTDOWN_EVENT);
+        ASSERT_EQ(svc.Wait(), 0);
+        const auto lines = StopLines(pc, svc);
+        ASSERT_EQ(lines.size(), 2u) << svc.Output();
+        const std::string expected = "Stopping ZantorSvc ... on SIGTERM from process " +
+                                     std::to_string(platform::GetCurrentProcessId()) +
+                                     " (service_integration_tests";
+        EXPECT_TRUE(lines[0].starts_with("log: " + expected)) << lines[0];
+        EXPECT_TRUE(lines[1].starts_with("output: " + expected)) << lines[1];
+    }
+    {
+        // kill ends as soon as it has sent the signal; not reaped, it keeps its name.
+        SCOPED_TRACE("SIGINT from kill, which has ended");
+        std::filesystem::path kill = "/usr/bin/kill";
+        if (!std::filesystem::exists(kill)) kill = "/bin/kill";
+        if (!std::filesystem::exists(kill)) GTEST_SKIP() << "no kill program here";
+        Computer pc;
+        ServiceProcess svc(pc);
+        ASSERT_TRUE(Client().connected());
+        const std::string target = std::to_string(svc.pid());
+        std::uint32_t killer = 0;
+        platform::ChildProcessOptions options;
+        options.program = kill;
+        options.arguments = {"-INT", target};
+        ASSERT_EQ(platform::CreateChildProcess(options, &killer), platform::kErrorSuccess);
+        ASSERT_EQ(svc.Wait(), 0);
+        int exitCode = -1;
+        ASSERT_EQ(platform::WaitForChildProcess(killer, std::chrono::seconds(10), &exitCode),
+                  platform::kErrorSuccess);
+        EXPECT_EQ(exitCode, 0);
+        const auto lines = StopLines(pc, svc);
+        // Whether it had ended by the time it was looked up is a race it may win.
+        const std::string sender =
+            "Stopping ZantorSvc ... on SIGINT from process " + std::to_string(killer) + " (kill";
+        const std::string line = lines.empty() ? "" : lines[0].substr(5);
+        EXPECT_TRUE(line == sender + " -INT " + target + ")." ||
+                    line == sender + "), which has ended since.")
+            << line;
+        EXPECT_EQ(lines, InLogAndOutput(line));
+    }
+}
+
+// Ctrl-C typed at a terminal comes from no process. script(1) gives the service a terminal and
+// passes on what a feeder types: Ctrl-C once the file "go" appears, then nothing until it has
+// gone (script ends when both its input and the service have), each wait bounded.
+TEST(ServiceSignals, CtrlCAtTheTerminalIsNamedSo) {
+    if (!std::filesystem::exists("/usr/bin/script")) GTEST_SKIP() << "no script program here";
+    Computer pc;
+    ServiceProcess svc(
+        pc, {"-run"},
+        {"/bin/sh", "-c",
+         "mkfifo keys; (i=0; while [ ! -e go ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done;"
+         " printf '\\003'; while [ -e go ] && [ $i -lt 1200 ]; do sleep 0.05; i=$((i+1)); done)"
+         " > keys & exec /usr/bin/script -qfec \"exec '$0' $*\" /dev/null < keys"});
+    ASSERT_TRUE(Client().connected()) << svc.Output();
+    std::ofstream(pc.system32() / "go") << "";
+    EXPECT_TRUE(svc.WaitForOutput("Stopping")) << svc.Output();
+    std::filesystem::remove(pc.system32() / "go");
+    EXPECT_EQ(svc.Wait(), 0);
+    EXPECT_EQ(StopLines(pc, svc),
+              InLogAndOutput("Stopping ZantorSvc ... on Ctrl-C at the terminal."));
 }

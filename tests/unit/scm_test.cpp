@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -207,6 +208,12 @@ TEST_F(Scm, LocalServiceRunsPausesContinuesAndStops) {
         EXPECT_EQ(StateOf(service), step.state) << step.control;
     }
     EXPECT_EQ(ReadFile(localRoot() / "system32" / "scm_test_service.controls"), "2\n4\n3\n4\n");
+    // Each handler call could name the process that called ControlService: this one.
+    std::istringstream senders(ReadFile(localRoot() / "system32" / "scm_test_service.senders"));
+    int calls = 0;
+    for (std::string line; std::getline(senders, line); ++calls)
+        EXPECT_TRUE(line.starts_with(std::to_string(GetCurrentProcessId()) + " scm_tests")) << line;
+    EXPECT_EQ(calls, 4);
 
     StopAndWait(service);
     SERVICE_STATUS s{};
@@ -576,6 +583,58 @@ TEST(ScmDispatcher, RefusesProcessesTheManagerDidNotStart) {
     SERVICE_STATUS s{SERVICE_WIN32, SERVICE_RUNNING, 0, 0, 0, 0, 0};
     EXPECT_FALSE(SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(std::uintptr_t{1}), &s));
     EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+    // Outside a control handler there is no sender to name, and no console event before one came.
+    SenderProcess sender;
+    EXPECT_FALSE(GetServiceControlSender(&sender));
+    EXPECT_EQ(GetLastError(), kErrorNotFound);
+    EXPECT_FALSE(GetServiceControlSender(nullptr));
+    EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+    ConsoleCtrlOrigin origin;
+    EXPECT_EQ(GetConsoleCtrlOrigin(&origin), kErrorNotFound);
+    EXPECT_EQ(GetConsoleCtrlOrigin(nullptr), kErrorInvalidParameter);
+}
+
+// A sender is named as long as /proc still knows it: whole while it runs, by its command name
+// once it has ended unreaped, by its id alone once it is gone; and never by a process that took
+// its id later.
+TEST(Process, SendersAreNamedWhileTheSystemKnowsThem) {
+    zantor::test::TempDir dir;
+    ChildProcessOptions options;
+    options.program = zantor::test::kTestServiceProgram;
+    options.arguments = {"two\nlines", std::string(300, 'x')};
+    options.workingDirectory = dir.path();
+    options.environment = {{"SCM_TEST_SERVICE_MODE", "hold"}};
+    std::uint32_t pid = 0;
+    ASSERT_EQ(CreateChildProcess(options, &pid), kErrorSuccess);
+    // Until it has started its program, the child is a copy of this process.
+    for (int i = 0; i < 2000 && !fs::exists(dir.path() / "scm_test_service.held"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+    SenderProcess running = posix::LookUpSender(pid, posix::BootClock());
+    EXPECT_EQ(running.processId, pid);
+    EXPECT_FALSE(running.ended);
+    // One line of a log, however its arguments look, and not too long a one.
+    const std::string start = "scm_test_service two?lines xxx";
+    EXPECT_EQ(running.program.substr(0, start.size()), start);
+    EXPECT_EQ(running.program.size(), 160u);
+    EXPECT_TRUE(running.program.ends_with("x..."));
+
+    // Asked about a moment before this process started, the id belonged to another.
+    SenderProcess earlier = posix::LookUpSender(pid, std::chrono::nanoseconds(0));
+    EXPECT_EQ(earlier.program, "");
+    EXPECT_TRUE(earlier.ended);
+
+    ASSERT_EQ(TerminateProcessById(pid, std::chrono::seconds(10)), kErrorSuccess);
+    SenderProcess unreaped = posix::LookUpSender(pid, posix::BootClock());
+    EXPECT_EQ(unreaped.program, "scm_test_servic");  // the system keeps 15 characters of it
+    EXPECT_TRUE(unreaped.ended);
+
+    int code = 0;
+    ASSERT_EQ(WaitForChildProcess(pid, std::chrono::seconds(10), &code), kErrorSuccess);
+    SenderProcess gone = posix::LookUpSender(pid, posix::BootClock());
+    EXPECT_EQ(gone.processId, pid);
+    EXPECT_EQ(gone.program, "");
+    EXPECT_TRUE(gone.ended);
 }
 
 TEST(Process, IdsAndTermination) {

@@ -1,12 +1,12 @@
 // A small service for the tests of the service control manager. Started by the manager it enters
 // the dispatcher, leaves a marker in its current directory and reports running; its handler
-// reports paused, running or stopped; with the argument stop-on-go it stops by itself once the
-// file "go" appears in its current directory, and with hang-on-pause its handler hangs in a pause
-// until the file "release" appears (or, after a while, gives up and leaves a note of that). Its
-// environment can make it misbehave on purpose: SCM_TEST_SERVICE_MODE=exit ends it before the
-// dispatcher, =hold keeps it from ever entering it (it writes its process id to
-// scm_test_service.held first). Started by hand with a file name, it writes the dispatcher's result
-// there.
+// reports paused, running or stopped, and notes who sent each control; with the argument stop-on-go
+// it stops by itself once the file "go" appears in its current directory, and with hang-on-pause
+// its handler hangs in a pause until the file "release" appears (or, after a while, gives up and
+// leaves a note of that). Its environment can make it misbehave on purpose:
+// SCM_TEST_SERVICE_MODE=exit ends it before the dispatcher, =hold keeps it from ever entering it
+// (it writes its process id to scm_test_service.held first). Started by hand with a file name, it
+// writes the dispatcher's result there.
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -46,6 +46,12 @@ void Report(DWORD state) {
 
 void Handler(DWORD control) {
     std::ofstream("scm_test_service.controls", std::ios::app) << control << "\n";
+    SenderProcess sender;
+    std::ofstream senders("scm_test_service.senders", std::ios::app);
+    if (GetServiceControlSender(&sender))
+        senders << sender.processId << " " << sender.program << "\n";
+    else
+        senders << "error " << GetLastError() << "\n";
     switch (control) {
         case SERVICE_CONTROL_STOP:
             Report(SERVICE_STOPPED);
