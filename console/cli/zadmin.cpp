@@ -485,14 +485,22 @@ class Session {
 
     // The log as it is read, a piece at a time: a log of any size costs one piece of memory.
     bool Log() {
+        std::string out;
         bool headed = false;
-        return console_.StreamLog(LogOf(r_.args[0]), computer_,
-                                  [&](std::string_view text, bool ends) {
-                                      if (!headed) Heading();
-                                      headed = true;
-                                      Print(Visible(r_.oem ? OemToUtf8(text) : std::string(text)));
-                                      if (ends) Print("\n");
-                                  });
+        auto flush = [&] {
+            if (!headed) Heading();
+            headed = true;
+            Print(out);
+            out.clear();
+        };
+        const bool read =
+            console_.StreamLog(LogOf(r_.args[0]), computer_, [&](std::string_view text, bool ends) {
+                out += Visible(r_.oem ? OemToUtf8(text) : std::string(text));
+                if (ends) out += '\n';
+                if (out.size() >= 1 << 16) flush();
+            });
+        if (read) flush();
+        return read;
     }
 
     ShellPerson& person_;

@@ -167,6 +167,8 @@ bool ReadFileContents(const char* fileName, std::string& contents, std::size_t m
     if (fd < 0) return false;
     bool tooLarge = static_cast<std::uintmax_t>(st.st_size) > maxBytes;
     std::string data;
+    // The size seen is room enough almost always: a large file is not copied as it grows.
+    if (!tooLarge) data.reserve(static_cast<std::size_t>(st.st_size));
     // Read to the end rather than to the size seen: a file that grows meanwhile, or one whose
     // size the system does not know, is still read whole, up to the limit.
     const bool read = tooLarge || ReadPieces(fd, [&](std::string_view piece) {
