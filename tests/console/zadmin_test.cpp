@@ -223,6 +223,8 @@ TEST(ZadminAgainstAStandIn, LinesWithoutAReplyAreSentWithoutWaitingForOne) {
         EXPECT_EQ(r.err, "zadmin: the service answers no line that starts with \"" + code +
                              "\"; the line was sent.\n");
     }
+    // zadmin has gone by the time the stand-in reads the line.
+    EXPECT_TRUE(Eventually([&] { return svc.received().size() == 2; }));
     EXPECT_EQ(svc.received(), (Lines{"ca 10.0.0.5 0 0", "bogus 10.0.0.5 0 0"}));
 }
 

@@ -1,5 +1,8 @@
 #include "tests/support/console_support.h"
 
+#include <chrono>
+#include <thread>
+
 #include "shared/pipe_lines.h"
 
 namespace zantor::test {
@@ -80,9 +83,14 @@ void FakeService::Serve(const std::vector<std::string>& greeting, int connection
             std::lock_guard lock(mutex_);
             if (stopping_) return;
             pipe_.reset();  // the old instance goes before the next one can be made
-            if (platform::CreateNamedPipeA("\\\\.\\Pipe\\qzw2kflt", &pipe_) !=
-                platform::kErrorSuccess)
-                return;
+            // A child process that the test forks at this moment holds the old instance's lock
+            // until it runs its program; the service itself tries again a second later.
+            platform::Win32Error made = platform::kErrorPipeBusy;
+            for (int tries = 0; tries < 500 && made == platform::kErrorPipeBusy; ++tries) {
+                if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                made = platform::CreateNamedPipeA("\\\\.\\Pipe\\qzw2kflt", &pipe_);
+            }
+            if (made != platform::kErrorSuccess) return;
         }
         ServeOne(greeting);
     }
