@@ -273,9 +273,9 @@ constexpr auto kStall = std::chrono::seconds(3);  // the longest wait of a conne
 // and strong-host checks on, 10,000 filters. Most are set elements: 8,740 input (hosts and
 // networks to single ports, trusted hosts, No-SYN replies from servers' ports, ICMP echo) and
 // 300 output. 960 are rules: 861 input (port ranges, No-SYN from a range of source ports, ICMP
-// type ranges) and 99 output. The benchmark's flow is let in by a port range, added last, so each
-// of its segments passes every lookup and every rule of the input before it; its acknowledgements
-// pass every output filter to the default.
+// type ranges) and 99 output. The benchmark's flow is let in by a port range (a rule, added
+// last), so each of its segments passes every set lookup of the input before a rule lets it in;
+// its acknowledgements match no output filter and pass the output's whole layout.
 void FillLikeAHost(Backend& f) {
     const INTERFACE_HANDLE h = f.Interface(kHost, PF_ACTION_DROP, PF_ACTION_FORWARD);
     const auto in = PacketDirection::kInput, out = PacketDirection::kOutput;
