@@ -4,6 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -11,6 +12,17 @@
 #include <vector>
 
 namespace zantor::bench {
+
+// Ratios that a benchmark measured itself, one a round (two figures taken side by side, for
+// comparisons that must share a moment of the machine's load more closely than two benchmarks
+// do); the reporter prints their median and range after the table.
+inline std::map<std::string, std::vector<double>>& Rounds() {
+    static std::map<std::string, std::vector<double>> rounds;
+    return rounds;
+}
+inline void RecordRounds(const std::string& what, std::vector<double> ratios) {
+    Rounds()[what] = std::move(ratios);
+}
 
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
@@ -31,6 +43,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
             auto n = times_.find(num), d = times_.find(den);
             if (n == times_.end() || d == times_.end() || d->second <= 0) continue;
             std::printf("ratio %s / %s = %.2f\n", num.c_str(), den.c_str(), n->second / d->second);
+        }
+        for (auto& [what, r] : Rounds()) {
+            if (r.empty()) continue;
+            std::sort(r.begin(), r.end());
+            const std::size_t m = r.size() / 2;
+            const double median = r.size() % 2 ? r[m] : (r[m - 1] + r[m]) / 2;
+            std::printf("ratio %s = %.3f (median of %zu rounds; lowest %.3f, highest %.3f)\n",
+                        what.c_str(), median, r.size(), r.front(), r.back());
         }
     }
 

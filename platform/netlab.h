@@ -58,10 +58,17 @@ class Namespace {
     Win32Error Enter(const std::function<void()>& fn) const;
     // Sets a kernel parameter of the namespace: "net.ipv4.conf.all.rp_filter" to "0".
     Win32Error SetSysctl(const std::string& key, const std::string& value) const;
+    // Gives the name up ("ip netns del") and keeps the namespace through this object alone:
+    // Enter, SetSysctl and the sockets made inside go on working, the ip commands and Exec no
+    // longer do. The namespace then goes away with this object or with the process, however the
+    // process ends, so a crash or a kill leaves nothing behind.
+    Win32Error Unname(std::string* why = nullptr);
 
   private:
     std::string name_;
     std::string error_;
+    int fd_ = -1;  // the namespace itself, held open
+    bool named_ = false;
 };
 
 // Two namespaces joined by a veth pair: `aDevice` in `a`, `bDevice` in `b`, both up.
@@ -117,6 +124,37 @@ class PacketSocket {
     int fd_;
     int ifindex_;
     std::array<std::uint8_t, 6> peer_;
+};
+
+// One end of a TCP connection, or a listening socket, for real traffic between namespaces (bulk
+// transfers through the kernel's rules). Every wait is bounded by the timeout it was made with,
+// so a connection that the rules starve ends in kErrorTimeout instead of hanging.
+class StreamSocket {
+  public:
+    // Listens on `address` (dotted), `port` inside `ns` (here when null).
+    static Win32Error Listen(const Namespace* ns, const std::string& address, std::uint16_t port,
+                             std::unique_ptr<StreamSocket>* listener);
+    // Connects from inside `ns` (here when null) to `address`, `port`; kErrorTimeout when no
+    // answer came within `timeout`, which also bounds every later wait of the connection.
+    static Win32Error Connect(const Namespace* ns, const std::string& address, std::uint16_t port,
+                              std::chrono::milliseconds timeout,
+                              std::unique_ptr<StreamSocket>* connection);
+    ~StreamSocket();
+    StreamSocket(const StreamSocket&) = delete;
+    StreamSocket& operator=(const StreamSocket&) = delete;
+
+    // The next connection to a listener; `timeout` bounds this wait and every later one of it.
+    Win32Error Accept(std::chrono::milliseconds timeout, std::unique_ptr<StreamSocket>* connection);
+    // Sends at least one byte of `bytes`; `sent` says how many went.
+    Win32Error Send(std::span<const std::uint8_t> bytes, std::size_t* sent);
+    // Receives at least one byte into `bytes`; 0 in `received` when the peer has stopped sending.
+    Win32Error Receive(std::span<std::uint8_t> bytes, std::size_t* received);
+    // Tells the peer that nothing more comes (it receives 0 after the bytes sent before).
+    void StopSending();
+
+  private:
+    explicit StreamSocket(int fd);
+    int fd_;
 };
 
 }  // namespace platform::lab

@@ -110,8 +110,10 @@
 //     backend the filter log holds real traffic only.
 //   - Filters are set elements where their masks, ports and types allow a key (each port or
 //     type range is one value or all), so a packet's cost does not grow with their number; a
-//     filter with a port or type range or a rule number is a rule, which every packet of its
-//     direction passes through.
+//     filter with a port or type range or a rule number is a rule. Rules that name an address
+//     are grouped by its network (at most /24; an input's source, an output's destination
+//     first), and a packet passes only the rules of its own networks and those that name no
+//     address.
 #pragma once
 
 #include <chrono>

@@ -1,7 +1,9 @@
 #include "platform/pf/pf_ruleset.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 namespace platform::pf {
@@ -30,6 +32,15 @@ bool IcmpRange(const PortRange& r, std::uint32_t& low, std::uint32_t& high) {
     low = r.low;
     high = std::min<std::uint32_t>(r.high, 255);
     return low <= 255;
+}
+
+// Rules are grouped by network, not by host: each group is a chain, and every change costs the
+// more the more chains the table has (libnftables reads them all, the kernel follows every jump).
+std::uint32_t GroupMask(std::uint32_t mask) {
+    static constexpr std::uint8_t kNetwork[4] = {255, 255, 255, 0};
+    std::uint32_t network;
+    std::memcpy(&network, kNetwork, sizeof network);
+    return mask & network;
 }
 
 struct KeyField {
@@ -65,9 +76,14 @@ std::string Table() {
     return std::string(" ip ") + kKernelTable + " ";
 }
 
+void RuleLine(std::string& text, const std::string& chain, const std::string& match,
+              const std::string& verdict) {
+    Append(text, "add rule" + Table() + chain + " " + match + (match.empty() ? "" : " "), verdict);
+}
+
 }  // namespace
 
-Placement PlaceFilter(const Rule& r) {
+Placement PlaceFilter(const Rule& r, PacketDirection direction) {
     Placement p;
     const bool ports = r.protocol == kProtoTcp || r.protocol == kProtoUdp;
     const bool icmp = r.protocol == kProtoIcmp;
@@ -121,6 +137,17 @@ Placement PlaceFilter(const Rule& r) {
     }
 
     p.kind = Placement::kRule;
+    std::vector<KeyField> by;
+    const std::uint32_t srcGroup = GroupMask(r.srcMask), dstGroup = GroupMask(r.dstMask);
+    const bool bySource = direction == PacketDirection::kInput ? srcGroup != 0 : dstGroup == 0;
+    if (bySource)
+        AddressKey("saddr", r.src & srcGroup, srcGroup, by);
+    else
+        AddressKey("daddr", r.dst & dstGroup, dstGroup, by);
+    if (!by.empty()) {
+        p.group = by[0].expression;
+        p.groupKey = by[0].value;
+    }
     AddressMatch("saddr", r.src, r.srcMask, p.match);
     AddressMatch("daddr", r.dst, r.dstMask, p.match);
     auto add = [&p](const std::string& part) {
@@ -207,6 +234,16 @@ bool KernelRuleset::HasFilters(INTERFACE_HANDLE h, std::span<const FILTER_HANDLE
     return true;
 }
 
+std::string KernelRuleset::MapName(const Interface& itf, int d, const GroupMap& map) const {
+    return Name(itf) + "_" + kDirectionNames[d] + "_v" + std::to_string(map.number);
+}
+
+std::string KernelRuleset::GroupChain(const std::string& map, const std::string& key) {
+    std::string chain = map + "_" + key;
+    std::replace(chain.begin() + static_cast<std::ptrdiff_t>(map.size()), chain.end(), '.', '_');
+    return chain;
+}
+
 void KernelRuleset::FilterChainText(const Interface& itf, int d, bool transport,
                                     std::string& text) const {
     const std::string chain = Name(itf) + "_" + kDirectionNames[d] + (transport ? "_t" : "_a");
@@ -217,13 +254,49 @@ void KernelRuleset::FilterChainText(const Interface& itf, int d, bool transport,
                    kDirectionNames[d] + "_s" + std::to_string(shape.number) + " ",
                FilterVerdict(itf, d, 0));
     }
+    for (const auto& [key, map] : itf.directions[d].maps)
+        if (map.transport == transport)
+            Append(text, "add rule" + Table() + chain + " " + key.second + " vmap @",
+                   MapName(itf, d, map));
     for (const auto& [handle, filter] : itf.filters) {
-        if (filter.direction != d || filter.placement.kind != Placement::kRule ||
-            filter.placement.transport != transport)
-            continue;
-        std::string match = filter.placement.match;
-        Append(text, "add rule" + Table() + chain + " " + match + (match.empty() ? "" : " "),
-               FilterVerdict(itf, d, filter.rule));
+        const Placement& p = filter.placement;
+        if (filter.direction == d && p.kind == Placement::kRule && p.transport == transport &&
+            p.group.empty())
+            RuleLine(text, chain, p.match, FilterVerdict(itf, d, filter.rule));
+    }
+}
+
+void KernelRuleset::GroupsText(const Interface& itf, int d, std::string& text) const {
+    const Direction& dir = itf.directions[d];
+    // Every group's rules in one pass over the filters, in handle order.
+    std::map<std::string, std::string> rules;  // chain: its rules
+    for (const auto& [handle, filter] : itf.filters) {
+        const Placement& p = filter.placement;
+        if (filter.direction != d || p.kind != Placement::kRule || p.group.empty()) continue;
+        const std::string chain =
+            GroupChain(MapName(itf, d, dir.maps.at({p.transport, p.group})), p.groupKey);
+        RuleLine(rules[chain], chain, p.match, FilterVerdict(itf, d, filter.rule));
+    }
+    for (const auto& [key, map] : dir.maps) {
+        const std::string name = MapName(itf, d, map);
+        Append(text, "add map" + Table() + name + " { type ipv4_addr : verdict; }");
+        for (const auto& [network, count] : map.keys) {
+            const std::string chain = GroupChain(name, network);
+            Append(text, "add chain" + Table() + chain);
+            text += rules[chain];
+            Append(text,
+                   "add element" + Table() + name + " { " + network + " : jump " + chain + " }");
+        }
+    }
+}
+
+void KernelRuleset::GroupRulesText(const Interface& itf, int d, const Placement& p,
+                                   const std::string& chain, std::string& text) const {
+    for (const auto& [handle, filter] : itf.filters) {
+        const Placement& q = filter.placement;
+        if (filter.direction == d && q.kind == Placement::kRule && q.transport == p.transport &&
+            q.group == p.group && q.groupKey == p.groupKey)
+            RuleLine(text, chain, q.match, FilterVerdict(itf, d, filter.rule));
     }
 }
 
@@ -243,6 +316,7 @@ void KernelRuleset::InterfaceText(const Interface& itf, std::string& text) const
                 elements += (elements.empty() ? "" : ", ") + element;
             Append(text, "add element" + Table() + set + " { " + elements + " }");
         }
+        GroupsText(itf, d, text);
         FilterChainText(itf, d, false, text);
         FilterChainText(itf, d, true, text);
         Append(text, "add rule" + Table() + c + " jump " + c + "_a");
@@ -394,11 +468,20 @@ void KernelRuleset::Unbind(INTERFACE_HANDLE h, std::string& text, Journal& journ
         itf.device = device;
     });
     SyncSpoof(device, text, journal);
-    // Jumps first, so that no chain is deleted while another still refers to it.
+    // Jumps first, so that no chain is deleted while another still refers to it: the rules,
+    // then the maps, whose keys jump to the groups' chains.
     const std::string n = Name(itf);
-    const std::string chains[] = {n + "_in",    n + "_out",   n + "_in_a", n + "_in_t",
-                                  n + "_out_a", n + "_out_t", n + "_frag"};
+    std::vector<std::string> chains = {n + "_in",    n + "_out",   n + "_in_a", n + "_in_t",
+                                       n + "_out_a", n + "_out_t", n + "_frag"};
+    std::vector<std::string> maps;
+    for (int d = 0; d < 2; ++d)
+        for (const auto& [key, map] : itf.directions[d].maps) {
+            maps.push_back(MapName(itf, d, map));
+            for (const auto& [network, count] : map.keys)
+                chains.push_back(GroupChain(maps.back(), network));
+        }
     for (const auto& c : chains) Append(text, "flush chain" + Table() + c);
+    for (const auto& m : maps) Append(text, "delete map" + Table() + m);
     for (const auto& c : chains) Append(text, "delete chain" + Table() + c);
     for (int d = 0; d < 2; ++d)
         for (const auto& [match, shape] : itf.directions[d].shapes)
@@ -410,7 +493,7 @@ void KernelRuleset::AddFilter(INTERFACE_HANDLE h, PacketDirection direction, FIL
                               const Rule& rule, std::string& text, Journal& journal) {
     Interface& itf = *interfaces_.at(h);
     const int d = static_cast<int>(direction);
-    Filter filter{static_cast<std::uint8_t>(d), PlaceFilter(rule), rule.ruleNumber};
+    Filter filter{static_cast<std::uint8_t>(d), PlaceFilter(rule, direction), rule.ruleNumber};
     const Placement& p = filter.placement;
     const std::string c = Name(itf) + "_" + kDirectionNames[d];
     const std::string chain = c + (p.transport ? "_t" : "_a");
@@ -439,9 +522,39 @@ void KernelRuleset::AddFilter(INTERFACE_HANDLE h, PacketDirection direction, FIL
         journal.Add([&shape, element = p.element] {
             if (--shape.elements[element] == 0) shape.elements.erase(element);
         });
+    } else if (p.kind == Placement::kRule && !p.group.empty()) {
+        Direction& dir = itf.directions[d];
+        auto mapIt = dir.maps.find({p.transport, p.group});
+        if (mapIt == dir.maps.end()) {
+            mapIt = dir.maps
+                        .emplace(std::pair{p.transport, p.group},
+                                 GroupMap{p.transport, dir.nextMap++, {}})
+                        .first;
+            if (itf.bound) {
+                const std::string name = MapName(itf, d, mapIt->second);
+                Append(text, "add map" + Table() + name + " { type ipv4_addr : verdict; }");
+                Append(text, "add rule" + Table() + chain + " " + p.group + " vmap @", name);
+            }
+            journal.Add([&dir, key = mapIt->first] {
+                dir.maps.erase(key);
+                --dir.nextMap;
+            });
+        }
+        GroupMap& map = mapIt->second;
+        const bool first = map.keys[p.groupKey]++ == 0;
+        if (itf.bound) {
+            const std::string name = MapName(itf, d, map), group = GroupChain(name, p.groupKey);
+            if (first) Append(text, "add chain" + Table() + group);
+            RuleLine(text, group, p.match, FilterVerdict(itf, d, rule.ruleNumber));
+            if (first)
+                Append(text, "add element" + Table() + name + " { " + p.groupKey + " : jump " +
+                                 group + " }");
+        }
+        journal.Add([&map, key = p.groupKey] {
+            if (--map.keys[key] == 0) map.keys.erase(key);
+        });
     } else if (p.kind == Placement::kRule && itf.bound) {
-        Append(text, "add rule" + Table() + chain + " " + p.match + (p.match.empty() ? "" : " "),
-               FilterVerdict(itf, d, rule.ruleNumber));
+        RuleLine(text, chain, p.match, FilterVerdict(itf, d, rule.ruleNumber));
     }
     itf.filters.emplace(f, std::move(filter));
     journal.Add([&itf, f] { itf.filters.erase(f); });
@@ -451,6 +564,7 @@ void KernelRuleset::RemoveFilters(INTERFACE_HANDLE h, std::span<const FILTER_HAN
                                   std::string& text, Journal& journal) {
     Interface& itf = *interfaces_.at(h);
     bool rewrite[2][2] = {};  // [direction][transport]: a chain that loses a rule
+    std::map<std::string, std::pair<int, Placement>> regroup;  // a group's chain that loses one
     for (FILTER_HANDLE f : filters) {
         auto it = itf.filters.find(f);
         if (it == itf.filters.end()) continue;  // named twice in the list
@@ -467,6 +581,11 @@ void KernelRuleset::RemoveFilters(INTERFACE_HANDLE h, std::span<const FILTER_HAN
                                      " }");
             }
             journal.Add([&shape, element = p.element] { ++shape.elements[element]; });
+        } else if (p.kind == Placement::kRule && !p.group.empty()) {
+            GroupMap& map = itf.directions[d].maps.at({p.transport, p.group});
+            if (--map.keys[p.groupKey] == 0) map.keys.erase(p.groupKey);
+            journal.Add([&map, key = p.groupKey] { ++map.keys[key]; });
+            regroup.emplace(GroupChain(MapName(itf, d, map), p.groupKey), std::pair{d, p});
         } else if (p.kind == Placement::kRule) {
             rewrite[d][p.transport] = true;
         }
@@ -475,7 +594,18 @@ void KernelRuleset::RemoveFilters(INTERFACE_HANDLE h, std::span<const FILTER_HAN
     }
     if (!itf.bound) return;
     // Rules are not looked up by handle: the chain is written again without them, in the same
-    // transaction, so no packet sees it half done.
+    // transaction, so no packet sees it half done. A group left without rules goes with its key.
+    for (const auto& [chain, at] : regroup) {
+        const auto& [d, p] = at;
+        const GroupMap& map = itf.directions[d].maps.at({p.transport, p.group});
+        Append(text, "flush chain" + Table() + chain);
+        if (map.keys.count(p.groupKey)) {
+            GroupRulesText(itf, d, p, chain, text);
+            continue;
+        }
+        Append(text, "delete element" + Table() + MapName(itf, d, map) + " { " + p.groupKey + " }");
+        Append(text, "delete chain" + Table() + chain);
+    }
     for (int d = 0; d < 2; ++d)
         for (int t = 0; t < 2; ++t) {
             if (!rewrite[d][t]) continue;

@@ -15,7 +15,11 @@
 //                  packet without its transport header (a later fragment, a first fragment too
 //                  short for it) takes the default, then jump iN_in_t (filters that read it),
 //                  then the default
-//   iN_*_a, iN_*_t the filters: one lookup rule per set ("shape"), then the filters kept as rules
+//   iN_*_a, iN_*_t the filters: one lookup rule per set ("shape"); one verdict-map rule per
+//                  mask of the addresses rules name, cut to at most /24 (iN_*_vK: the packet's
+//                  address under it jumps to the chain iN_*_vK_NETWORK of the rules naming an
+//                  address there, so a packet passes only the rules of its own networks); then
+//                  the rules that name no address
 //   iN_frag        the fragment checks of one interface
 //   dD_spoof       strong host on device D: a destination that is no interface's bound address
 //                  on D is dropped
@@ -51,9 +55,16 @@ struct Placement {
     std::string setType;     // kElement: the set's key type, "ipv4_addr . inet_service"
     std::string element;     // kElement: the filter's key, "10.1.0.0 . 80"
     std::string match;       // kRule: the rule's match, "ip saddr 10.0.0.1 th dport 1-99"
+    // kRule: the network (at most /24) that groups it with the rules naming an address in it,
+    // of the far side's address, else of the near side's: the map's key expression
+    // ("ip saddr & 255.255.255.0") and the key ("10.1.0.0"); empty for a rule that names none.
+    std::string group;
+    std::string groupKey;
 };
 
-Placement PlaceFilter(const Rule& rule);
+// `direction` says which address is the far side's, the one a rule is grouped by first: the
+// source of input, the destination of output.
+Placement PlaceFilter(const Rule& rule, PacketDirection direction = PacketDirection::kInput);
 
 // The log prefix of a drop, which carries what nflog has no field for: "zantor NAME TYPE RULE".
 std::string LogPrefix(DWORD interfaceName, PFFRAMETYPE type, DWORD rule);
@@ -113,9 +124,18 @@ class KernelRuleset {
         Placement placement;
         DWORD rule = 0;
     };
+    // A verdict map of one chain (_a or _t) on one address expression, and the chains of rules
+    // its keys jump to.
+    struct GroupMap {
+        bool transport = false;
+        std::uint32_t number = 0;
+        std::map<std::string, std::uint32_t> keys;  // network: how many rules name it
+    };
     struct Direction {
         std::map<std::string, Shape> shapes;  // by key expression
         std::uint32_t nextShape = 1;
+        std::map<std::pair<bool, std::string>, GroupMap> maps;  // by transport, key expression
+        std::uint32_t nextMap = 1;
     };
     struct Interface {
         INTERFACE_HANDLE handle = 0;
@@ -137,6 +157,13 @@ class KernelRuleset {
     std::string DropVerdict(const Interface& itf, PFFRAMETYPE type) const;
     void InterfaceText(const Interface& itf, std::string& text) const;
     void FilterChainText(const Interface& itf, int d, bool transport, std::string& text) const;
+    // The maps of one direction, the chains their keys jump to and those chains' rules.
+    void GroupsText(const Interface& itf, int d, std::string& text) const;
+    // The rules of one group's chain, in handle order.
+    void GroupRulesText(const Interface& itf, int d, const Placement& p, const std::string& chain,
+                        std::string& text) const;
+    std::string MapName(const Interface& itf, int d, const GroupMap& map) const;
+    static std::string GroupChain(const std::string& map, const std::string& key);
     void DispatchText(const Interface& itf, bool add, std::string& text) const;
     // The strong-host chain of a device as the model wants it, written where it differs from
     // what the kernel holds.

@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,11 +115,28 @@ Namespace::Namespace(const std::string& stem) {
         error_ = why.empty() ? "ip netns add failed" : why;
         return;
     }
-    if (Ip({"link", "set", "lo", "up"}, &why) != kErrorSuccess) error_ = why;
+    named_ = true;
+    fd_ = ::open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0)
+        error_ = std::string("cannot open the namespace: ") + std::strerror(errno);
+    else if (Ip({"link", "set", "lo", "up"}, &why) != kErrorSuccess)
+        error_ = why;
 }
 
 Namespace::~Namespace() {
-    RunProgram({IpProgram(), "netns", "del", name_});
+    if (named_) RunProgram({IpProgram(), "netns", "del", name_});
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Win32Error Namespace::Unname(std::string* why) {
+    if (!named_) return kErrorSuccess;
+    if (fd_ < 0) {
+        if (why) *why = "the namespace " + name_ + " is not held open";
+        return Fail(kErrorInvalidHandle);
+    }
+    if (Win32Error e = RunProgram({IpProgram(), "netns", "del", name_}, nullptr, why)) return e;
+    named_ = false;
+    return kErrorSuccess;
 }
 
 Win32Error Namespace::Ip(const std::vector<std::string>& args, std::string* why) const {
@@ -151,16 +169,14 @@ Win32Error Namespace::Exec(const std::vector<std::string>& command, std::string*
 }
 
 Win32Error Namespace::Enter(const std::function<void()>& fn) const {
+    if (fd_ < 0) return Fail(kErrorInvalidHandle);
     int home = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     if (home < 0) return FailFromErrno();
-    int target = ::open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
-    if (target < 0 || ::setns(target, CLONE_NEWNET) != 0) {
+    if (::setns(fd_, CLONE_NEWNET) != 0) {
         Win32Error e = FailFromErrno();
-        if (target >= 0) ::close(target);
         ::close(home);
         return e;
     }
-    ::close(target);
     fn();
     // Back home, or the thread would go on in a namespace that is about to go away.
     int back = ::setns(home, CLONE_NEWNET);
@@ -366,6 +382,116 @@ Win32Error PacketSocket::Receive(std::vector<std::uint8_t>& packet,
         packet.resize(static_cast<std::size_t>(n));
         return kErrorSuccess;
     }
+}
+
+namespace {
+
+Win32Error SetWaits(int fd, std::chrono::milliseconds timeout) {
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    limit.tv_usec = static_cast<suseconds_t>(timeout.count() % 1000 * 1000);
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0 ||
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0)
+        return FailFromErrno();
+    return kErrorSuccess;
+}
+
+// A wait bounded by SO_SNDTIMEO or SO_RCVTIMEO that ran out says so with EAGAIN (EINPROGRESS
+// for a connect).
+Win32Error WaitFailed(int err) {
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS) return Fail(kErrorTimeout);
+    return Fail(ErrorFromErrno(err));
+}
+
+Win32Error CloseFailed(int fd) {
+    const int err = errno;
+    ::close(fd);
+    return WaitFailed(err);
+}
+
+bool SocketAddress(const std::string& address, std::uint16_t port, sockaddr_in& to) {
+    to = sockaddr_in{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    return ::inet_pton(AF_INET, address.c_str(), &to.sin_addr) == 1;
+}
+
+}  // namespace
+
+StreamSocket::StreamSocket(int fd) : fd_(fd) {}
+
+StreamSocket::~StreamSocket() {
+    ::close(fd_);
+}
+
+Win32Error StreamSocket::Listen(const Namespace* ns, const std::string& address, std::uint16_t port,
+                                std::unique_ptr<StreamSocket>* listener) {
+    sockaddr_in at;
+    if (!SocketAddress(address, port, at)) return Fail(kErrorInvalidParameter);
+    int fd = -1;
+    if (Win32Error e = MakeSocket(ns, AF_INET, SOCK_STREAM, 0, fd)) return e;
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, 16) != 0)
+        return CloseFailed(fd);
+    listener->reset(new StreamSocket(fd));
+    return kErrorSuccess;
+}
+
+Win32Error StreamSocket::Connect(const Namespace* ns, const std::string& address,
+                                 std::uint16_t port, std::chrono::milliseconds timeout,
+                                 std::unique_ptr<StreamSocket>* connection) {
+    sockaddr_in to;
+    if (!SocketAddress(address, port, to)) return Fail(kErrorInvalidParameter);
+    int fd = -1;
+    if (Win32Error e = MakeSocket(ns, AF_INET, SOCK_STREAM, 0, fd)) return e;
+    if (Win32Error e = SetWaits(fd, timeout)) {
+        ::close(fd);
+        return e;
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return CloseFailed(fd);
+    connection->reset(new StreamSocket(fd));
+    return kErrorSuccess;
+}
+
+Win32Error StreamSocket::Accept(std::chrono::milliseconds timeout,
+                                std::unique_ptr<StreamSocket>* connection) {
+    pollfd pfd{fd_, POLLIN, 0};
+    int ready;
+    do ready = ::poll(&pfd, 1, static_cast<int>(timeout.count()));
+    while (ready < 0 && errno == EINTR);
+    if (ready < 0) return FailFromErrno();
+    if (ready == 0) return Fail(kErrorTimeout);
+    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return FailFromErrno();
+    if (Win32Error e = SetWaits(fd, timeout)) {
+        ::close(fd);
+        return e;
+    }
+    connection->reset(new StreamSocket(fd));
+    return kErrorSuccess;
+}
+
+Win32Error StreamSocket::Send(std::span<const std::uint8_t> bytes, std::size_t* sent) {
+    ssize_t n;
+    do n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return WaitFailed(errno);
+    *sent = static_cast<std::size_t>(n);
+    return kErrorSuccess;
+}
+
+Win32Error StreamSocket::Receive(std::span<std::uint8_t> bytes, std::size_t* received) {
+    ssize_t n;
+    do n = ::recv(fd_, bytes.data(), bytes.size(), 0);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return WaitFailed(errno);
+    *received = static_cast<std::size_t>(n);
+    return kErrorSuccess;
+}
+
+void StreamSocket::StopSending() {
+    ::shutdown(fd_, SHUT_WR);
 }
 
 }  // namespace platform::lab

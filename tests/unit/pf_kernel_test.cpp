@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
+#include <sstream>
 
 #include "platform/netlab.h"
 #include "platform/pf/pf_kernel.h"
@@ -16,11 +18,11 @@ using namespace zantor::test;
 
 namespace {
 
-Placement Place(const FilterFields& f) {
+Placement Place(const FilterFields& f, PacketDirection direction = PacketDirection::kInput) {
     Descriptor d(f);
     Rule rule;
     EXPECT_EQ(CompileRule(*d.get(), rule), kErrorSuccess);
-    return PlaceFilter(rule);
+    return PlaceFilter(rule, direction);
 }
 
 TEST(KernelPlacement, KeyableFiltersAreSetElementsAndTheRestRules) {
@@ -87,6 +89,36 @@ TEST(KernelPlacement, KeyableFiltersAreSetElementsAndTheRestRules) {
     EXPECT_EQ(types.match,
               "ip saddr & 255.0.255.0 == 10.0.1.0 ip protocol 1 icmp type 3-255 "
               "icmp code 1");
+    // A rule is grouped under the network (at most /24) of the address it names, the far side's
+    // (an input's source, an output's destination) before the near side's.
+    EXPECT_EQ(range.group, "");
+    EXPECT_EQ(types.group, "ip saddr & 255.0.255.0");
+    EXPECT_EQ(types.groupKey, "10.0.1.0");
+    const FilterFields between{.src = "10.1.2.3",
+                               .srcMask = "255.255.255.255",
+                               .dst = "10.77.0.2",
+                               .dstMask = "255.255.255.255",
+                               .protocol = 6,
+                               .dstLow = 1,
+                               .dstHigh = 9};
+    Placement in = Place(between), out = Place(between, PacketDirection::kOutput);
+    EXPECT_EQ(in.group, "ip saddr & 255.255.255.0");
+    EXPECT_EQ(in.groupKey, "10.1.2.0");
+    EXPECT_EQ(in.match, "ip saddr 10.1.2.3 ip daddr 10.77.0.2 ip protocol 6 th dport 1-9");
+    EXPECT_EQ(out.group, "ip daddr & 255.255.255.0");
+    EXPECT_EQ(out.groupKey, "10.77.0.0");
+    EXPECT_EQ(out.match, in.match);
+    EXPECT_EQ(Place({.src = "10.77.0.2", .srcMask = "255.255.255.255", .protocol = 6, .rule = 1},
+                    PacketDirection::kOutput)
+                  .group,
+              "ip saddr & 255.255.255.0");
+    Placement to = Place({.dst = "10.77.0.9", .dstMask = "255.255.0.0", .protocol = 6, .rule = 3});
+    EXPECT_EQ(to.group, "ip daddr & 255.255.0.0");
+    EXPECT_EQ(to.groupKey, "10.77.0.0");
+    // A mask with nothing in the network's bytes groups by the other address, or not at all.
+    Placement last = Place({.src = "10.1.2.3", .srcMask = "0.0.0.255", .protocol = 6, .rule = 3});
+    EXPECT_EQ(last.group, "");
+    EXPECT_EQ(last.match, "ip saddr & 0.0.0.255 == 0.0.0.3 ip protocol 6");
     EXPECT_EQ(Place({}).kind, Placement::kRule);  // everything
     EXPECT_EQ(Place({}).match, "");
     EXPECT_EQ(Place({.flags = FD_FLAGS_NOSYN}).match, "tcp flags & syn == 0");
@@ -289,6 +321,75 @@ TEST_F(KernelBackendTest, AChangeTheKernelRefusesChangesNothingAnywhere) {
     EXPECT_EQ(backend->RemoveFilterHandles(itf, 1, &h), kErrorInvalidHandle);
     EXPECT_EQ(backend->UnBindInterface(itf + 1), kPfErrorNoPfInterface);
     EXPECT_EQ(reports.size(), 4u);
+}
+
+// Rules that name an address sit in a chain of its network, so other networks' packets pass
+// them by.
+TEST_F(KernelBackendTest, RulesAreGroupedByTheNetworkTheyName) {
+    Interface("10.9.0.2", PF_ACTION_DROP, PF_ACTION_FORWARD);
+    ASSERT_EQ(backend->WriteTable(nullptr), kErrorSuccess);
+    const char* one = "255.255.255.255";
+    Descriptor tcp(
+        {.src = "10.1.0.1", .srcMask = one, .protocol = 6, .dstLow = 1000, .dstHigh = 1010});
+    Descriptor udp(
+        {.src = "10.1.0.1", .srcMask = one, .protocol = 17, .dstLow = 2000, .dstHigh = 2010});
+    Descriptor neighbour(
+        {.src = "10.1.0.9", .srcMask = one, .protocol = 6, .dstLow = 4000, .dstHigh = 4010});
+    Descriptor other(
+        {.src = "10.2.0.1", .srcMask = one, .protocol = 6, .dstLow = 1000, .dstHigh = 1010});
+    Descriptor anyone({.protocol = 6, .dstLow = 3000, .dstHigh = 3010});
+    FILTER_HANDLE h[5] = {};
+    ASSERT_EQ(backend->AddFiltersToInterface(itf, 1, tcp.get(), 0, nullptr, &h[0]), 0u);
+    // A refused change leaves no key or chain behind in the model: the same filter, sent again,
+    // must create them again, and one of a network that has a chain must not count twice.
+    refuseNext = true;
+    ASSERT_EQ(backend->AddFiltersToInterface(itf, 1, udp.get(), 0, nullptr, &h[1]),
+              kPfErrorKernelRefused);
+    refuseNext = true;
+    ASSERT_EQ(backend->AddFiltersToInterface(itf, 1, other.get(), 0, nullptr, &h[3]),
+              kPfErrorKernelRefused);
+    ASSERT_EQ(backend->AddFiltersToInterface(itf, 1, udp.get(), 0, nullptr, &h[1]), 0u);
+    ASSERT_EQ(backend->AddFiltersToInterface(itf, 1, neighbour.get(), 0, nullptr, &h[2]), 0u);
+    ASSERT_EQ(backend->AddFiltersToInterface(itf, 1, other.get(), 0, nullptr, &h[3]), 0u);
+    ASSERT_EQ(backend->AddFiltersToInterface(itf, 1, anyone.get(), 0, nullptr, &h[4]), 0u);
+
+    const std::string parent = Block("chain i1_in_t");
+    EXPECT_NE(parent.find("ip saddr & 255.255.255.0 vmap @i1_in_v1"), std::string::npos) << Table();
+    EXPECT_NE(parent.find("tcp dport 3000-3010 accept"), std::string::npos) << Table();
+    EXPECT_EQ(parent.find("1000-1010"), std::string::npos) << Table();
+    const std::string first = Block("chain i1_in_v1_10_1_0_0");
+    EXPECT_NE(first.find("ip saddr 10.1.0.1 tcp dport 1000-1010 accept"), std::string::npos)
+        << Table();
+    EXPECT_NE(first.find("ip saddr 10.1.0.1 udp dport 2000-2010 accept"), std::string::npos)
+        << Table();
+    EXPECT_NE(first.find("ip saddr 10.1.0.9 tcp dport 4000-4010 accept"), std::string::npos)
+        << Table();
+    EXPECT_NE(Block("chain i1_in_v1_10_2_0_0").find("1000-1010"), std::string::npos) << Table();
+    EXPECT_NE(Block("map i1_in_v1").find("10.2.0.0 : jump i1_in_v1_10_2_0_0"), std::string::npos)
+        << Table();
+
+    // The whole table says the same as the changes did.
+    auto lines = [](const std::string& listing) {
+        std::multiset<std::string> set;
+        std::istringstream in(listing);
+        for (std::string line; std::getline(in, line);)
+            if (line.find("elements") == std::string::npos) set.insert(line);
+        return set;
+    };
+    const auto grown = lines(Table());
+    ASSERT_EQ(backend->WriteTable(nullptr), kErrorSuccess);
+    EXPECT_EQ(lines(Table()), grown);
+
+    // A removal writes its group again; the last rule of a network takes the group away.
+    ASSERT_EQ(backend->RemoveFilterHandles(itf, 1, &h[0]), 0u);
+    EXPECT_EQ(Block("chain i1_in_v1_10_1_0_0").find("1000-1010"), std::string::npos) << Table();
+    EXPECT_NE(Block("chain i1_in_v1_10_1_0_0").find("2000-2010"), std::string::npos) << Table();
+    ASSERT_EQ(backend->RemoveFilterHandles(itf, 2, &h[1]), 0u);
+    EXPECT_EQ(Table().find("10_1_0_0"), std::string::npos) << Table();
+    EXPECT_NE(Block("chain i1_in_v1_10_2_0_0").find("1000-1010"), std::string::npos) << Table();
+    ASSERT_EQ(backend->UnBindInterface(itf), 0u);
+    EXPECT_EQ(Table().find("i1_in"), std::string::npos) << Table();
+    EXPECT_EQ(reports.size(), 2u);
 }
 
 TEST_F(KernelBackendTest, OneBackendPerNetworkNamespace) {
