@@ -14,7 +14,7 @@ cmake --build --preset fuzz
 artifacts=$PWD/build/fuzz/artifacts
 mkdir -p "$artifacts"
 status=0
-for target in fuzz_line_reader fuzz_dispatch fuzz_filter_text fuzz_regfile fuzz_packet; do
+for target in fuzz_line_reader fuzz_dispatch fuzz_filter_text fuzz_regfile fuzz_packet fuzz_ini; do
     # New inputs go to a scratch corpus; the seeds in the tree stay as they are.
     scratch=$(mktemp -d -t "zantor-$target-XXXXXX")
     log="$artifacts/$target.log"
