@@ -5,20 +5,27 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QWheelEvent>
+
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "console/qt/console_views.h"
+#include "console/qt/log_view.h"
 #include "console/qt/main_window.h"
 #include "console/qt/qt_setup.h"
 #include "platform/registry.h"
@@ -62,6 +69,27 @@ void ClickBox(QAbstractButton* box) {
 void Type(QLineEdit* edit, const QString& text) {
     edit->selectAll();
     QTest::keyClicks(edit, text);
+}
+
+// The memory the process holds, in bytes.
+std::size_t ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Whether anything but the background (the colour of its top left pixel) is drawn in `rect`.
+bool HasInk(const QImage& picture, const QRect& rect) {
+    const QRect area = rect.intersected(picture.rect());
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (picture.pixel(x, y) != picture.pixel(area.topLeft())) return true;
+    return false;
+}
+
+std::string Clipboard() {
+    return QGuiApplication::clipboard()->text().toStdString();
 }
 
 class Widgets : public ::testing::Test {
@@ -204,6 +232,114 @@ TEST_F(Widgets, AddAFilterThroughThreeModalDialogs) {
               (std::vector<std::string>{
                   "staf 10.0.0.5 1 0",
                   "sif 10.0.0.5 in 1 0 0 10.0.0.0 255.0.0.0 0.0.0.0 0.0.0.0 6 0 0 80 0 80"}));
+}
+
+// A log of twenty million line ends between a few lines of text, as a deny log under a flood
+// becomes: the debug window shows it at once and costs nothing per line, and every line can be
+// scrolled to, is drawn there, and can be selected and copied.
+TEST_F(Widgets, TheDebugWindowShowsScrollsAndCopiesALogOfTwentyMillionLines) {
+    constexpr std::size_t kEmpty = 20'000'000;
+    const std::string box = "\u2500\u2500 box " + std::string(300, 'x');
+    std::string text = "first line: caf\x82\r\n";
+    text.append(kEmpty, '\n');
+    text += "\xC4\xC4 box " + std::string(300, 'x') + "\nthe last line\n";
+    const std::size_t count = kEmpty + 3, last = count - 1;
+    std::string whole =
+        "first line: caf\u00e9" + std::string(kEmpty + 1, '\n') + box + "\nthe last line";
+
+    views = std::make_unique<console::qt::ConsoleViews>();
+    console::TDebugForm& debug = console().DebugForm;
+    debug.Caption = "IP Packets Deny Log At .";
+    debug.DebugMemo.Lines = console::TTextLines::FromText(std::move(text));
+    ASSERT_EQ(debug.DebugMemo.Lines.size(), count);
+    const std::size_t before = ResidentBytes();
+    bool shown = false;
+    WhenModal("DebugForm", [&](QWidget* d) {
+        shown = true;
+        EXPECT_LT(std::max(ResidentBytes(), before) - before, debug.DebugMemo.Lines.TextSize())
+            << "the window costs less than the log it shows";
+        EXPECT_EQ(d->windowTitle(), "IP Packets Deny Log At .");
+        auto* log = Find<console::qt::LogView>(d, "DebugMemo");
+        QScrollBar* vertical = log->verticalScrollBar();
+        const std::size_t page = log->PageLines();
+        EXPECT_GT(page, 10u);
+        EXPECT_EQ(log->FirstVisibleLine(), 0u);
+        EXPECT_EQ(static_cast<std::size_t>(vertical->maximum()) + page, count)
+            << "the scroll bar counts lines";
+
+        QTest::keyClick(log, Qt::Key_PageDown);
+        EXPECT_EQ(log->FirstVisibleLine(), page);
+        QTest::keyClick(log, Qt::Key_Down);
+        QTest::keyClick(log, Qt::Key_Down);
+        QTest::keyClick(log, Qt::Key_Up);
+        EXPECT_EQ(log->FirstVisibleLine(), page + 1);
+        const QPointF at(10, 10);
+        QWheelEvent wheel(at, log->viewport()->mapToGlobal(at), QPoint(), QPoint(0, -120),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(log->viewport(), &wheel);
+        EXPECT_EQ(log->FirstVisibleLine(),
+                  page + 1 + static_cast<std::size_t>(QApplication::wheelScrollLines()));
+
+        QTest::keyClick(log, Qt::Key_End, Qt::ControlModifier);
+        EXPECT_EQ(log->FirstVisibleLine() + page, count);
+        const QRect lastRect = log->LineRect(last);
+        ASSERT_FALSE(lastRect.isEmpty());
+        EXPECT_EQ(log->LineAt(lastRect.center()), last);
+        EXPECT_EQ(log->LineAt(log->LineRect(last - 3).center()), last - 3);
+        const QImage picture = log->viewport()->grab().toImage();
+        EXPECT_TRUE(HasInk(picture, lastRect)) << "the last line is drawn";
+        EXPECT_TRUE(HasInk(picture, log->LineRect(last - 1)));
+        EXPECT_FALSE(HasInk(picture, log->LineRect(last - 3))) << "an empty line is";
+
+        // End and Home go along the lines, as far as the longest one.
+        QScrollBar* horizontal = log->horizontalScrollBar();
+        EXPECT_GT(horizontal->maximum(), 0);
+        QTest::keyClick(log, Qt::Key_End);
+        EXPECT_EQ(horizontal->value(), horizontal->maximum());
+        QTest::keyClick(log, Qt::Key_Home);
+        EXPECT_EQ(horizontal->value(), 0);
+
+        // A click and a shift-click select the lines between, Ctrl+C copies them as UTF-8.
+        QTest::mouseClick(log->viewport(), Qt::LeftButton, {}, log->LineRect(last - 1).center());
+        QTest::mouseClick(log->viewport(), Qt::LeftButton, Qt::ShiftModifier, lastRect.center());
+        QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);
+        EXPECT_EQ(Clipboard(), box + "\nthe last line");
+
+        // A drag past the top edge scrolls up and takes the lines it reaches.
+        const std::size_t top = log->FirstVisibleLine();
+        QTest::mousePress(log->viewport(), Qt::LeftButton, {}, lastRect.center());
+        QTest::mouseMove(log->viewport(), QPoint(lastRect.center().x(), -1));
+        QTest::mouseRelease(log->viewport(), Qt::LeftButton, {}, QPoint(10, -1));
+        EXPECT_EQ(log->FirstVisibleLine(), top - 1);
+        ASSERT_TRUE(log->Selected());
+        EXPECT_EQ(log->Selected()->first, top - 1);
+        EXPECT_EQ(log->Selected()->last, last);
+
+        QTest::keyClick(log, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);
+        const std::string copied = Clipboard();
+        EXPECT_EQ(copied.size(), whole.size());
+        EXPECT_TRUE(copied == whole) << "every line, joined by line feeds";
+
+        // A copy stops at its limit, between two letters, and says so.
+        log->SetCopyLimit(16);
+        QString notice;
+        WhenModal("MessageBox", [&](QWidget* m) {
+            notice = static_cast<QMessageBox*>(m)->text();
+            QTest::keyClick(m, Qt::Key_Return);
+        });
+        QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);
+        EXPECT_EQ(Clipboard(), "first line: caf") << "no half of the \u00e9";
+        EXPECT_EQ(notice.toStdString(),
+                  "Only the first 16 bytes of the selection were copied (0 of its 20000003 lines "
+                  "in full): one copy takes no more.");
+
+        QTest::keyClick(log, Qt::Key_Home, Qt::ControlModifier);
+        EXPECT_EQ(log->FirstVisibleLine(), 0u);
+        QTest::keyClick(log, Qt::Key_Escape);
+    });
+    debug.ShowModal();
+    EXPECT_TRUE(shown);
 }
 
 // Every window, filled as an administrator would meet it, written into the build tree.
