@@ -119,6 +119,20 @@ class Widgets : public ::testing::Test {
             return console().PipeHandle != nullptr;
         }));
     }
+    // Connect To through the Select Computer dialog. The old connection's end leaves the service
+    // a second without a pipe: retry as a person would.
+    void ConnectTo(const QString& computer) {
+        QPushButton* connect = Find<QPushButton>(&window(), "SpeedButton1");
+        ASSERT_TRUE(Eventually([&] {
+            WhenModal("SelectComputerForm", [=](QWidget* m) {
+                auto* name = Find<QComboBox>(m, "ComputerCB");
+                Type(name->lineEdit(), computer);
+                QTest::mouseClick(Find<QPushButton>(m, "OkBtn"), Qt::LeftButton);
+            });
+            QTest::mouseClick(connect, Qt::LeftButton);
+            return Status() == "Connected to " + computer + " Service v0.9";
+        }));
+    }
     void ClickRow(int row) {
         QTreeWidget* list = List();
         const QRect rect = list->visualItemRect(list->topLevelItem(row));
@@ -131,18 +145,7 @@ TEST_F(Widgets, ConnectToThroughTheSelectComputerDialog) {
     Show();
     EXPECT_EQ(List()->topLevelItemCount(), 3);
     EXPECT_EQ(Status(), "Connected to . Service v0.9");
-    QPushButton* connect = Find<QPushButton>(&window(), "SpeedButton1");
-    // The old connection's end leaves the service a second without a pipe: retry as a person
-    // would.
-    ASSERT_TRUE(Eventually([&] {
-        WhenModal("SelectComputerForm", [](QWidget* m) {
-            auto* name = Find<QComboBox>(m, "ComputerCB");
-            Type(name->lineEdit(), "localhost");
-            QTest::mouseClick(Find<QPushButton>(m, "OkBtn"), Qt::LeftButton);
-        });
-        QTest::mouseClick(connect, Qt::LeftButton);
-        return Status() == "Connected to localhost Service v0.9";
-    }));
+    ConnectTo("localhost");
     EXPECT_EQ(List()->topLevelItemCount(), 3);
     EXPECT_EQ(console().CurrentComputer, "localhost");
     EXPECT_EQ(console().SelectComputerForm.ComputerCB.Items, std::vector<std::string>{"localhost"});
@@ -177,6 +180,42 @@ TEST_F(Widgets, EnableInsideTheModalDialogAndItsChoiceKept) {
     EXPECT_TRUE(dropKept);
     EXPECT_EQ(Cell(1, 2), "Off");
     EXPECT_EQ(svc.ReceivedCommands(), std::vector<std::string>{"staf 10.0.0.5 1 0"});
+}
+
+// The items of the selected row follow every click in the list, as its logic decides them. After
+// Connect To the list is refilled with no row selected while the items stay as they were; a
+// click on an empty area then selects nothing new, and must still disable them.
+TEST_F(Widgets, EveryClickInTheAddressListSetsTheItemsOfTheSelectedRow) {
+    {
+        Client c;
+        ASSERT_EQ(c.Command("staf 10.0.0.5 1 0"), "0");
+    }
+    Show();
+    const char* const kOnItems[] = {"DisableFiltering", "DisableF", "EditFiltersList", "ConfigureF",
+                                    "SaveF"};
+    const char* const kOffItems[] = {"EnableFiltering", "EnableF"};
+    ClickRow(0);
+    for (const char* name : kOnItems) EXPECT_TRUE(Item(name)->isEnabled()) << name;
+
+    ConnectTo("localhost");
+    ASSERT_EQ(List()->topLevelItemCount(), 3);
+    ASSERT_TRUE(List()->selectedItems().isEmpty());
+    const QRect rows = List()->visualItemRect(List()->topLevelItem(2));
+    const QPoint empty(rows.center().x(), List()->viewport()->height() - 5);
+    ASSERT_GT(empty.y(), rows.bottom()) << "the list has room below its rows";
+    QTest::mouseClick(List()->viewport(), Qt::LeftButton, Qt::NoModifier, empty);
+    for (const char* name : kOnItems) EXPECT_FALSE(Item(name)->isEnabled()) << name;
+    for (const char* name : kOffItems) EXPECT_FALSE(Item(name)->isEnabled()) << name;
+
+    // The keyboard selects as well: the first row, filtering on, then the second, off.
+    List()->setFocus();
+    QTest::keyClick(List(), Qt::Key_Down);
+    ASSERT_EQ(console().MainForm.IPListView.ItemIndex, 0);
+    for (const char* name : kOnItems) EXPECT_TRUE(Item(name)->isEnabled()) << name;
+    QTest::keyClick(List(), Qt::Key_Down);
+    EXPECT_EQ(console().MainForm.IPListView.ItemIndex, 1);
+    for (const char* name : kOffItems) EXPECT_TRUE(Item(name)->isEnabled()) << name;
+    for (const char* name : kOnItems) EXPECT_FALSE(Item(name)->isEnabled()) << name;
 }
 
 TEST_F(Widgets, AddAFilterThroughThreeModalDialogs) {
