@@ -218,6 +218,45 @@ TEST_F(Widgets, EveryClickInTheAddressListSetsTheItemsOfTheSelectedRow) {
     for (const char* name : kOnItems) EXPECT_FALSE(Item(name)->isEnabled()) << name;
 }
 
+// Save Configuration merges into the file it is given: the file dialog takes an existing file
+// without asking whether to replace it, and the file keeps what the save does not write.
+TEST_F(Widgets, SavingIntoAnExistingFileAsksNoQuestion) {
+    {
+        Client c;
+        ASSERT_EQ(c.Command("staf 10.0.0.5 1 0"), "0");
+    }
+    const fs::path file = pc.root() / "lab.ini";
+    std::ofstream(file) << "; kept by hand\n[SYSTEM]\nAddrCount=0\n[NOTES]\nOwner=lab\n";
+    Show();
+    ClickRow(0);
+    QString question;
+    WhenModal("QFileDialog", [&](QWidget* m) {
+        // Whatever modal window shows after the choice: the question, which it answers yes.
+        QTimer::singleShot(0, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                question = box->text();
+                if (QAbstractButton* yes = box->button(QMessageBox::Yes))
+                    yes->click();
+                else
+                    box->close();
+            }
+        });
+        // Set rather than typed: the completer's pop-up would take the keys.
+        auto* name = Find<QLineEdit>(m, "fileNameEdit");
+        name->setText(QString::fromStdString(file.string()));
+        QTest::keyClick(name, Qt::Key_Return);
+    });
+    Item("SaveF")->trigger();
+    EXPECT_EQ(question.toStdString(), "");
+    EXPECT_EQ(console().MainForm.SaveDialog1.FileName, file.string());
+    std::ifstream in(file);
+    const std::string saved{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_NE(saved.find("; kept by hand"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("Owner=lab"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("AddrCount=3"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("Address=10.0.0.5"), std::string::npos) << saved;
+}
+
 TEST_F(Widgets, AddAFilterThroughThreeModalDialogs) {
     {
         Client c;
