@@ -26,7 +26,7 @@ constexpr int kMargin = 4;
 constexpr int kTop = 2;
 
 // Scroll bars count in int. The console reads logs of at most 256 MB, so line counts and widths
-// stay far below; anything past is out of the bar's reach rather than wrapped around.
+// in pixels stay below its limit; anything past would be out of reach rather than wrapped.
 int ToInt(std::uint64_t n) {
     return static_cast<int>(std::min<std::uint64_t>(n, INT_MAX));
 }
@@ -187,8 +187,6 @@ void LogView::UpdateScrollBars() {
     horizontal->setSingleStep(charWidth_);
     horizontal->setPageStep(viewport()->width());
     horizontal->setRange(0, ToInt(width > seen ? width - seen : 0));
-    // The scroll area shows or hides a bar in a queued call; setting the policy lays it out now,
-    // so that the window's first picture has it.
     LayOutScrollBars();
 }
 
