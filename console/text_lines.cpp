@@ -51,19 +51,20 @@ TTextLines TTextLines::FromText(std::string text) {
     for (std::size_t at = 0, end = 0, next = 0; at < t.size(); at = next, ++lines.count_) {
         if (lines.count_ % kStride == 0) lines.starts_.push_back(at);
         FindLineEnd(t, at, &end, &next);
+        lines.longest_ = std::max(lines.longest_, end - at);
     }
     return lines;
 }
 
+TTextLines::const_iterator TTextLines::At(std::size_t i) const {
+    if (i >= count_) return end();
+    const_iterator line(&text_, starts_[i / kStride], count_ - i / kStride * kStride);
+    for (std::size_t skip = i % kStride; skip > 0; --skip) ++line;
+    return line;
+}
+
 std::string_view TTextLines::operator[](std::size_t i) const {
-    if (i >= count_) return {};
-    std::size_t at = starts_[i / kStride], end = 0, next = 0;
-    for (std::size_t skip = i % kStride; skip > 0; --skip) {
-        FindLineEnd(text_, at, &end, &next);
-        at = next;
-    }
-    FindLineEnd(text_, at, &end, &next);
-    return std::string_view(text_).substr(at, end - at);
+    return i < count_ ? *At(i) : std::string_view();
 }
 
 std::string_view TTextLines::const_iterator::operator*() const {

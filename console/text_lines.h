@@ -53,6 +53,9 @@ class TTextLines {
     std::string_view operator[](std::size_t i) const;
     // The bytes held: the text with its line ends.
     std::size_t TextSize() const { return text_.size(); }
+    // The length of the longest line in bytes, without its line end; a view knows from it how
+    // wide the text is without reading every line.
+    std::size_t LongestLine() const { return longest_; }
 
     class const_iterator {
       public:
@@ -80,6 +83,9 @@ class TTextLines {
     };
     const_iterator begin() const { return {&text_, 0, count_}; }
     const_iterator end() const { return {&text_, text_.size(), 0}; }
+    // The lines from line i on (end() past the last); finding line i costs what operator[] does,
+    // each further line one scan, so a window reads the lines it draws in one go.
+    const_iterator At(std::size_t i) const;
 
     std::vector<std::string> ToVector() const { return {begin(), end()}; }
     bool operator==(const std::vector<std::string>& lines) const;
@@ -88,6 +94,7 @@ class TTextLines {
     static constexpr std::size_t kStride = 64;
     std::string text_;
     std::size_t count_ = 0;
+    std::size_t longest_ = 0;
     std::vector<std::size_t> starts_;  // where lines 0, 64, 128 ... start
 };
 

@@ -46,9 +46,12 @@ bool QtPerson::Execute(TFileDialog& dialog) {
     const QString filter = Q(dialog.FilterName) + " (" + Q(dialog.FilterPattern) + ")";
     QWidget* parent = QApplication::activeModalWidget();
     if (!parent) parent = &views_.mainWindow();
+    // Saving merges into an existing file and keeps the rest of it: a question whether to
+    // replace the file would say something false.
     const QString chosen =
         dialog.DialogKind == TFileDialog::Kind::kSave
-            ? QFileDialog::getSaveFileName(parent, QString(), Q(dialog.FileName), filter)
+            ? QFileDialog::getSaveFileName(parent, QString(), Q(dialog.FileName), filter, nullptr,
+                                           QFileDialog::DontConfirmOverwrite)
             : QFileDialog::getOpenFileName(parent, QString(), Q(dialog.FileName), filter);
     if (chosen.isEmpty()) return false;
     dialog.FileName = S(chosen);

@@ -1,4 +1,3 @@
-#include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -10,8 +9,9 @@
 #include <QVBoxLayout>
 
 #include "console/diagnostics.h"
-#include "console/oem.h"
+#include "console/qt/console_views.h"
 #include "console/qt/dialogs.h"
+#include "console/qt/log_view.h"
 
 namespace zantor::console::qt {
 
@@ -19,15 +19,12 @@ DebugWindow::DebugWindow(ConsoleViews& views, QWidget* parent, TDebugForm& form)
     : DialogView(views, parent, "DebugForm"), form_(form) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    memo_ = new QPlainTextEdit(this);
-    memo_->setObjectName("DebugMemo");
     // Log text is looked at, selected and copied; nothing reads it back, so it is not edited.
-    memo_->setReadOnly(true);
-    memo_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    memo_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    fixed.setPixelSize(12);
-    memo_->setFont(fixed);
+    memo_ = new LogView(this);
+    memo_->setObjectName("DebugMemo");
+    memo_->SetNotice([this](const std::string& text) {
+        views_.person().MessageBox(text, TMsgIcon::kInformation);
+    });
     layout->addWidget(memo_);
     // Last: the border fits what the layout needs.
     SetBorder(this, Border::kResizable, 652, 383);
@@ -35,11 +32,7 @@ DebugWindow::DebugWindow(ConsoleViews& views, QWidget* parent, TDebugForm& form)
 
 void DebugWindow::Load() {
     setWindowTitle(Q(form_.Caption));
-    QStringList lines;
-    // The bytes of a log are drawn as the OEM code page draws them.
-    for (const std::string_view line : form_.DebugMemo.Lines) lines << Q(OemToUtf8(line));
-    const QString text = lines.join('\n');
-    if (memo_->toPlainText() != text) memo_->setPlainText(text);
+    memo_->SetLines(&form_.DebugMemo.Lines);
 }
 
 namespace {

@@ -10,7 +10,6 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QMenu;
-class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QTreeWidget;
@@ -26,6 +25,8 @@ class TTestForm;
 }  // namespace zantor::console
 
 namespace zantor::console::qt {
+
+class LogView;
 
 // A modal window. Closing it with Escape or its title bar keeps what the person set, as the
 // logic's own buttons do.
@@ -114,7 +115,7 @@ class DebugWindow : public DialogView {
 
   private:
     TDebugForm& form_;
-    QPlainTextEdit* memo_;
+    LogView* memo_;
 };
 
 }  // namespace zantor::console::qt

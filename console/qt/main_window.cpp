@@ -3,8 +3,10 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
@@ -16,6 +18,35 @@
 #include "console/qt/console_views.h"
 
 namespace zantor::console::qt {
+
+namespace {
+
+// The address list tells of every click in it, also on an empty area and also when the click
+// changed nothing, as the list the console was designed for does: the menu follows the selection
+// only through the logic, and a click that finds no row selected must still reach it (after
+// Connect To refills the list, nothing is selected and the items are as they were). Selection
+// changes from the keyboard are told too.
+class AddressList : public QTreeWidget {
+  public:
+    AddressList(QWidget* parent, std::function<void()> clicked)
+        : QTreeWidget(parent), clicked_(std::move(clicked)) {}
+
+  protected:
+    void mouseReleaseEvent(QMouseEvent* event) override {
+        QTreeWidget::mouseReleaseEvent(event);
+        if (event->button() == Qt::LeftButton) clicked_();
+    }
+    void keyPressEvent(QKeyEvent* event) override {
+        const int was = SelectedRow(this);
+        QTreeWidget::keyPressEvent(event);
+        if (SelectedRow(this) != was) clicked_();
+    }
+
+  private:
+    std::function<void()> clicked_;
+};
+
+}  // namespace
 
 MainWindow::MainWindow(ConsoleViews& views, TMainForm& form) : FormView(views), form_(form) {
     setObjectName("MainForm");
@@ -84,19 +115,18 @@ MainWindow::MainWindow(ConsoleViews& views, TMainForm& form) : FormView(views), 
     OnClick(statisticsButton_, [&] { form_.BitBtn1Click(); });
     layout->addLayout(top);
 
-    list_ = new QTreeWidget(central);
+    list_ = new AddressList(central, [this] { Handle([this] { form_.IPListViewClick(); }); });
     list_->setObjectName("IPListView");
     SetUpListColumns(list_, kIPListColumns);
     ClearSelectionOnEmptyClick(list_);
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
-    QObject::connect(list_, &QTreeWidget::itemSelectionChanged, this, [this] {
-        if (!loading_) Handle([this] { form_.IPListViewClick(); });
-    });
     QObject::connect(list_, &QTreeWidget::itemDoubleClicked, this,
                      [this] { Handle([this] { form_.IPListViewDblClick(); }); });
     QObject::connect(list_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-        // A right click selects the row under it first, so the items follow that row.
+        // A right click selects the row under it first (one on an empty area has cleared the
+        // selection), so the items follow that row.
         if (QTreeWidgetItem* item = list_->itemAt(at)) list_->setCurrentItem(item);
+        Handle([this] { form_.IPListViewClick(); });
         popup_->popup(list_->viewport()->mapToGlobal(at));
     });
     layout->addWidget(list_, 1);
@@ -140,7 +170,6 @@ QAction* MainWindow::AddItem(QMenu* menu, const char* name, const char* caption,
 }
 
 void MainWindow::Load() {
-    loading_ = true;
     setWindowTitle(Q(form_.Caption));
     for (const auto& [action, item] : items_) {
         action->setEnabled(item->Enabled);
@@ -151,7 +180,6 @@ void MainWindow::Load() {
     LoadList(list_, form_.IPListView, kIPListColumns);
     status1_->setText(Q(form_.StatusPanel1));
     status1_->setToolTip(Q(form_.StatusPanel1));
-    loading_ = false;
 }
 
 void MainWindow::ShowProgress(const QString& text) {

@@ -187,6 +187,32 @@ TEST(TextLines, WholeAndInPiecesTheSameLinesByTheSameRule) {
     }
 }
 
+// What a view of the lines needs without reading them all: how wide the text is, and the lines
+// from any line on, across the every-64th-line starts.
+TEST(TextLines, KnowTheLongestLineAndReadOnFromAnyLine) {
+    EXPECT_EQ(TTextLines::FromText("").LongestLine(), 0u);
+    EXPECT_EQ(TTextLines::FromText("\r\n\n\r").LongestLine(), 0u) << "line ends are no text";
+    EXPECT_EQ(TTextLines::FromText("ab\r\nabcd\r\nabc").LongestLine(), 4u);
+    EXPECT_EQ(TTextLines::FromText("a\rabcde").LongestLine(), 5u) << "a last line without an end";
+    EXPECT_EQ(TTextLines({"", "xyz", ""}).LongestLine(), 3u);
+
+    std::string text;
+    Cells expected;
+    for (int i = 0; i < 200; ++i) {
+        expected.push_back(std::string(static_cast<std::size_t>(i % 5), 'x') + std::to_string(i));
+        text += expected.back() + (i % 2 ? "\r\n" : "\n");
+    }
+    const TTextLines lines = TTextLines::FromText(text);
+    EXPECT_EQ(lines.LongestLine(), 7u);
+    for (std::size_t from : {0u, 1u, 63u, 64u, 65u, 128u, 199u}) {
+        EXPECT_EQ(Cells(lines.At(from), lines.end()),
+                  Cells(expected.begin() + from, expected.end()))
+            << from;
+    }
+    EXPECT_TRUE(lines.At(200) == lines.end());
+    EXPECT_TRUE(lines.At(5000) == lines.end());
+}
+
 // The service log of a running service, read as it stands.
 TEST_F(ConsoleWithService, TheServiceLogIsReadLineForLine) {
     Start();

@@ -5,20 +5,27 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QWheelEvent>
+
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "console/qt/console_views.h"
+#include "console/qt/log_view.h"
 #include "console/qt/main_window.h"
 #include "console/qt/qt_setup.h"
 #include "platform/registry.h"
@@ -64,6 +71,27 @@ void Type(QLineEdit* edit, const QString& text) {
     QTest::keyClicks(edit, text);
 }
 
+// The memory the process holds, in bytes.
+std::size_t ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Whether anything but the background (the colour of its top left pixel) is drawn in `rect`.
+bool HasInk(const QImage& picture, const QRect& rect) {
+    const QRect area = rect.intersected(picture.rect());
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (picture.pixel(x, y) != picture.pixel(area.topLeft())) return true;
+    return false;
+}
+
+std::string Clipboard() {
+    return QGuiApplication::clipboard()->text().toStdString();
+}
+
 class Widgets : public ::testing::Test {
   protected:
     Computer pc;
@@ -91,6 +119,20 @@ class Widgets : public ::testing::Test {
             return console().PipeHandle != nullptr;
         }));
     }
+    // Connect To through the Select Computer dialog. The old connection's end leaves the service
+    // a second without a pipe: retry as a person would.
+    void ConnectTo(const QString& computer) {
+        QPushButton* connect = Find<QPushButton>(&window(), "SpeedButton1");
+        ASSERT_TRUE(Eventually([&] {
+            WhenModal("SelectComputerForm", [=](QWidget* m) {
+                auto* name = Find<QComboBox>(m, "ComputerCB");
+                Type(name->lineEdit(), computer);
+                QTest::mouseClick(Find<QPushButton>(m, "OkBtn"), Qt::LeftButton);
+            });
+            QTest::mouseClick(connect, Qt::LeftButton);
+            return Status() == "Connected to " + computer + " Service v0.9";
+        }));
+    }
     void ClickRow(int row) {
         QTreeWidget* list = List();
         const QRect rect = list->visualItemRect(list->topLevelItem(row));
@@ -103,18 +145,7 @@ TEST_F(Widgets, ConnectToThroughTheSelectComputerDialog) {
     Show();
     EXPECT_EQ(List()->topLevelItemCount(), 3);
     EXPECT_EQ(Status(), "Connected to . Service v0.9");
-    QPushButton* connect = Find<QPushButton>(&window(), "SpeedButton1");
-    // The old connection's end leaves the service a second without a pipe: retry as a person
-    // would.
-    ASSERT_TRUE(Eventually([&] {
-        WhenModal("SelectComputerForm", [](QWidget* m) {
-            auto* name = Find<QComboBox>(m, "ComputerCB");
-            Type(name->lineEdit(), "localhost");
-            QTest::mouseClick(Find<QPushButton>(m, "OkBtn"), Qt::LeftButton);
-        });
-        QTest::mouseClick(connect, Qt::LeftButton);
-        return Status() == "Connected to localhost Service v0.9";
-    }));
+    ConnectTo("localhost");
     EXPECT_EQ(List()->topLevelItemCount(), 3);
     EXPECT_EQ(console().CurrentComputer, "localhost");
     EXPECT_EQ(console().SelectComputerForm.ComputerCB.Items, std::vector<std::string>{"localhost"});
@@ -149,6 +180,81 @@ TEST_F(Widgets, EnableInsideTheModalDialogAndItsChoiceKept) {
     EXPECT_TRUE(dropKept);
     EXPECT_EQ(Cell(1, 2), "Off");
     EXPECT_EQ(svc.ReceivedCommands(), std::vector<std::string>{"staf 10.0.0.5 1 0"});
+}
+
+// The items of the selected row follow every click in the list, as its logic decides them. After
+// Connect To the list is refilled with no row selected while the items stay as they were; a
+// click on an empty area then selects nothing new, and must still disable them.
+TEST_F(Widgets, EveryClickInTheAddressListSetsTheItemsOfTheSelectedRow) {
+    {
+        Client c;
+        ASSERT_EQ(c.Command("staf 10.0.0.5 1 0"), "0");
+    }
+    Show();
+    const char* const kOnItems[] = {"DisableFiltering", "DisableF", "EditFiltersList", "ConfigureF",
+                                    "SaveF"};
+    const char* const kOffItems[] = {"EnableFiltering", "EnableF"};
+    ClickRow(0);
+    for (const char* name : kOnItems) EXPECT_TRUE(Item(name)->isEnabled()) << name;
+
+    ConnectTo("localhost");
+    ASSERT_EQ(List()->topLevelItemCount(), 3);
+    ASSERT_TRUE(List()->selectedItems().isEmpty());
+    const QRect rows = List()->visualItemRect(List()->topLevelItem(2));
+    const QPoint empty(rows.center().x(), List()->viewport()->height() - 5);
+    ASSERT_GT(empty.y(), rows.bottom()) << "the list has room below its rows";
+    QTest::mouseClick(List()->viewport(), Qt::LeftButton, Qt::NoModifier, empty);
+    for (const char* name : kOnItems) EXPECT_FALSE(Item(name)->isEnabled()) << name;
+    for (const char* name : kOffItems) EXPECT_FALSE(Item(name)->isEnabled()) << name;
+
+    // The keyboard selects as well: the first row, filtering on, then the second, off.
+    List()->setFocus();
+    QTest::keyClick(List(), Qt::Key_Down);
+    ASSERT_EQ(console().MainForm.IPListView.ItemIndex, 0);
+    for (const char* name : kOnItems) EXPECT_TRUE(Item(name)->isEnabled()) << name;
+    QTest::keyClick(List(), Qt::Key_Down);
+    EXPECT_EQ(console().MainForm.IPListView.ItemIndex, 1);
+    for (const char* name : kOffItems) EXPECT_TRUE(Item(name)->isEnabled()) << name;
+    for (const char* name : kOnItems) EXPECT_FALSE(Item(name)->isEnabled()) << name;
+}
+
+// Save Configuration merges into the file it is given: the file dialog takes an existing file
+// without asking whether to replace it, and the file keeps what the save does not write.
+TEST_F(Widgets, SavingIntoAnExistingFileAsksNoQuestion) {
+    {
+        Client c;
+        ASSERT_EQ(c.Command("staf 10.0.0.5 1 0"), "0");
+    }
+    const fs::path file = pc.root() / "lab.ini";
+    std::ofstream(file) << "; kept by hand\n[SYSTEM]\nAddrCount=0\n[NOTES]\nOwner=lab\n";
+    Show();
+    ClickRow(0);
+    QString question;
+    WhenModal("QFileDialog", [&](QWidget* m) {
+        // Whatever modal window shows after the choice: the question, which it answers yes.
+        QTimer::singleShot(0, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                question = box->text();
+                if (QAbstractButton* yes = box->button(QMessageBox::Yes))
+                    yes->click();
+                else
+                    box->close();
+            }
+        });
+        // Set rather than typed: the completer's pop-up would take the keys.
+        auto* name = Find<QLineEdit>(m, "fileNameEdit");
+        name->setText(QString::fromStdString(file.string()));
+        QTest::keyClick(name, Qt::Key_Return);
+    });
+    Item("SaveF")->trigger();
+    EXPECT_EQ(question.toStdString(), "");
+    EXPECT_EQ(console().MainForm.SaveDialog1.FileName, file.string());
+    std::ifstream in(file);
+    const std::string saved{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_NE(saved.find("; kept by hand"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("Owner=lab"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("AddrCount=3"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("Address=10.0.0.5"), std::string::npos) << saved;
 }
 
 TEST_F(Widgets, AddAFilterThroughThreeModalDialogs) {
@@ -204,6 +310,114 @@ TEST_F(Widgets, AddAFilterThroughThreeModalDialogs) {
               (std::vector<std::string>{
                   "staf 10.0.0.5 1 0",
                   "sif 10.0.0.5 in 1 0 0 10.0.0.0 255.0.0.0 0.0.0.0 0.0.0.0 6 0 0 80 0 80"}));
+}
+
+// A log of twenty million line ends between a few lines of text, as a deny log under a flood
+// becomes: the debug window shows it at once and costs nothing per line, and every line can be
+// scrolled to, is drawn there, and can be selected and copied.
+TEST_F(Widgets, TheDebugWindowShowsScrollsAndCopiesALogOfTwentyMillionLines) {
+    constexpr std::size_t kEmpty = 20'000'000;
+    const std::string box = "\u2500\u2500 box " + std::string(300, 'x');
+    std::string text = "first line: caf\x82\r\n";
+    text.append(kEmpty, '\n');
+    text += "\xC4\xC4 box " + std::string(300, 'x') + "\nthe last line\n";
+    const std::size_t count = kEmpty + 3, last = count - 1;
+    std::string whole =
+        "first line: caf\u00e9" + std::string(kEmpty + 1, '\n') + box + "\nthe last line";
+
+    views = std::make_unique<console::qt::ConsoleViews>();
+    console::TDebugForm& debug = console().DebugForm;
+    debug.Caption = "IP Packets Deny Log At .";
+    debug.DebugMemo.Lines = console::TTextLines::FromText(std::move(text));
+    ASSERT_EQ(debug.DebugMemo.Lines.size(), count);
+    const std::size_t before = ResidentBytes();
+    bool shown = false;
+    WhenModal("DebugForm", [&](QWidget* d) {
+        shown = true;
+        EXPECT_LT(std::max(ResidentBytes(), before) - before, debug.DebugMemo.Lines.TextSize())
+            << "the window costs less than the log it shows";
+        EXPECT_EQ(d->windowTitle(), "IP Packets Deny Log At .");
+        auto* log = Find<console::qt::LogView>(d, "DebugMemo");
+        QScrollBar* vertical = log->verticalScrollBar();
+        const std::size_t page = log->PageLines();
+        EXPECT_GT(page, 10u);
+        EXPECT_EQ(log->FirstVisibleLine(), 0u);
+        EXPECT_EQ(static_cast<std::size_t>(vertical->maximum()) + page, count)
+            << "the scroll bar counts lines";
+
+        QTest::keyClick(log, Qt::Key_PageDown);
+        EXPECT_EQ(log->FirstVisibleLine(), page);
+        QTest::keyClick(log, Qt::Key_Down);
+        QTest::keyClick(log, Qt::Key_Down);
+        QTest::keyClick(log, Qt::Key_Up);
+        EXPECT_EQ(log->FirstVisibleLine(), page + 1);
+        const QPointF at(10, 10);
+        QWheelEvent wheel(at, log->viewport()->mapToGlobal(at), QPoint(), QPoint(0, -120),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(log->viewport(), &wheel);
+        EXPECT_EQ(log->FirstVisibleLine(),
+                  page + 1 + static_cast<std::size_t>(QApplication::wheelScrollLines()));
+
+        QTest::keyClick(log, Qt::Key_End, Qt::ControlModifier);
+        EXPECT_EQ(log->FirstVisibleLine() + page, count);
+        const QRect lastRect = log->LineRect(last);
+        ASSERT_FALSE(lastRect.isEmpty());
+        EXPECT_EQ(log->LineAt(lastRect.center()), last);
+        EXPECT_EQ(log->LineAt(log->LineRect(last - 3).center()), last - 3);
+        const QImage picture = log->viewport()->grab().toImage();
+        EXPECT_TRUE(HasInk(picture, lastRect)) << "the last line is drawn";
+        EXPECT_TRUE(HasInk(picture, log->LineRect(last - 1)));
+        EXPECT_FALSE(HasInk(picture, log->LineRect(last - 3))) << "an empty line is";
+
+        // End and Home go along the lines, as far as the longest one.
+        QScrollBar* horizontal = log->horizontalScrollBar();
+        EXPECT_GT(horizontal->maximum(), 0);
+        QTest::keyClick(log, Qt::Key_End);
+        EXPECT_EQ(horizontal->value(), horizontal->maximum());
+        QTest::keyClick(log, Qt::Key_Home);
+        EXPECT_EQ(horizontal->value(), 0);
+
+        // A click and a shift-click select the lines between, Ctrl+C copies them as UTF-8.
+        QTest::mouseClick(log->viewport(), Qt::LeftButton, {}, log->LineRect(last - 1).center());
+        QTest::mouseClick(log->viewport(), Qt::LeftButton, Qt::ShiftModifier, lastRect.center());
+        QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);
+        EXPECT_EQ(Clipboard(), box + "\nthe last line");
+
+        // A drag past the top edge scrolls up and takes the lines it reaches.
+        const std::size_t top = log->FirstVisibleLine();
+        QTest::mousePress(log->viewport(), Qt::LeftButton, {}, lastRect.center());
+        QTest::mouseMove(log->viewport(), QPoint(lastRect.center().x(), -1));
+        QTest::mouseRelease(log->viewport(), Qt::LeftButton, {}, QPoint(10, -1));
+        EXPECT_EQ(log->FirstVisibleLine(), top - 1);
+        ASSERT_TRUE(log->Selected());
+        EXPECT_EQ(log->Selected()->first, top - 1);
+        EXPECT_EQ(log->Selected()->last, last);
+
+        QTest::keyClick(log, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);
+        const std::string copied = Clipboard();
+        EXPECT_EQ(copied.size(), whole.size());
+        EXPECT_TRUE(copied == whole) << "every line, joined by line feeds";
+
+        // A copy stops at its limit, between two letters, and says so.
+        log->SetCopyLimit(16);
+        QString notice;
+        WhenModal("MessageBox", [&](QWidget* m) {
+            notice = static_cast<QMessageBox*>(m)->text();
+            QTest::keyClick(m, Qt::Key_Return);
+        });
+        QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);
+        EXPECT_EQ(Clipboard(), "first line: caf") << "no half of the \u00e9";
+        EXPECT_EQ(notice.toStdString(),
+                  "Only the first 16 bytes of the selection were copied (0 of its 20000003 lines "
+                  "in full): one copy takes no more.");
+
+        QTest::keyClick(log, Qt::Key_Home, Qt::ControlModifier);
+        EXPECT_EQ(log->FirstVisibleLine(), 0u);
+        QTest::keyClick(log, Qt::Key_Escape);
+    });
+    debug.ShowModal();
+    EXPECT_TRUE(shown);
 }
 
 // Every window, filled as an administrator would meet it, written into the build tree.
