@@ -27,6 +27,14 @@ bool CanMakeNamespaces(std::string* why);
 // The path of iproute2's ip.
 std::string IpProgram();
 
+// Runs a program to its end, at most `timeout`: kErrorTimeout when it had not ended by then (it
+// is ended). *exitCode is its exit code; `output` receives what it printed. `controlGroups` are
+// cgroup.procs files the program joins before it starts (a ControlGroup's ProcsFiles), so that
+// whatever it leaves running can be found and ended.
+Win32Error RunProgramFor(const std::vector<std::string>& command, std::chrono::milliseconds timeout,
+                         int* exitCode, std::string* output = nullptr,
+                         const std::vector<std::string>& controlGroups = {});
+
 // Runs a program to its end; kErrorGenFailure when it exits with another code than 0, with its
 // output in `why`. `output` receives what it printed.
 Win32Error RunProgram(const std::vector<std::string>& command, std::string* output = nullptr,
@@ -54,6 +62,15 @@ class Namespace {
                     std::string* why = nullptr) const;
     // The command line that runs `command` inside.
     std::vector<std::string> Wrap(const std::vector<std::string>& command) const;
+    // The namespace as a path that any process may open while this object lives, named or not:
+    // what `nsenter --net=` and systemd-nspawn's --network-namespace-path take.
+    std::string HandlePath() const;
+    // The command line that runs `command` inside through HandlePath ("nsenter --net=PATH"):
+    // unlike Wrap it goes on working after Unname. Nothing else of the caller changes (no /sys
+    // or /etc of the namespace's own, as "ip netns exec" would mount).
+    std::vector<std::string> WrapHeld(const std::vector<std::string>& command) const;
+    // The namespace's inode number, as /proc/PID/ns/net names it ("net:[N]"); 0 when not made.
+    std::uint64_t Inode() const;
     // Runs `fn` on the calling thread inside the namespace; sockets it makes stay there.
     Win32Error Enter(const std::function<void()>& fn) const;
     // Sets a kernel parameter of the namespace: "net.ipv4.conf.all.rp_filter" to "0".

@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <sstream>
 
 #include "platform/netlab.h"
+#include "platform/posix/process_posix.h"
 #include "platform/process.h"
 
 namespace platform::lab {
@@ -78,26 +80,41 @@ bool CanMakeNamespaces(std::string* why) {
     return true;
 }
 
-Win32Error RunProgram(const std::vector<std::string>& command, std::string* output,
-                      std::string* why) {
+Win32Error RunProgramFor(const std::vector<std::string>& command, std::chrono::milliseconds timeout,
+                         int* exitCode, std::string* output,
+                         const std::vector<std::string>& controlGroups) {
     ChildProcessOptions options;
     options.program = command.at(0);
     options.arguments.assign(command.begin() + 1, command.end());
     options.outputFile = ScratchFile("out");
     std::uint32_t pid = 0;
-    if (Win32Error e = CreateChildProcess(options, &pid)) {
-        if (why) *why = "cannot start " + command[0];
+    if (Win32Error e = posix::CreateChildProcessJoining(options, controlGroups, &pid)) {
+        if (output) *output = "cannot start " + command[0];
         return e;
     }
-    int exitCode = -1;
-    Win32Error e = WaitForChildProcess(pid, std::chrono::minutes(2), &exitCode);
+    *exitCode = -1;
+    Win32Error e = WaitForChildProcess(pid, timeout, exitCode);
+    if (e) {
+        TerminateProcessById(pid, std::chrono::seconds(5));
+        // Reaped, so that the id is not left to a zombie.
+        int ignored = 0;
+        WaitForChildProcess(pid, std::chrono::seconds(5), &ignored);
+    }
     std::string text = Slurp(options.outputFile.string());
     std::error_code ec;
     fs::remove(options.outputFile, ec);
     if (output) *output = text;
+    return e;
+}
+
+Win32Error RunProgram(const std::vector<std::string>& command, std::string* output,
+                      std::string* why) {
+    int exitCode = -1;
+    std::string text;
+    Win32Error e = RunProgramFor(command, std::chrono::minutes(2), &exitCode, &text);
+    if (output) *output = text;
     if (e) {
-        TerminateProcessById(pid, std::chrono::seconds(5));
-        if (why) *why = Joined(command) + " did not end";
+        if (why) *why = e == kErrorTimeout ? Joined(command) + " did not end" : text;
         return e;
     }
     if (exitCode != 0) {
@@ -161,6 +178,22 @@ std::vector<std::string> Namespace::Wrap(const std::vector<std::string>& command
     std::vector<std::string> wrapped{IpProgram(), "netns", "exec", name_};
     wrapped.insert(wrapped.end(), command.begin(), command.end());
     return wrapped;
+}
+
+std::string Namespace::HandlePath() const {
+    return "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd_);
+}
+
+std::vector<std::string> Namespace::WrapHeld(const std::vector<std::string>& command) const {
+    std::vector<std::string> wrapped{"/usr/bin/nsenter", "--net=" + HandlePath(), "--"};
+    wrapped.insert(wrapped.end(), command.begin(), command.end());
+    return wrapped;
+}
+
+std::uint64_t Namespace::Inode() const {
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
+    return static_cast<std::uint64_t>(st.st_ino);
 }
 
 Win32Error Namespace::Exec(const std::vector<std::string>& command, std::string* output,
