@@ -77,6 +77,7 @@ constexpr std::pair<Win32Error, const char*> kMessages[] = {
     {1392, "The file or directory is corrupt and cannot be read."},
     {1460, "The operation timed out."},
     {1630, "The data is of a type that this operation does not support."},
+    {1722, "The service control manager of the computer is not available."},
     {23000, "The packet filter interface is not valid."},
     {23001, "No filters were given."},
     {23002, "The buffer is too small for the packet filter log."},

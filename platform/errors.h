@@ -80,6 +80,7 @@ inline constexpr Win32Error kErrorNotFound = 1168;
 inline constexpr Win32Error kErrorFileCorrupt = 1392;
 inline constexpr Win32Error kErrorInternalError = 1359;
 inline constexpr Win32Error kErrorTimeout = 1460;
+inline constexpr Win32Error kErrorRpcServerUnavailable = 1722;
 inline constexpr Win32Error kErrorUnsupportedType = 1630;
 
 // The packet filtering driver's own numbers start here.

@@ -3,8 +3,49 @@
 // dispatcher, the control handler and the status report of a service process).
 //
 // Names, numbers and semantics are the Windows API's. Everything not listed below is left out on
-// purpose, so that another backend (a system service manager on real hosts) can stand behind the
-// same few calls.
+// purpose, so that every backend can stand behind the same few calls.
+//
+// Two managers stand behind these calls on Linux (platform/scm/):
+//
+//   embedded  (embedded_*.cpp) a manager of our own: its database is the computer root's scm/,
+//             it starts service processes itself and talks to their dispatcher over a socket.
+//             Exact to the Windows semantics and fast; it serves simulated computers (the roots
+//             of ZANTOR_NETWORK, and any root with an ipaddrtable), where no real manager runs.
+//   systemd   (systemd_*.cpp) the host's own service manager, for the host itself: a service is
+//             a unit file of ours in /etc/systemd/system (systemd_unit.h: Type=notify,
+//             Restart=on-failure, hardened to what a packet filter service needs), so
+//             `systemctl`, the journal and boot know it like any other.
+//
+// Which one serves a computer (OpenSCManagerA): the file scm/backend in its root, holding
+// "embedded" or "systemd", decides; asking for systemd where systemd does not run is a failure
+// (kErrorRpcServerUnavailable), never a quiet fall-back to the embedded manager, whose services
+// nothing on the host would know. Without the file: systemd for the host itself (a local
+// computer name and a root without ipaddrtable) where systemd runs as PID 1 (/run/systemd/system
+// exists), the embedded manager otherwise. A service process finds its dispatcher the same way
+// round: the embedded manager's start handshake in its environment, else systemd's
+// NOTIFY_SOCKET.
+//
+// The systemd backend talks to the manager over D-Bus (sd-bus), not through systemctl: the calls
+// go to the manager of the bus they are made on (enabling a unit too), states and results come
+// as typed properties, not as text to parse, a start or stop is awaited through the manager's
+// job signal, and no process is started per call. Where it differs from the embedded manager:
+//   - It registers, opens and deletes only units it wrote (they carry its mark); a host's own
+//     units are not services of this port, and a name one of them has exists already (1073).
+//   - Demand start writes the unit and leaves it disabled (the administrator enables it:
+//     `systemctl enable ZantorSvc`); auto start enables it; disabled makes StartServiceA fail
+//     with kErrorServiceDisabled.
+//   - systemd can stop a service but not pause it: pause and continue fail with
+//     kErrorInvalidServiceControl; a start takes no arguments (kErrorNotSupported).
+//   - DeleteService disables the unit and removes its file at once; a service that still runs
+//     goes on until it is stopped.
+//   - Status: active is SERVICE_RUNNING (accepting stop), activating START_PENDING,
+//     deactivating STOP_PENDING, inactive SERVICE_STOPPED (kErrorServiceNeverStarted while it
+//     never ran), failed SERVICE_STOPPED with the program's error when it could not run, else
+//     kErrorProcessAborted, as for a process of the embedded manager that ended during its start.
+//   - The service side reports "running" as READY=1, a stop as STOPPING=1 and every status as a
+//     STATUS= line; systemd stops a service with SIGTERM, which reaches the program's console
+//     control handler (platform/process.h) as under "-run". ReportServiceEvent writes to the
+//     journal.
 //
 // Errors: a failing call returns nullptr or false and sets the calling thread's last error
 // (platform/errors.h). Nothing throws.
@@ -15,11 +56,12 @@
 //
 // Computers: lpMachineName is "" or nullptr for this computer, otherwise a computer name as
 // platform/computer.h resolves it ("\\NAME" and "NAME" alike); an unknown computer fails with
-// kErrorBadNetPath. The database lives in that computer's root (scm/) and is shared by every
-// process on the machine; it survives a crash of either side.
+// kErrorBadNetPath. The embedded manager's database lives in that computer's root (scm/) and is
+// shared by every process on the machine; it survives a crash of either side.
 //
-// Timing: StartServiceA waits until the new process has entered its dispatcher and
-// ControlService until the handler has run, each at most 30 seconds (the environment variable
+// Timing: StartServiceA waits until the new process has entered its dispatcher (under systemd:
+// until it has reported "running") and ControlService until the handler has run (a stop under
+// systemd: until the unit has stopped), each at most 30 seconds (the environment variable
 // ZANTOR_SCM_TIMEOUT_MS overrides this, for tests and slow machines); past that they fail with
 // kErrorServiceRequestTimeout, and a process that did not start in time is ended. The calls
 // that change the database (create, start, delete) wait for its lock as long at most, and fail
@@ -28,6 +70,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "platform/process.h"
 
@@ -212,6 +255,12 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* lpServiceName,
 // names the manager's own process, or no process (processId 0). Fails with
 // kErrorInvalidParameter for a null pointer and with kErrorNotFound outside a handler.
 bool GetServiceControlSender(SenderProcess* sender);
+
+// Hands one line of the service's own log to the log its service control manager keeps, where it
+// keeps one: the journal under systemd (journalctl -u NAME shows it), the event log on Windows;
+// nothing under the embedded manager, whose output file holds what the service prints. Never
+// fails.
+void ReportServiceEvent(std::string_view line);
 
 // Reports the service's status; it is on record (a crash of the process keeps it) before the
 // call returns, and is what QueryServiceStatus and ControlService see. A state outside 1..7

@@ -204,7 +204,10 @@ int RunAsService() {
     // program waits quietly until it is ended from outside.
     while (!StopRequested) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     mainThread.WaitFor();
-    return 0;
+    // A service that could not start ends with a failure, so that a manager that watches the
+    // process (systemd) sees one too.
+    std::lock_guard lock(gStatusMutex);
+    return ServiceStatus.dwWin32ExitCode == platform::kErrorSuccess ? 0 : 1;
 }
 
 int RunConsoleMode() {

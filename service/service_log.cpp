@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/scm.h"
+
 namespace zantor::service {
 
 namespace {
@@ -37,6 +39,9 @@ void StartNewServiceLog() {
 }
 
 bool ServiceLog(std::string_view text) {
+    // The manager's own log gets the line too (the journal under systemd); the file stays as it
+    // always was.
+    platform::ReportServiceEvent(text);
     return AppendLogLine(kServiceLogName, text);
 }
 

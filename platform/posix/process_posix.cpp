@@ -277,6 +277,29 @@ Win32Error TerminateProcessById(std::uint32_t processId, std::chrono::millisecon
 namespace platform {
 
 Win32Error CreateChildProcess(const ChildProcessOptions& options, std::uint32_t* processId) {
+    return posix::CreateChildProcessJoining(options, {}, processId);
+}
+
+namespace posix {
+
+Win32Error CreateChildProcessJoining(const ChildProcessOptions& options,
+                                     const std::vector<std::string>& procsFiles,
+                                     std::uint32_t* processId) {
+    // The groups are opened here, so that a missing one is a failure of the caller's, not an exit
+    // code of the child's.
+    std::vector<int> groups;
+    auto closeGroups = [&] {
+        for (int fd : groups) ::close(fd);
+    };
+    for (const auto& file : procsFiles) {
+        int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) {
+            Win32Error e = FailFromErrno();
+            closeGroups();
+            return e;
+        }
+        groups.push_back(fd);
+    }
     // Everything the child needs is built before the fork: after it, only calls that are safe in
     // a copy of a threaded process are made.
     std::vector<std::string> argStorage{options.program.string()};
@@ -303,8 +326,15 @@ Win32Error CreateChildProcess(const ChildProcessOptions& options, std::uint32_t*
     const std::string dir = options.workingDirectory.string();
     const std::string output = options.outputFile.string();
     pid_t pid = ::fork();
-    if (pid < 0) return FailFromErrno();
+    if (pid < 0) {
+        Win32Error e = FailFromErrno();
+        closeGroups();
+        return e;
+    }
     if (pid == 0) {
+        // "0" moves the writer itself, before the program (and whatever it starts) runs.
+        for (int fd : groups)
+            if (::write(fd, "0", 1) != 1) ::_exit(126);
         if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(127);
         if (!output.empty()) {
             int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -313,9 +343,12 @@ Win32Error CreateChildProcess(const ChildProcessOptions& options, std::uint32_t*
         ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }
+    closeGroups();
     *processId = static_cast<std::uint32_t>(pid);
     return kErrorSuccess;
 }
+
+}  // namespace posix
 
 namespace {
 

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/process.h"
@@ -51,6 +53,13 @@ SenderProcess SenderOf(const ProcessSnapshot& snapshot, std::chrono::nanoseconds
 
 // TakeSnapshot, then SenderOf.
 SenderProcess LookUpSender(std::uint32_t pid, std::chrono::nanoseconds seenAt);
+
+// CreateChildProcess, with the child moved into control groups before the program starts: it
+// writes itself into each of `procsFiles` (a group's cgroup.procs). The child ends with 126 when
+// a group refused it.
+Win32Error CreateChildProcessJoining(const ChildProcessOptions& options,
+                                     const std::vector<std::string>& procsFiles,
+                                     std::uint32_t* processId);
 
 // True when a running process has the file (device, inode) as its program.
 bool IsProgramInUse(std::uint64_t device, std::uint64_t inode);

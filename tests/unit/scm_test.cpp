@@ -11,7 +11,7 @@
 
 #include "platform/errors.h"
 #include "platform/posix/process_posix.h"
-#include "platform/posix/scm_io_posix.h"
+#include "platform/scm/embedded_io.h"
 #include "platform/process.h"
 #include "platform/scm.h"
 #include "tests/unit/scm_test_support.h"

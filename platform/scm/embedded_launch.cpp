@@ -1,4 +1,4 @@
-#include "platform/posix/scm_launch_posix.h"
+#include "platform/scm/embedded_launch.h"
 
 #include <fcntl.h>
 #include <poll.h>

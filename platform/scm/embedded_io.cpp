@@ -1,4 +1,4 @@
-#include "platform/posix/scm_io_posix.h"
+#include "platform/scm/embedded_io.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "platform/posix/scm_db_posix.h"
+#include "platform/scm/embedded_db.h"
 
 #include <cctype>
 #include <charconv>
@@ -6,7 +6,7 @@
 #include <system_error>
 #include <type_traits>
 
-#include "platform/posix/scm_io_posix.h"
+#include "platform/scm/embedded_io.h"
 
 namespace platform::posix {
 
@@ -113,14 +113,6 @@ void StatusFields(Io& io, Record& r) {
 }
 
 }  // namespace
-
-bool IsValidServiceName(std::string_view name) {
-    if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
-    for (char c : name)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '/' || c == '\\')
-            return false;
-    return true;
-}
 
 fs::path ServiceDatabase::ServiceDir(std::string_view name) const {
     return dir_ / "services" / Lower(name);

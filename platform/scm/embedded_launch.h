@@ -9,7 +9,7 @@
 
 #include "platform/errors.h"
 #include "platform/posix/process_posix.h"
-#include "platform/posix/scm_io_posix.h"
+#include "platform/scm/embedded_io.h"
 
 namespace platform::posix {
 

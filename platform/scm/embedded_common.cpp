@@ -1,7 +1,6 @@
-#include "platform/posix/scm_common_posix.h"
+#include "platform/scm/embedded_common.h"
 
 #include <charconv>
-#include <cstdlib>
 #include <cstring>
 
 namespace platform::posix {
@@ -14,15 +13,6 @@ constexpr std::uint32_t kMaxArguments = 4096;
 constexpr std::uint32_t kMaxArgumentBytes = 1u << 20;
 
 }  // namespace
-
-std::chrono::milliseconds ScmTimeout() {
-    if (const char* text = std::getenv("ZANTOR_SCM_TIMEOUT_MS")) {
-        long value = 0;
-        auto [end, ec] = std::from_chars(text, text + std::strlen(text), value);
-        if (ec == std::errc() && *end == '\0' && value > 0) return std::chrono::milliseconds(value);
-    }
-    return std::chrono::seconds(30);
-}
 
 Win32Error SendStartArguments(int fd, const std::vector<std::string>& args, Deadline deadline) {
     std::string message;

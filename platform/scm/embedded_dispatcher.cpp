@@ -1,5 +1,5 @@
-// The service side of the service control manager: the control dispatcher in a started service
-// process, its control handler and its status reports.
+// The embedded service control manager, service side: the control dispatcher in a service process
+// that the embedded manager started, its control handler and its status reports.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -15,13 +15,15 @@
 #include <thread>
 
 #include "platform/posix/process_posix.h"
-#include "platform/posix/scm_common_posix.h"
-#include "platform/posix/scm_db_posix.h"
 #include "platform/scm.h"
+#include "platform/scm/embedded_common.h"
+#include "platform/scm/embedded_db.h"
+#include "platform/scm/scm_backend.h"
+#include "platform/scm/scm_rules.h"
 
 namespace platform {
 
-using posix::Guarded;
+using scm::Guarded;
 
 namespace {
 
@@ -154,7 +156,7 @@ void RunControls(Dispatcher& d, int listenFd) {
 Win32Error Connect(Dispatcher& d, const SERVICE_TABLE_ENTRYA* table, int handshake,
                    const char* databaseDir, const char* serviceName, int& listenFd,
                    std::filesystem::path& socketPath) {
-    auto deadline = std::chrono::steady_clock::now() + posix::ScmTimeout();
+    auto deadline = std::chrono::steady_clock::now() + scm::ScmTimeout();
     std::vector<std::string> args;
     if (posix::ReceiveStartArguments(handshake, args, deadline))
         return Fail(kErrorFailedServiceControllerConnect);
@@ -210,6 +212,8 @@ Win32Error Connect(Dispatcher& d, const SERVICE_TABLE_ENTRYA* table, int handsha
 
 }  // namespace
 
+namespace embedded {
+
 bool StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable) {
     return Guarded(false, [&] {
         const SERVICE_TABLE_ENTRYA* table = lpServiceStartTable;
@@ -253,7 +257,7 @@ bool StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable
         // On its way out the dispatcher removes a service that was deleted while it ran. The
         // database and the name stay as they are once connected.
         posix::FileLock dbLock(d.db->LockPath(),
-                               std::chrono::steady_clock::now() + posix::ScmTimeout());
+                               std::chrono::steady_clock::now() + scm::ScmTimeout());
         if (dbLock.error() == kErrorSuccess) d.db->RemoveIfDoomed(d.name);
         SetLastError(kErrorSuccess);
         return true;
@@ -312,6 +316,35 @@ bool SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, const SERVICE_STATUS
         }
     }
     return e == kErrorSuccess;
+}
+
+class DispatcherBackend final : public scm::DispatcherBackend {
+  public:
+    bool StartedHere() const override {
+        return std::getenv(posix::kEnvService) && std::getenv(posix::kEnvDatabase) &&
+               std::getenv(posix::kEnvHandshake);
+    }
+    bool StartDispatcher(const SERVICE_TABLE_ENTRYA* table) override {
+        return embedded::StartServiceCtrlDispatcherA(table);
+    }
+    SERVICE_STATUS_HANDLE RegisterHandler(const char* name, LPHANDLER_FUNCTION handler) override {
+        return embedded::RegisterServiceCtrlHandlerA(name, handler);
+    }
+    bool SetStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status) override {
+        return embedded::SetServiceStatus(handle, status);
+    }
+    bool ControlSender(SenderProcess* sender) override {
+        return embedded::GetServiceControlSender(sender);
+    }
+    // The embedded manager keeps no log of its own beyond the output file.
+    void ReportEvent(std::string_view) override {}
+};
+
+}  // namespace embedded
+
+scm::DispatcherBackend& scm::EmbeddedDispatcher() {
+    static auto* dispatcher = new embedded::DispatcherBackend;
+    return *dispatcher;
 }
 
 }  // namespace platform

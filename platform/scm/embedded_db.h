@@ -55,9 +55,6 @@ struct ServiceView {
 
 using platform::EqualsNoCase;
 
-// 1..255 printable characters, no "/" or "\", not "." or "..".
-bool IsValidServiceName(std::string_view name);
-
 class ServiceDatabase {
   public:
     explicit ServiceDatabase(std::filesystem::path scmDir) : dir_(std::move(scmDir)) {}

@@ -9,13 +9,12 @@
 
 #include <chrono>
 #include <cstdint>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "platform/errors.h"
-#include "platform/posix/scm_io_posix.h"
 #include "platform/scm.h"
+#include "platform/scm/embedded_io.h"
 
 namespace platform::posix {
 
@@ -29,24 +28,7 @@ struct ControlReply {
     SERVICE_STATUS status;
 };
 
-// How long a manager waits for a start or a control (ZANTOR_SCM_TIMEOUT_MS, else 30 s).
-std::chrono::milliseconds ScmTimeout();
-
 Win32Error SendStartArguments(int fd, const std::vector<std::string>& args, Deadline deadline);
 Win32Error ReceiveStartArguments(int fd, std::vector<std::string>& args, Deadline deadline);
-
-// Runs `body` so that nothing it throws leaves the port: memory exhaustion becomes
-// kErrorNotEnoughMemory, anything else kErrorInternalError, and `failure` is returned.
-template <class R, class F>
-R Guarded(R failure, F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        Fail(kErrorNotEnoughMemory);
-    } catch (...) {
-        Fail(kErrorInternalError);
-    }
-    return failure;
-}
 
 }  // namespace platform::posix

@@ -1,5 +1,5 @@
-// The manager side of the service control manager: handles, registrations, starting processes
-// and sending controls.
+// The embedded service control manager, manager side: handles, registrations in the computer
+// root's scm/ database, starting service processes and sending them controls.
 #include <unistd.h>
 
 #include <cstdint>
@@ -9,33 +9,25 @@
 #include <random>
 #include <string_view>
 #include <system_error>
-#include <unordered_map>
 
 #include "platform/computer.h"
-#include "platform/posix/scm_common_posix.h"
-#include "platform/posix/scm_db_posix.h"
-#include "platform/posix/scm_launch_posix.h"
 #include "platform/scm.h"
+#include "platform/scm/embedded_common.h"
+#include "platform/scm/embedded_db.h"
+#include "platform/scm/embedded_launch.h"
+#include "platform/scm/scm_backend.h"
+#include "platform/scm/scm_rules.h"
 
 extern char** environ;
 
 namespace platform {
 
 namespace fs = std::filesystem;
-using posix::Guarded;
 using posix::ServiceConfig;
 using posix::ServiceDatabase;
+using scm::Guarded;
 
 namespace {
-
-constexpr DWORD kDelete = 0x10000;
-constexpr DWORD kGenericAll = 0x10000000;
-constexpr DWORD kGenericExecute = 0x20000000;
-constexpr DWORD kGenericWrite = 0x40000000;
-constexpr DWORD kGenericRead = 0x80000000;
-constexpr DWORD kMaximumAllowed = 0x02000000;
-constexpr DWORD kStandardRead = 0x20000;
-constexpr DWORD kUserDefinedControl = 0x100;
 
 // What an open handle stands for. Handles are keys into a table, never addresses.
 struct HandleEntry {
@@ -48,89 +40,10 @@ struct HandleEntry {
     ServiceDatabase Database() const { return ServiceDatabase(root / "scm"); }
 };
 
-class HandleTable {
-  public:
-    SC_HANDLE Add(HandleEntry entry) {
-        std::lock_guard lock(mutex_);
-        std::uintptr_t value = next_;
-        next_ += 4;
-        entries_.emplace(value, std::move(entry));
-        return reinterpret_cast<SC_HANDLE>(value);
-    }
-    bool Get(SC_HANDLE handle, HandleEntry& entry) {
-        std::lock_guard lock(mutex_);
-        auto it = entries_.find(reinterpret_cast<std::uintptr_t>(handle));
-        if (it == entries_.end()) return false;
-        entry = it->second;
-        return true;
-    }
-    bool Remove(SC_HANDLE handle) {
-        std::lock_guard lock(mutex_);
-        return entries_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::unordered_map<std::uintptr_t, HandleEntry> entries_;
-    std::uintptr_t next_ = 0x5C0004;
-};
-
 // Never destroyed: handles may be used until the last thread of the process ends.
-HandleTable& Handles() {
-    static auto* table = new HandleTable;
+scm::HandleTable<HandleEntry>& Handles() {
+    static auto* table = new scm::HandleTable<HandleEntry>(0x5C0004);
     return *table;
-}
-
-DWORD ManagerAccess(DWORD a) {
-    if (a & (kGenericAll | kMaximumAllowed)) a |= SC_MANAGER_ALL_ACCESS;
-    if (a & kGenericRead) a |= kStandardRead | 0x4 | 0x10;
-    if (a & kGenericWrite) a |= kStandardRead | SC_MANAGER_CREATE_SERVICE | 0x20;
-    if (a & kGenericExecute) a |= kStandardRead | SC_MANAGER_CONNECT | 0x8;
-    return a | SC_MANAGER_CONNECT;
-}
-
-DWORD ServiceAccess(DWORD a) {
-    if (a & (kGenericAll | kMaximumAllowed)) a |= SERVICE_ALL_ACCESS;
-    if (a & kGenericRead)
-        a |= kStandardRead | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE |
-             SERVICE_ENUMERATE_DEPENDENTS;
-    if (a & kGenericWrite) a |= kStandardRead | SERVICE_CHANGE_CONFIG;
-    if (a & kGenericExecute)
-        a |= kStandardRead | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
-             kUserDefinedControl;
-    return a;
-}
-
-bool HasControlCharacters(std::string_view s) {
-    for (char c : s)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return true;
-    return false;
-}
-
-std::string Slashes(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c == '\\') c = '/';
-    return out;
-}
-
-// The registered program path on the Linux side of the computer `root`. "%SystemRoot%" is that
-// computer's root, not ours: a service registered on another computer runs from its system
-// directory.
-Win32Error ResolveProgram(const fs::path& root, std::string_view binary, fs::path& program) {
-    if (binary.size() >= 2 && binary.front() == '"' && binary.back() == '"')
-        binary = binary.substr(1, binary.size() - 2);
-    constexpr std::string_view kSystemRoot = "%SystemRoot%";
-    if (StartsWithNoCase(binary, kSystemRoot)) {
-        std::string rest = Slashes(binary.substr(kSystemRoot.size()));
-        while (!rest.empty() && rest.front() == '/') rest.erase(0, 1);
-        program = root / rest;
-        return kErrorSuccess;
-    }
-    if (binary.substr(0, 2) == "\\\\") return ResolveFilePath(binary, program);
-    program = Slashes(binary);
-    if (program.is_relative()) program = SystemDirectory(root) / program;
-    return kErrorSuccess;
 }
 
 // The environment of a service process: ours, with its computer's root and the way back to its
@@ -174,7 +87,7 @@ Win32Error ServiceOf(SC_HANDLE handle, DWORD needed, HandleEntry& entry, Service
 
 // The end of the waits of a manager call that begins now.
 posix::Deadline CallDeadline() {
-    return std::chrono::steady_clock::now() + posix::ScmTimeout();
+    return std::chrono::steady_clock::now() + scm::ScmTimeout();
 }
 
 // Takes the database lock and reads the registration afresh under it. A service marked for
@@ -258,48 +171,29 @@ Win32Error QueryView(SC_HANDLE handle, SERVICE_STATUS_PROCESS& out) {
 
 }  // namespace
 
-SC_HANDLE OpenSCManagerA(const char* lpMachineName, const char* lpDatabaseName,
-                         DWORD dwDesiredAccess) {
+namespace embedded {
+
+SC_HANDLE OpenManager(const fs::path& root, DWORD dwDesiredAccess) {
     return Guarded<SC_HANDLE>(nullptr, [&]() -> SC_HANDLE {
-        if (lpDatabaseName && *lpDatabaseName &&
-            !posix::EqualsNoCase(lpDatabaseName, "ServicesActive"))
-            return Fail(kErrorDatabaseDoesNotExist), nullptr;
-        fs::path root;
-        if (ComputerRoot(lpMachineName ? lpMachineName : "", root)) return nullptr;
-        std::error_code ec;
-        fs::path absolute = fs::absolute(root, ec);
-        if (!ec) root = absolute;
         if (ServiceDatabase(root / "scm").Prepare()) return nullptr;
-        return Handles().Add(HandleEntry{false, root, {}, 0, ManagerAccess(dwDesiredAccess)});
+        return Handles().Add(HandleEntry{false, root, {}, 0, scm::ManagerAccess(dwDesiredAccess)});
     });
 }
 
-SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, const char* lpServiceName, const char* lpDisplayName,
-                         DWORD dwDesiredAccess, DWORD dwServiceType, DWORD dwStartType,
-                         DWORD dwErrorControl, const char* lpBinaryPathName,
-                         const char* lpLoadOrderGroup, DWORD* lpdwTagId, const char* lpDependencies,
-                         const char* lpServiceStartName, const char* /*lpPassword*/) {
+SC_HANDLE CreateService(SC_HANDLE hSCManager, const char* lpServiceName, const char* lpDisplayName,
+                        DWORD dwDesiredAccess, DWORD dwServiceType, DWORD dwStartType,
+                        DWORD dwErrorControl, const char* lpBinaryPathName,
+                        const char* lpLoadOrderGroup, DWORD* lpdwTagId, const char* lpDependencies,
+                        const char* lpServiceStartName) {
     return Guarded<SC_HANDLE>(nullptr, [&]() -> SC_HANDLE {
         HandleEntry manager;
         if (ManagerOf(hSCManager, SC_MANAGER_CREATE_SERVICE, manager)) return nullptr;
-        if (!lpServiceName || !posix::IsValidServiceName(lpServiceName))
-            return Fail(kErrorInvalidName), nullptr;
-        std::string name = lpServiceName;
-        std::string display = lpDisplayName && *lpDisplayName ? lpDisplayName : name;
-        if (display.size() > 256 || HasControlCharacters(display))
-            return Fail(kErrorInvalidName), nullptr;
-        DWORD kind = dwServiceType & ~SERVICE_INTERACTIVE_PROCESS;
-        if (!lpBinaryPathName || !*lpBinaryPathName || HasControlCharacters(lpBinaryPathName) ||
-            (kind != SERVICE_WIN32_OWN_PROCESS && kind != SERVICE_WIN32_SHARE_PROCESS) ||
-            dwStartType < SERVICE_AUTO_START || dwStartType > SERVICE_DISABLED ||
-            dwErrorControl > SERVICE_ERROR_CRITICAL || lpdwTagId)
-            return Fail(kErrorInvalidParameter), nullptr;
-        if ((lpLoadOrderGroup && *lpLoadOrderGroup) || (lpDependencies && *lpDependencies))
-            return Fail(kErrorNotSupported), nullptr;
-        if (lpServiceStartName && *lpServiceStartName &&
-            !posix::EqualsNoCase(lpServiceStartName, "LocalSystem") &&
-            !posix::EqualsNoCase(lpServiceStartName, ".\\LocalSystem"))
-            return Fail(kErrorInvalidServiceAccount), nullptr;
+        if (scm::CheckRegistration(lpServiceName, lpDisplayName, dwServiceType, dwStartType,
+                                   dwErrorControl, lpBinaryPathName, lpLoadOrderGroup, lpdwTagId,
+                                   lpDependencies, lpServiceStartName))
+            return nullptr;
+        const std::string name = lpServiceName;
+        const std::string display(scm::DisplayNameOf(lpServiceName, lpDisplayName));
 
         ServiceDatabase db = manager.Database();
         posix::FileLock lock(db.LockPath(), CallDeadline());
@@ -330,16 +224,16 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, const char* lpServiceName, const 
         std::error_code ec;
         fs::remove(db.ServiceDir(name) / "status", ec);
         if (db.WriteConfig(config)) return nullptr;
-        return Handles().Add(
-            HandleEntry{true, manager.root, name, config.instance, ServiceAccess(dwDesiredAccess)});
+        return Handles().Add(HandleEntry{true, manager.root, name, config.instance,
+                                         scm::ServiceAccess(dwDesiredAccess)});
     });
 }
 
-SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, const char* lpServiceName, DWORD dwDesiredAccess) {
+SC_HANDLE OpenService(SC_HANDLE hSCManager, const char* lpServiceName, DWORD dwDesiredAccess) {
     return Guarded<SC_HANDLE>(nullptr, [&]() -> SC_HANDLE {
         HandleEntry manager;
         if (ManagerOf(hSCManager, SC_MANAGER_CONNECT, manager)) return nullptr;
-        if (!lpServiceName || !posix::IsValidServiceName(lpServiceName))
+        if (!lpServiceName || !scm::IsValidServiceName(lpServiceName))
             return Fail(kErrorInvalidName), nullptr;
         ServiceDatabase db = manager.Database();
         ServiceConfig config;
@@ -353,11 +247,11 @@ SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, const char* lpServiceName, DWORD dw
                    nullptr;
         }
         return Handles().Add(HandleEntry{true, manager.root, config.name, config.instance,
-                                         ServiceAccess(dwDesiredAccess)});
+                                         scm::ServiceAccess(dwDesiredAccess)});
     });
 }
 
-bool StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, const char** lpServiceArgVectors) {
+bool StartService(SC_HANDLE hService, DWORD dwNumServiceArgs, const char** lpServiceArgVectors) {
     return Guarded(false, [&] {
         if (dwNumServiceArgs > 0 && !lpServiceArgVectors)
             return Fail(kErrorInvalidParameter), false;
@@ -378,7 +272,7 @@ bool StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, const char** lpSe
         if (config.startType == SERVICE_DISABLED) return Fail(kErrorServiceDisabled), false;
 
         posix::LaunchRequest request;
-        if (ResolveProgram(entry.root, config.binaryPath, request.program)) return false;
+        if (scm::ResolveProgram(entry.root, config.binaryPath, request.program)) return false;
         request.workingDirectory = SystemDirectory(entry.root);
         std::error_code ec;
         fs::create_directories(request.workingDirectory, ec);
@@ -466,7 +360,8 @@ bool DeleteService(SC_HANDLE hService) {
         HandleEntry entry;
         ServiceConfig config;
         std::optional<posix::FileLock> lock;
-        if (LockLiveService(hService, kDelete, CallDeadline(), lock, entry, config)) return false;
+        if (LockLiveService(hService, scm::kDelete, CallDeadline(), lock, entry, config))
+            return false;
         ServiceDatabase db = entry.Database();
         if (!db.View(config).running) {
             db.Remove(config.name);
@@ -477,45 +372,54 @@ bool DeleteService(SC_HANDLE hService) {
     });
 }
 
-bool QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, unsigned char* lpBuffer,
-                          DWORD cbBufSize, DWORD* pcbBytesNeeded) {
+bool QueryStatus(SC_HANDLE hService, SERVICE_STATUS_PROCESS* status) {
     return Guarded(false, [&] {
         HandleEntry entry;
         if (!Handles().Get(hService, entry) || !entry.isService)
             return Fail(kErrorInvalidHandle), false;
-        if (InfoLevel != SC_STATUS_PROCESS_INFO || !pcbBytesNeeded)
-            return Fail(kErrorInvalidParameter), false;
-        *pcbBytesNeeded = sizeof(SERVICE_STATUS_PROCESS);
-        if (!lpBuffer || cbBufSize < sizeof(SERVICE_STATUS_PROCESS))
-            return Fail(kErrorInsufficientBuffer), false;
-        SERVICE_STATUS_PROCESS out{};
-        if (QueryView(hService, out)) return false;
-        std::memcpy(lpBuffer, &out, sizeof out);
-        return true;
+        return QueryView(hService, *status) == kErrorSuccess;
     });
 }
 
-bool QueryServiceStatus(SC_HANDLE hService, SERVICE_STATUS* lpServiceStatus) {
-    SERVICE_STATUS_PROCESS full{};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(hService, SC_STATUS_PROCESS_INFO,
-                              lpServiceStatus ? reinterpret_cast<unsigned char*>(&full) : nullptr,
-                              sizeof full, &needed))
-        return GetLastError() == kErrorInsufficientBuffer ? Fail(kErrorInvalidParameter),
-               false                                      : false;
-    *lpServiceStatus = SERVICE_STATUS{full.dwServiceType,
-                                      full.dwCurrentState,
-                                      full.dwControlsAccepted,
-                                      full.dwWin32ExitCode,
-                                      full.dwServiceSpecificExitCode,
-                                      full.dwCheckPoint,
-                                      full.dwWaitHint};
+bool CloseHandle(SC_HANDLE hSCObject) {
+    if (!Handles().Remove(hSCObject)) return Fail(kErrorInvalidHandle), false;
     return true;
 }
 
-bool CloseServiceHandle(SC_HANDLE hSCObject) {
-    if (!Handles().Remove(hSCObject)) return Fail(kErrorInvalidHandle), false;
-    return true;
+class Manager final : public scm::ManagerBackend {
+  public:
+    SC_HANDLE OpenManager(const fs::path& root, DWORD access) override {
+        return embedded::OpenManager(root, access);
+    }
+    SC_HANDLE CreateService(SC_HANDLE manager, const char* name, const char* displayName,
+                            DWORD access, DWORD type, DWORD startType, DWORD errorControl,
+                            const char* binaryPath, const char* loadOrderGroup, DWORD* tagId,
+                            const char* dependencies, const char* startName) override {
+        return embedded::CreateService(manager, name, displayName, access, type, startType,
+                                       errorControl, binaryPath, loadOrderGroup, tagId,
+                                       dependencies, startName);
+    }
+    SC_HANDLE OpenService(SC_HANDLE manager, const char* name, DWORD access) override {
+        return embedded::OpenService(manager, name, access);
+    }
+    bool StartService(SC_HANDLE service, DWORD argc, const char** argv) override {
+        return embedded::StartService(service, argc, argv);
+    }
+    bool ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) override {
+        return embedded::ControlService(service, control, status);
+    }
+    bool DeleteService(SC_HANDLE service) override { return embedded::DeleteService(service); }
+    bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS* status) override {
+        return embedded::QueryStatus(service, status);
+    }
+    bool CloseHandle(SC_HANDLE handle) override { return embedded::CloseHandle(handle); }
+};
+
+}  // namespace embedded
+
+scm::ManagerBackend& scm::EmbeddedManager() {
+    static auto* manager = new embedded::Manager;
+    return *manager;
 }
 
 }  // namespace platform
