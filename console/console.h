@@ -36,6 +36,11 @@ inline constexpr std::string_view kServiceDisplayName = "Zantor";
 // The service program the console copies: the file the build makes of ZantorSvc, taken from the
 // console's current directory ("ZantorSvc.Exe" on Windows, "ZantorSvc" here).
 std::string LocalProgramFile();
+// The file Install To copies for the console program `consoleProgram`: LocalProgramFile() when the
+// current directory has anything of that name; otherwise the service program installed beside an
+// installed console (/usr/bin/ZantorManager, /usr/bin/zadmin: /usr/sbin/ZantorSvc) when there is
+// one; otherwise LocalProgramFile(), whose copy then fails as it always has.
+std::string ServiceProgramSource(std::string_view consoleProgram);
 // Where the program goes on `computer`: "\\" + computer + "\ADMIN$\system32\" + its name.
 std::string RemoteProgramFile(std::string_view computer);
 

@@ -1,7 +1,9 @@
 // The Computer menu's deployment: the service program copied into a computer's system directory
 // through its administrative share, registered, started, stopped and removed again.
 #include <chrono>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "console/console.h"
@@ -35,12 +37,27 @@ std::string LocalProgramFile() {
     return kService + std::string(platform::kProgramFileExtension);
 }
 
+std::string ServiceProgramSource(std::string_view consoleProgram) {
+    namespace fs = std::filesystem;
+    const std::string here = LocalProgramFile();
+    std::error_code error;
+    // Whatever the current directory holds under the name is taken, as the window has always
+    // done, so that its copy error still names the file an administrator put there.
+    if (fs::symlink_status(here, error).type() != fs::file_type::not_found) return here;
+    // The package puts the console into <prefix>/bin and the service into <prefix>/sbin; the
+    // way from one to the other comes from the install rules, so any prefix finds it.
+    const fs::path installed =
+        fs::path(consoleProgram).parent_path() / ZANTOR_SBINDIR_FROM_BINDIR / here;
+    if (fs::is_regular_file(installed, error)) return installed.lexically_normal().string();
+    return here;
+}
+
 std::string RemoteProgramFile(std::string_view computer) {
     return "\\\\" + std::string(computer) + "\\ADMIN$\\system32\\" + LocalProgramFile();
 }
 
 bool TConsole::InstallService(const std::string& computer) {
-    const std::string local = LocalProgramFile();
+    const std::string local = ServiceProgramSource(platform::GetModuleFileNameA());
     if (!platform::CopyFileA(local.c_str(), RemoteProgramFile(computer).c_str(), false)) {
         const Failure f;
         ShowError("Error " + std::to_string(f.code) + " (" + f.text + ") in while trying copy " +

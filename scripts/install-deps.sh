@@ -8,9 +8,20 @@ packages=(build-essential cmake ninja-build pkg-config googletest libgtest-dev l
 # The packet filter driver's kernel backend (nftables rules, the nflog filter log); its tests
 # make network namespaces with iproute2 and read the kernel's table with nft.
 packages+=(libnftables-dev libnetfilter-log-dev libnfnetlink-dev nftables iproute2)
+# The service control manager's systemd backend (sd-bus, notifications, the journal), and
+# systemd-analyze for the tests of the unit it writes.
+packages+=(libsystemd-dev systemd)
 # The console: Qt 6 Widgets (its CMake files include QtTest), a font for offscreen rendering,
 # and a virtual display for running the windows where there is no screen.
 console_packages=(qt6-base-dev fonts-dejavu-core xvfb xauth)
+# The Debian package (scripts/package.sh): man pages from scdoc, cpack's dependency list from
+# dpkg-shlibdeps (which it feeds with what `file` finds), and lintian's verdict on the result.
+packages+=(dpkg-dev file scdoc lintian)
+# The fleet of test hosts: systemd-nspawn boots them, each runs sshd, and the tests reach them
+# with the ssh client (util-linux's nsenter runs it inside the fleet's network namespace).
+# Without recommendations: systemd-container's would add a name service module to the machine's
+# nsswitch.conf, openssh-server's a desktop's worth of terminal data.
+fleet_packages=(systemd-container openssh-server openssh-client util-linux)
 
 missing_from() {
   local p
@@ -19,10 +30,38 @@ missing_from() {
   done
 }
 
+# openssh-server's maintainer scripts start sshd through its init script, and on a machine whose
+# PID 1 is not systemd nothing would stop it again: this machine must not serve ssh. The
+# policy-rc.d hook tells invoke-rc.d that no service may start (101) while the packages go in; one
+# the machine already has is left as it is.
+policy_placed=""
+remove_placed_policy() {
+  if [ -n "$policy_placed" ]; then "${sudo_cmd[@]}" rm -f "$policy_placed"; fi
+  policy_placed=""
+}
+install_fleet_packages() {
+  local policy=/usr/sbin/policy-rc.d
+  if [ ! -e "$policy" ]; then
+    # Also taken away when the install fails or is interrupted.
+    trap remove_placed_policy EXIT
+    policy_placed=$policy
+    printf '#!/bin/sh\n# Placed by Zantor install-deps.sh while it installs packages.\nexit 101\n' |
+      "${sudo_cmd[@]}" tee "$policy" >/dev/null
+    "${sudo_cmd[@]}" chmod 755 "$policy"
+  fi
+  local status=0
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing_fleet[@]}" || status=$?
+  remove_placed_policy
+  return $status
+}
+
 mapfile -t missing < <(missing_from "${packages[@]}")
 mapfile -t missing_console < <(missing_from "${console_packages[@]}")
-if [ ${#missing[@]} -gt 0 ] || [ ${#missing_console[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]} ${missing_console[*]}"
+mapfile -t missing_fleet < <(missing_from "${fleet_packages[@]}")
+if [ ${#missing[@]} -gt 0 ] || [ ${#missing_console[@]} -gt 0 ] || [ ${#missing_fleet[@]} -gt 0 ]
+then
+  echo "Installing: ${missing[*]} ${missing_console[*]} ${missing_fleet[*]}"
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
@@ -33,5 +72,8 @@ if [ ${#missing[@]} -gt 0 ] || [ ${#missing_console[@]} -gt 0 ]; then
   if [ ${#missing_console[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
       --no-install-recommends "${missing_console[@]}"
+  fi
+  if [ ${#missing_fleet[@]} -gt 0 ]; then
+    install_fleet_packages
   fi
 fi

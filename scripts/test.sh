@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test: in the default build, in the
-# optimised release build a user makes, and under the address and undefined-behaviour
-# sanitizers; then runs each fuzz target for half a minute (scripts/fuzz.sh).
+# optimised release build a user makes (and makes and checks the Debian package from it,
+# scripts/package.sh, and installs it into a test host), and under the address and
+# undefined-behaviour sanitizers; then runs each
+# fuzz target for half a minute (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +16,15 @@ for preset in default release asan; do
   cmake --build --preset "$preset"
   echo "=== $preset: test"
   ctest --preset "$preset" || status=1
+  if [ "$preset" = release ]; then
+    echo "=== release: Debian package"
+    if scripts/package.sh; then
+      echo "=== release: the package installed into a test host"
+      build/release/tests/package_host_tests || status=1
+    else
+      status=1
+    fi
+  fi
 done
 echo "=== fuzz"
 scripts/fuzz.sh 30 || status=1

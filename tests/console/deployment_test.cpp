@@ -237,4 +237,57 @@ TEST_F(Deployment, CancelInTheDialogDoesNothing) {
     ExpectConnectionKept();
 }
 
+// Which file Install To copies, for a console installed as the package installs it: <prefix>/bin
+// beside <prefix>/sbin/ZantorSvc.
+class ProgramSource : public ::testing::Test {
+  protected:
+    ProgramSource() {
+        fs::create_directories(prefix.path() / "usr/bin");
+        fs::create_directories(prefix.path() / "usr/sbin");
+        fs::create_directories(prefix.path() / "work");
+        cwd = fs::current_path();
+        fs::current_path(prefix.path() / "work");
+    }
+    ~ProgramSource() override { fs::current_path(cwd); }
+
+    std::string Source() const {
+        return ServiceProgramSource((prefix.path() / "usr/bin/ZantorManager").string());
+    }
+    fs::path Packaged() const { return prefix.path() / "usr/sbin/ZantorSvc"; }
+
+    TempDir prefix;
+    fs::path cwd;
+};
+
+TEST_F(ProgramSource, TheCurrentDirectoryComesFirstAndThenTheInstalledProgram) {
+    // Nothing anywhere: the bare name, so that the copy fails as the window documents.
+    EXPECT_EQ(Source(), "ZantorSvc");
+
+    std::ofstream(Packaged()) << "packaged";
+    EXPECT_EQ(Source(), Packaged().string()) << "a path without .. in it, as messages show it";
+
+    std::ofstream("ZantorSvc") << "built here";
+    EXPECT_EQ(Source(), "ZantorSvc");
+
+    // Anything of that name in the current directory is taken and fails the copy there, rather
+    // than quietly deploying another program than the one the administrator put there.
+    fs::remove("ZantorSvc");
+    fs::create_directory("ZantorSvc");
+    EXPECT_EQ(Source(), "ZantorSvc");
+    fs::remove("ZantorSvc");
+    fs::create_symlink("nowhere", "ZantorSvc");
+    EXPECT_EQ(Source(), "ZantorSvc");
+}
+
+TEST_F(ProgramSource, OnlyAFileBesideAnInstalledConsoleCounts) {
+    fs::create_directory(Packaged());
+    EXPECT_EQ(Source(), "ZantorSvc") << "a directory is no program";
+    fs::remove(Packaged());
+
+    // A console elsewhere (a build tree) does not reach a package's program.
+    std::ofstream(Packaged()) << "packaged";
+    EXPECT_EQ(ServiceProgramSource((prefix.path() / "build/console/qt/ZantorManager").string()),
+              "ZantorSvc");
+}
+
 }  // namespace
