@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <sstream>
 #include <system_error>
 
 #include "platform/computer.h"
@@ -81,6 +82,21 @@ bool IsLocalComputerName(std::string_view name) {
     if (name.empty() || name == "." || EqualsNoCase(name, "localhost")) return true;
     std::string host = HostName();
     return !host.empty() && EqualsNoCase(name, host);
+}
+
+bool SshSessionInto(std::string_view computer, SshSessionEnd* end) {
+    if (!IsLocalComputerName(computer)) return false;
+    // "client-address client-port server-address server-port", as sshd sets it.
+    const char* connection = std::getenv("SSH_CONNECTION");
+    if (!connection) return false;
+    std::istringstream words(connection);
+    std::string client, clientPort, address;
+    int port = 0;
+    if (!(words >> client >> clientPort >> address >> port) || port <= 0 || port > 65535)
+        return false;
+    end->address = address;
+    end->port = port;
+    return true;
 }
 
 fs::path LocalComputerRoot() {
