@@ -39,13 +39,15 @@ Win32Error CheckComputerName(std::string_view name);
 // any letter case (the UNC prefix "\\" is ignored).
 bool IsLocalComputerName(std::string_view name);
 
-// Where an SSH session into `computer` arrived: the address and port of that computer's sshd.
+// Where an SSH session into `computer` arrived: the address and port of that computer's sshd, and
+// the address the session came from.
 // For this computer it is the session this program runs in, if any ($SSH_CONNECTION); for a host
 // reached over SSH it is the transport's own session (known once a connection was made). False
 // when there is none, or for a simulated computer.
 struct SshSessionEnd {
     std::string address;
     int port = 0;
+    std::string clientAddress;
 };
 bool SshSessionInto(std::string_view computer, SshSessionEnd* end);
 

@@ -94,6 +94,7 @@ bool SshSessionInto(std::string_view computer, SshSessionEnd* end) {
     int port = 0;
     if (!(words >> client >> clientPort >> address >> port) || port <= 0 || port > 65535)
         return false;
+    end->clientAddress = client;
     end->address = address;
     end->port = port;
     return true;
