@@ -158,7 +158,8 @@ TEST_F(Deployment, StartAtStopAtAndRemoveFromAStoppedService) {
               Cells{"E Error [An instance of the service is running already.] while trying to "
                     "start service ZantorSvc on PC1"});
     std::uint32_t pid = 0;
-    State(&pid);
+    // A stop while the service still reports its start is refused (1061): wait for "running".
+    ASSERT_TRUE(Eventually([&] { return State(&pid) == platform::SERVICE_RUNNING; }));
     Pick(".", "PC1");
     main.Stopat1Click();
     EXPECT_EQ(Messages(), Cells{"I Service ZantorSvc on PC1 stopped successful."});
@@ -171,7 +172,7 @@ TEST_F(Deployment, StartAtStopAtAndRemoveFromAStoppedService) {
     main.Startat1Click();
     EXPECT_EQ(Messages(), Cells{"I Service ZantorSvc on PC1 started successful."});
     ExpectServing();
-    State(&pid);
+    ASSERT_TRUE(Eventually([&] { return State(&pid) == platform::SERVICE_RUNNING; }));
     Pick(".", "PC1");
     main.Stopat1Click();
     WaitUntilEnded(pid);
