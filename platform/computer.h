@@ -1,10 +1,16 @@
 // Computers and their roots.
 //
-// On Linux a computer is a directory, its root: the local one is named by ZANTOR_ROOT (default
-// /var/lib/zantor for root, else $XDG_STATE_HOME/zantor), other computers are subdirectories of
-// ZANTOR_NETWORK, matched by name in any letter case. Every Windows name the programs use (pipe
-// names, administrative shares, %SystemRoot%, the registry of a named computer) is turned into a
-// place inside a root here and nowhere else.
+// On Linux a computer is a directory, its root, on this machine or on a host reached over SSH.
+// Which computer a name means is decided here and nowhere else (FindComputer):
+//   - "", ".", "localhost" and the host's own name are this computer: its root is named by
+//     ZANTOR_ROOT (default /var/lib/zantor for root, else $XDG_STATE_HOME/zantor);
+//   - a name found in ZANTOR_NETWORK (a subdirectory, matched in any letter case) is a simulated
+//     computer, whose root is that directory;
+//   - any other name is a host reached over SSH, in the form ssh takes it ("web1", "admin@web1",
+//     an alias of the user's ssh config); its root on the far side is ZANTOR_REMOTE_ROOT, by
+//     default /var/lib/zantor. platform/ssh/ carries every channel to it.
+// Every Windows name the programs use (pipe names, administrative shares, %SystemRoot%, the
+// registry of a named computer) is turned into a place inside a root here and nowhere else.
 //
 //   root/system32/     the system directory, %SystemRoot%\system32, \\computer\ADMIN$\system32
 //   root/pipe/NAME     the named pipe \\.\Pipe\NAME (a Unix stream socket)
@@ -51,15 +57,44 @@ struct SshSessionEnd {
 };
 bool SshSessionInto(std::string_view computer, SshSessionEnd* end);
 
+// Which computer a name means (see the top of this file).
+enum class ComputerKind { kThis, kSimulated, kRemote };
+struct Computer {
+    ComputerKind kind = ComputerKind::kThis;
+    // This computer's or a simulated one's root on this machine; a remote one's on the far side.
+    std::filesystem::path root;
+    // For a remote computer: the name as ssh takes it (without the UNC prefix).
+    std::string destination;
+};
+// kErrorInvalidName for a name that is not one (CheckComputerName). A remote name is not looked
+// up here: whether the host exists shows when it is reached.
+Win32Error FindComputer(std::string_view name, Computer& computer);
+
+// The root of a host reached over SSH, on the far side: ZANTOR_REMOTE_ROOT, by default
+// /var/lib/zantor. kErrorInvalidName when the variable holds no absolute path of plain
+// characters (letters, digits, '/', '.', '-', '_'; no "..").
+Win32Error RemoteComputerRoot(std::filesystem::path& root);
+
+// A place that a Windows name leads to: its computer, and the path of the pipe's socket or of the
+// file, on this machine or (for a remote computer) on the far side.
+struct Place {
+    Computer computer;
+    std::filesystem::path path;
+};
+// As ResolvePipeName and ResolveFilePath, for any computer.
+Win32Error LocatePipe(std::string_view pipeName, Place& place);
+Win32Error LocateFile(std::string_view windowsPath, Place& place);
+
 // The local computer's root (not created).
 std::filesystem::path LocalComputerRoot();
 
-// The root of the computer called `name`. kErrorInvalidName for a name that is not one (above),
-// kErrorBadNetPath when no such computer exists.
+// The root on this machine of the computer called `name`. kErrorInvalidName for a name that is
+// not one (above), kErrorBadNetPath for a computer that has no root here (a remote one).
 Win32Error ComputerRoot(std::string_view name, std::filesystem::path& root);
 
 // "\\.\Pipe\NAME" or "\\COMPUTER\Pipe\NAME" (any letter case for "Pipe") to the socket path in
-// that computer's root; "\\\Pipe\NAME" (no computer) is this computer's. kErrorInvalidName for
+// that computer's root on this machine (kErrorBadNetPath for a remote computer);
+// "\\\Pipe\NAME" (no computer) is this computer's. kErrorInvalidName for
 // another form or a bad computer name, kErrorBadNetPath for an unknown computer.
 Win32Error ResolvePipeName(std::string_view pipeName, std::filesystem::path& socketPath);
 

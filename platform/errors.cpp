@@ -9,6 +9,9 @@ namespace platform {
 namespace {
 
 thread_local Win32Error tLastError = kErrorSuccess;
+// The detail of tLastError, and the code it was recorded for.
+thread_local std::string tDetail;
+thread_local Win32Error tDetailCode = kErrorSuccess;
 
 // Sorted by number; one line each, our own wording.
 constexpr std::pair<Win32Error, const char*> kMessages[] = {
@@ -73,6 +76,7 @@ constexpr std::pair<Win32Error, const char*> kMessages[] = {
     {1077, "The service has not been started since it was installed."},
     {1078, "The name is in use already as a service name or display name."},
     {1168, "The element was not found."},
+    {1326, "The logon was refused: the user name, password or key is not accepted."},
     {1359, "An internal error occurred."},
     {1392, "The file or directory is corrupt and cannot be read."},
     {1460, "The operation timed out."},
@@ -98,13 +102,25 @@ Win32Error GetLastError() {
 
 void SetLastError(Win32Error code) {
     tLastError = code;
+    if (code != tDetailCode) tDetail.clear();
+}
+
+void SetLastErrorDetail(std::string detail) {
+    tDetail = std::move(detail);
+    tDetailCode = tLastError;
+}
+
+std::string LastErrorDetail() {
+    return tLastError == tDetailCode ? tDetail : std::string();
 }
 
 std::string FormatSystemMessage(Win32Error code) {
     auto it = std::lower_bound(std::begin(kMessages), std::end(kMessages), code,
                                [](const auto& row, Win32Error c) { return row.first < c; });
     if (it == std::end(kMessages) || it->first != code) return {};
-    return std::string(it->second) + "\r\n";
+    std::string text = it->second;
+    if (code == tDetailCode && code == tLastError && !tDetail.empty()) text += " " + tDetail;
+    return text + "\r\n";
 }
 
 }  // namespace platform

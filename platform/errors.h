@@ -77,6 +77,7 @@ inline constexpr Win32Error kErrorServiceExists = 1073;
 inline constexpr Win32Error kErrorServiceNeverStarted = 1077;
 inline constexpr Win32Error kErrorDuplicateServiceName = 1078;
 inline constexpr Win32Error kErrorNotFound = 1168;
+inline constexpr Win32Error kErrorLogonFailure = 1326;
 inline constexpr Win32Error kErrorFileCorrupt = 1392;
 inline constexpr Win32Error kErrorInternalError = 1359;
 inline constexpr Win32Error kErrorTimeout = 1460;
@@ -106,6 +107,14 @@ inline Win32Error Fail(Win32Error code) {
     SetLastError(code);
     return code;
 }
+
+// Some failures have more to say than their number: what the program that failed said (ssh's own
+// words about a refused host key, and how to trust the host). SetLastErrorDetail records that
+// text for the thread's current last error; FormatSystemMessage of that code appends it, until
+// the thread's last error becomes another code.
+void SetLastErrorDetail(std::string detail);
+// The detail recorded for the thread's last error, empty when there is none.
+std::string LastErrorDetail();
 
 // The system message text for `code`, ended by CR LF as the system's message table gives it, or
 // the empty text when there is none (FormatMessage from the system table).

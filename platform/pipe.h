@@ -57,10 +57,18 @@ class PipeServer : public Pipe {
 // Creates the single instance of the local pipe `name` ("\\.\Pipe\NAME"). The socket is owner only.
 Win32Error CreateNamedPipeA(std::string_view name, std::unique_ptr<PipeServer>* pipe);
 
-// Opens the pipe `name` as a client, on this or a named computer. With a `timeout`, the open
+// Opens the pipe `name` as a client, on this or a named computer (a host reached over SSH too:
+// platform/ssh/). With a `timeout`, the open
 // waits at most that long for the instance to take the client (kErrorTimeout past it), and the
 // pipe's reads and writes get the same limit (SetTimeout); zero waits without limit.
 Win32Error OpenPipe(std::string_view name, std::unique_ptr<Pipe>* pipe,
                     std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
+
+// The far side of a pipe opened over SSH, run by our program there (ZantorSvc -bridge ROOT):
+// reads the pipe's name as a line from standard input, opens that pipe of this computer (whose
+// root is `root`), writes the handshake byte the open got on standard output, and copies bytes
+// both ways until either side ends. Returns the exit code (0, or the Win32 error of the open when
+// it fits one), or ends the process itself once the connection is over.
+int RunPipeBridge(std::string_view root);
 
 }  // namespace platform

@@ -23,7 +23,11 @@
 // computer name and a root without ipaddrtable) where systemd runs as PID 1 (/run/systemd/system
 // exists), the embedded manager otherwise. A service process finds its dispatcher the same way
 // round: the embedded manager's start handshake in its environment, else systemd's
-// NOTIFY_SOCKET.
+// NOTIFY_SOCKET. A host reached over SSH (platform/computer.h) is served by its own systemd,
+// through the same backend: the D-Bus connection runs over the shared ssh connection
+// (systemd-stdio-bridge on the far side, as root or through sudo -n), and the unit files are
+// listed, written and removed by the transport's fixed scripts (platform/ssh/). A host whose
+// manager cannot be reached that way (no systemd) fails with kErrorRpcServerUnavailable.
 //
 // The systemd backend talks to the manager over D-Bus (sd-bus), not through systemctl: the calls
 // go to the manager of the bus they are made on (enabling a unit too), states and results come

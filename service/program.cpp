@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/files.h"
+#include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/scm.h"
 #include "service/config_store.h"
@@ -240,6 +241,9 @@ int ProgramMain(int argc, char** argv) {
         ShowUsage();
     } else if (option == "-run") {
         return RunConsoleMode();
+    } else if (option == "-bridge") {
+        // The far side of the control pipe for a console that reached this host over SSH.
+        return platform::RunPipeBridge(computer);
     } else if (option == "-secure") {
         SecureParametersKey(computer);
     } else {

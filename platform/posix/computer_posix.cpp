@@ -59,6 +59,20 @@ Win32Error BelowShare(std::string_view rest, fs::path& path) {
     return kErrorSuccess;
 }
 
+bool HasControlCharacter(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
+// The path of a place located with `located`, on this machine: a place on a host reached over
+// SSH has none here (kErrorBadNetPath).
+Win32Error PathHere(Win32Error located, Place& place, fs::path& path) {
+    if (located) return located;
+    if (place.computer.kind == ComputerKind::kRemote) return Fail(kErrorBadNetPath);
+    path = std::move(place.path);
+    return kErrorSuccess;
+}
+
 fs::path BackslashesToPath(std::string_view rest) {
     std::string p(rest);
     for (char& c : p)
@@ -110,11 +124,26 @@ fs::path LocalComputerRoot() {
     return fs::path("/tmp/zantor");
 }
 
-Win32Error ComputerRoot(std::string_view name, fs::path& root) {
+Win32Error RemoteComputerRoot(fs::path& root) {
+    const char* set = std::getenv("ZANTOR_REMOTE_ROOT");
+    const std::string_view text = set && *set ? set : "/var/lib/zantor";
+    // The far side's shell sees this path (as a quoted word); plain characters only.
+    const bool plain = text.front() == '/' && text.find("..") == std::string_view::npos &&
+                       std::all_of(text.begin(), text.end(), [](char c) {
+                           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                  (c >= '0' && c <= '9') || c == '/' || c == '.' || c == '-' ||
+                                  c == '_';
+                       });
+    if (!plain) return Fail(kErrorInvalidName);
+    root = fs::path(text);
+    return kErrorSuccess;
+}
+
+Win32Error FindComputer(std::string_view name, Computer& computer) {
     if (Win32Error e = CheckComputerName(name)) return e;
     name = WithoutUncPrefix(name);
     if (IsLocalComputerName(name)) {
-        root = LocalComputerRoot();
+        computer = Computer{ComputerKind::kThis, LocalComputerRoot(), {}};
         return kErrorSuccess;
     }
     // Only a directory's own entry can match, so the name never becomes part of a path.
@@ -123,49 +152,73 @@ Win32Error ComputerRoot(std::string_view name, fs::path& root) {
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(network, ec)) {
             if (entry.is_directory(ec) && EqualsNoCase(entry.path().filename().string(), name)) {
-                root = entry.path();
+                computer = Computer{ComputerKind::kSimulated, entry.path(), {}};
                 return kErrorSuccess;
             }
         }
     }
-    return Fail(kErrorBadNetPath);
+    fs::path root;
+    if (Win32Error e = RemoteComputerRoot(root)) return e;
+    computer = Computer{ComputerKind::kRemote, std::move(root), std::string(name)};
+    return kErrorSuccess;
 }
 
-Win32Error ResolvePipeName(std::string_view pipeName, fs::path& socketPath) {
+Win32Error ComputerRoot(std::string_view name, fs::path& root) {
+    Computer computer;
+    if (Win32Error e = FindComputer(name, computer)) return e;
+    if (computer.kind == ComputerKind::kRemote) return Fail(kErrorBadNetPath);
+    root = std::move(computer.root);
+    return kErrorSuccess;
+}
+
+Win32Error LocatePipe(std::string_view pipeName, Place& place) {
     std::string_view computer, rest;
     if (!SplitUnc(pipeName, computer, rest)) return Fail(kErrorInvalidName);
     auto slash = rest.find('\\');
     if (slash == std::string_view::npos || !EqualsNoCase(rest.substr(0, slash), "pipe"))
         return Fail(kErrorInvalidName);
     std::string_view name = rest.substr(slash + 1);
-    if (name.empty() || name.find('\\') != std::string_view::npos ||
-        name.find('/') != std::string_view::npos || name == "." || name == "..")
+    // The name travels to the far side of a remote computer as a line: plain characters only.
+    if (name.empty() || name == "." || name == ".." ||
+        name.find_first_of("\\/") != std::string_view::npos || HasControlCharacter(name))
         return Fail(kErrorInvalidName);
-    fs::path root;
-    if (Win32Error e = ComputerRoot(computer, root)) return e;
-    socketPath = root / "pipe" / std::string(name);
+    if (Win32Error e = FindComputer(computer, place.computer)) return e;
+    place.path = place.computer.root / "pipe" / std::string(name);
     return kErrorSuccess;
 }
 
-Win32Error ResolveFilePath(std::string_view windowsPath, fs::path& path) {
-    fs::path root;
+Win32Error ResolvePipeName(std::string_view pipeName, fs::path& socketPath) {
+    Place place;
+    return PathHere(LocatePipe(pipeName, place), place, socketPath);
+}
+
+Win32Error LocateFile(std::string_view windowsPath, Place& place) {
     std::string_view computer, rest;
     if (SplitUnc(windowsPath, computer, rest)) {
-        if (Win32Error e = ComputerRoot(computer, root)) return e;
+        if (Win32Error e = FindComputer(computer, place.computer)) return e;
         const auto slash = rest.find('\\');
         if (!EqualsNoCase(rest.substr(0, slash), "ADMIN$")) return Fail(kErrorBadNetPath);
         rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
     } else if (StartsWithNoCase(windowsPath, "%SystemRoot%")) {
-        root = LocalComputerRoot();
+        place.computer = Computer{ComputerKind::kThis, LocalComputerRoot(), {}};
         rest = windowsPath.substr(std::string_view("%SystemRoot%").size());
     } else {
-        path = BackslashesToPath(windowsPath);
+        place.computer = Computer{ComputerKind::kThis, LocalComputerRoot(), {}};
+        place.path = BackslashesToPath(windowsPath);
         return kErrorSuccess;
     }
+    // A path on the far side travels there as a line: no control characters in it.
+    if (place.computer.kind == ComputerKind::kRemote && HasControlCharacter(rest))
+        return Fail(kErrorInvalidName);
     fs::path below;
     if (Win32Error e = BelowShare(rest, below)) return e;
-    path = root / below;
+    place.path = place.computer.root / below;
     return kErrorSuccess;
+}
+
+Win32Error ResolveFilePath(std::string_view windowsPath, fs::path& path) {
+    Place place;
+    return PathHere(LocateFile(windowsPath, place), place, path);
 }
 
 }  // namespace platform

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <random>
 
 #include "platform/computer.h"
+#include "platform/ssh/ssh_channels.h"
 #include "platform/files.h"
 #include "platform/posix/process_posix.h"
 
@@ -73,9 +75,12 @@ int CreateSibling(const fs::path& target, mode_t mode, fs::path& created) {
 
 bool CopyFileA(const char* existingFileName, const char* newFileName, bool failIfExists) {
     if (!existingFileName || !newFileName) return Fail(kErrorInvalidParameter), false;
-    fs::path source, target;
-    if (ResolveFilePath(existingFileName, source) || ResolveFilePath(newFileName, target))
-        return false;
+    Place from_, to_;
+    if (LocateFile(existingFileName, from_) || LocateFile(newFileName, to_)) return false;
+    // A remote file is copied only onto its computer, from this one.
+    if (from_.computer.kind == ComputerKind::kRemote) return Fail(kErrorNotSupported), false;
+    const fs::path& source = from_.path;
+    const fs::path& target = to_.path;
     int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return FailOpen(errno, false), false;
     struct stat from {};
@@ -83,6 +88,14 @@ bool CopyFileA(const char* existingFileName, const char* newFileName, bool failI
         Fail(S_ISDIR(from.st_mode) ? kErrorAccessDenied : ErrorFromErrno(errno));
         close(in);
         return false;
+    }
+    if (to_.computer.kind == ComputerKind::kRemote) {
+        const bool copied = ssh::CopyFileTo(in, from.st_mode, static_cast<std::size_t>(from.st_size),
+                                            to_, failIfExists);
+        const Win32Error e = GetLastError();
+        close(in);
+        SetLastError(e);
+        return copied;
     }
     struct stat to {};
     if (stat(target.c_str(), &to) == 0) {
@@ -116,8 +129,10 @@ bool CopyFileA(const char* existingFileName, const char* newFileName, bool failI
 
 bool DeleteFileA(const char* fileName) {
     if (!fileName) return Fail(kErrorInvalidParameter), false;
-    fs::path path;
-    if (ResolveFilePath(fileName, path)) return false;
+    Place place;
+    if (LocateFile(fileName, place)) return false;
+    if (place.computer.kind == ComputerKind::kRemote) return ssh::DeleteFile(place);
+    const fs::path& path = place.path;
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) return FailOpen(errno, false), false;
     if (S_ISDIR(st.st_mode)) return Fail(kErrorAccessDenied), false;
@@ -159,9 +174,32 @@ bool ReadPieces(int fd, const std::function<bool(std::string_view)>& piece) {
     }
 }
 
+// A file of a computer reached over SSH, when `fileName` names one; nullopt for any other.
+std::optional<Place> RemoteFile(const char* fileName) {
+    Place place;
+    if (!fileName || LocateFile(fileName, place) || place.computer.kind != ComputerKind::kRemote)
+        return std::nullopt;
+    return place;
+}
+
 }  // namespace
 
 bool ReadFileContents(const char* fileName, std::string& contents, std::size_t maxBytes) {
+    if (auto remote = RemoteFile(fileName)) {
+        std::string data;
+        bool tooLarge = false;
+        // A limit of 0 on the far side means none: a limit of 0 bytes here is checked here.
+        const bool read = ssh::ReadFile(*remote, maxBytes == 0 ? 1 : maxBytes,
+                                        [&](std::string_view piece) {
+                                            tooLarge = data.size() + piece.size() > maxBytes;
+                                            if (!tooLarge) data.append(piece);
+                                            return !tooLarge;
+                                        });
+        if (tooLarge) return Fail(kErrorFileTooLarge), false;
+        if (!read) return false;
+        contents = std::move(data);
+        return true;
+    }
     struct stat st {};
     const int fd = OpenForReading(fileName, st);
     if (fd < 0) return false;
@@ -184,6 +222,7 @@ bool ReadFileContents(const char* fileName, std::string& contents, std::size_t m
 }
 
 bool ReadFileInPieces(const char* fileName, const std::function<bool(std::string_view)>& piece) {
+    if (auto remote = RemoteFile(fileName)) return ssh::ReadFile(*remote, 0, piece);
     struct stat st {};
     const int fd = OpenForReading(fileName, st);
     if (fd < 0) return false;

@@ -20,10 +20,12 @@
 #include "platform/computer.h"
 #include "platform/pipe.h"
 #include "platform/posix/unix_socket.h"
+#include "platform/ssh/ssh_channels.h"
 
 namespace platform {
 
 namespace fs = std::filesystem;
+using posix::SocketStream;
 using posix::UniqueFd;
 using posix::WaitReady;
 using posix::WakePipe;
@@ -32,64 +34,6 @@ namespace {
 
 constexpr char kConnected = 0;
 constexpr char kBusy = 1;
-
-// One connected socket: the read and write halves shared by server and client ends.
-class SocketStream {
-  public:
-    Win32Error Read(void* buffer, std::size_t size, std::size_t* read) {
-        *read = 0;
-        if (size == 0) return kErrorSuccess;
-        for (;;) {
-            if (Win32Error e = WaitReady(fd_.Get(), POLLIN, wake_, timeout_)) return e;
-            ssize_t n = ::recv(fd_.Get(), buffer, size, MSG_DONTWAIT);
-            if (n > 0) {
-                *read = static_cast<std::size_t>(n);
-                return kErrorSuccess;
-            }
-            if (n == 0) return Fail(kErrorBrokenPipe);
-            if (errno == EINTR || errno == EAGAIN) continue;
-            if (errno == ECONNRESET || errno == ENOTCONN) return Fail(kErrorBrokenPipe);
-            return FailFromErrno();
-        }
-    }
-
-    Win32Error Write(const void* buffer, std::size_t size) {
-        auto* p = static_cast<const char*>(buffer);
-        while (size > 0) {
-            if (cancelled_) return Fail(kErrorOperationAborted);
-            // Without a limit a full socket blocks the send (Cancel shuts it down to end that);
-            // with one, the wait for room is a poll that can give up.
-            const int flags = MSG_NOSIGNAL | (timeout_.count() > 0 ? MSG_DONTWAIT : 0);
-            ssize_t n = ::send(fd_.Get(), p, size, flags);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                if (cancelled_) return Fail(kErrorOperationAborted);
-                if (errno == EAGAIN) {
-                    if (Win32Error e = WaitReady(fd_.Get(), POLLOUT, wake_, timeout_)) return e;
-                    continue;
-                }
-                if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)
-                    return Fail(kErrorNoData);
-                return FailFromErrno();
-            }
-            p += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return kErrorSuccess;
-    }
-
-    void Cancel() {
-        cancelled_ = true;
-        wake_.Signal();
-        // A send blocked on a full socket does not poll; shutting the socket down ends it.
-        if (fd_) ::shutdown(fd_.Get(), SHUT_RDWR);
-    }
-
-    UniqueFd fd_;
-    WakePipe wake_;
-    std::atomic<bool> cancelled_{false};
-    std::chrono::milliseconds timeout_{0};
-};
 
 class PosixPipeClient final : public Pipe {
   public:
@@ -213,8 +157,10 @@ Win32Error CreateNamedPipeA(std::string_view name, std::unique_ptr<PipeServer>* 
 
 Win32Error OpenPipe(std::string_view name, std::unique_ptr<Pipe>* pipe,
                     std::chrono::milliseconds timeout) {
-    fs::path socketPath;
-    if (Win32Error e = ResolvePipeName(name, socketPath)) return e;
+    Place place;
+    if (Win32Error e = LocatePipe(name, place)) return e;
+    if (place.computer.kind == ComputerKind::kRemote) return ssh::OpenPipe(place, timeout, pipe);
+    const fs::path& socketPath = place.path;
     auto client = std::make_unique<PosixPipeClient>();
     client->SetTimeout(timeout);
     SocketStream& stream = client->stream_;

@@ -197,8 +197,18 @@ const HKEY HKEY_CURRENT_USER = &gCurrentUser;
 Win32Error RegConnectRegistryA(std::string_view machineName, HKEY hKey, HKEY* phkResult) {
     if (!phkResult) return Fail(kErrorInvalidParameter);
     if (hKey != HKEY_LOCAL_MACHINE && hKey != HKEY_CURRENT_USER) return Fail(kErrorInvalidHandle);
-    std::filesystem::path root;
-    if (Win32Error e = ComputerRoot(machineName, root)) return Fail(e);
+    Computer computer;
+    if (Win32Error e = FindComputer(machineName, computer)) return Fail(e);
+    if (computer.kind == ComputerKind::kRemote) {
+        // The hive is a database file of the service's: it is opened where it lives, never
+        // across a network.
+        Fail(kErrorNotSupported);
+        SetLastErrorDetail("The registry of " + computer.destination +
+                           ", a host reached over SSH, cannot be opened from here; run the tool on "
+                           "the host itself (ssh " + computer.destination + ").");
+        return kErrorNotSupported;
+    }
+    const std::filesystem::path& root = computer.root;
     if (hKey == HKEY_CURRENT_USER && !IsLocalComputerName(machineName))
         return Fail(kErrorInvalidHandle);
     OpenKey open{nullptr, detail::kRootKey};

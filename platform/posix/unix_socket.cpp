@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,6 +69,55 @@ Win32Error WaitReady(int fd, short events, const WakePipe& wake, std::chrono::mi
         if (fds[1].revents) return Fail(kErrorOperationAborted);
         if (fds[0].revents) return kErrorSuccess;
     }
+}
+
+Win32Error SocketStream::Read(void* buffer, std::size_t size, std::size_t* read) {
+    *read = 0;
+    if (size == 0) return kErrorSuccess;
+    for (;;) {
+        if (Win32Error e = WaitReady(fd_.Get(), POLLIN, wake_, timeout_)) return e;
+        ssize_t n = ::recv(fd_.Get(), buffer, size, MSG_DONTWAIT);
+        if (n > 0) {
+            *read = static_cast<std::size_t>(n);
+            return kErrorSuccess;
+        }
+        if (n == 0) return Fail(kErrorBrokenPipe);
+        if (errno == EINTR || errno == EAGAIN) continue;
+        if (errno == ECONNRESET || errno == ENOTCONN) return Fail(kErrorBrokenPipe);
+        return FailFromErrno();
+    }
+}
+
+Win32Error SocketStream::Write(const void* buffer, std::size_t size) {
+    auto* p = static_cast<const char*>(buffer);
+    while (size > 0) {
+        if (cancelled_) return Fail(kErrorOperationAborted);
+        // Without a limit a full socket blocks the send (Cancel shuts it down to end that);
+        // with one, the wait for room is a poll that can give up.
+        const int flags = MSG_NOSIGNAL | (timeout_.count() > 0 ? MSG_DONTWAIT : 0);
+        ssize_t n = ::send(fd_.Get(), p, size, flags);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (cancelled_) return Fail(kErrorOperationAborted);
+            if (errno == EAGAIN) {
+                if (Win32Error e = WaitReady(fd_.Get(), POLLOUT, wake_, timeout_)) return e;
+                continue;
+            }
+            if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)
+                return Fail(kErrorNoData);
+            return FailFromErrno();
+        }
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return kErrorSuccess;
+}
+
+void SocketStream::Cancel() {
+    cancelled_ = true;
+    wake_.Signal();
+    // A send blocked on a full socket does not poll; shutting the socket down ends it.
+    if (fd_) ::shutdown(fd_.Get(), SHUT_RDWR);
 }
 
 }  // namespace platform::posix

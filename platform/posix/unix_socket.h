@@ -4,7 +4,9 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 
@@ -61,5 +63,21 @@ class WakePipe {
 // kErrorTimeout when the limit passed first.
 Win32Error WaitReady(int fd, short events, const WakePipe& wake,
                      std::chrono::milliseconds limit = std::chrono::milliseconds(0));
+
+// One connected stream socket as a pipe end sees it: reads and writes with the pipe's errors
+// (kErrorBrokenPipe for a read, kErrorNoData for a write once the peer has gone), an optional time
+// limit, and a Cancel that ends any wait from another thread. Shared by the pipe ends of this
+// machine and the SSH channel, whose near end is a socket too.
+class SocketStream {
+  public:
+    Win32Error Read(void* buffer, std::size_t size, std::size_t* read);
+    Win32Error Write(const void* buffer, std::size_t size);
+    void Cancel();
+
+    UniqueFd fd_;
+    WakePipe wake_;
+    std::atomic<bool> cancelled_{false};
+    std::chrono::milliseconds timeout_{0};
+};
 
 }  // namespace platform::posix

@@ -388,8 +388,8 @@ bool CloseHandle(SC_HANDLE hSCObject) {
 
 class Manager final : public scm::ManagerBackend {
   public:
-    SC_HANDLE OpenManager(const fs::path& root, DWORD access) override {
-        return embedded::OpenManager(root, access);
+    SC_HANDLE OpenManager(const Computer& computer, DWORD access) override {
+        return embedded::OpenManager(computer.root, access);
     }
     SC_HANDLE CreateService(SC_HANDLE manager, const char* name, const char* displayName,
                             DWORD access, DWORD type, DWORD startType, DWORD errorControl,

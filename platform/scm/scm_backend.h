@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "platform/computer.h"
 #include "platform/scm.h"
 
 namespace platform::scm {
@@ -15,9 +16,9 @@ namespace platform::scm {
 class ManagerBackend {
   public:
     virtual ~ManagerBackend() = default;
-    // The manager of the computer whose root is `root` (absolute); the name of the database has
-    // been checked.
-    virtual SC_HANDLE OpenManager(const std::filesystem::path& root, DWORD access) = 0;
+    // The manager of `computer` (its root absolute when it is on this machine); the name of the
+    // database has been checked.
+    virtual SC_HANDLE OpenManager(const Computer& computer, DWORD access) = 0;
     virtual SC_HANDLE CreateService(SC_HANDLE manager, const char* name, const char* displayName,
                                     DWORD access, DWORD type, DWORD startType, DWORD errorControl,
                                     const char* binaryPath, const char* loadOrderGroup,

@@ -77,14 +77,19 @@ SC_HANDLE OpenSCManagerA(const char* lpMachineName, const char* lpDatabaseName,
         if (lpDatabaseName && *lpDatabaseName && !EqualsNoCase(lpDatabaseName, "ServicesActive"))
             return Fail(kErrorDatabaseDoesNotExist), nullptr;
         const std::string_view machine = lpMachineName ? lpMachineName : "";
-        fs::path root;
-        if (ComputerRoot(machine, root)) return nullptr;
-        std::error_code ec;
-        fs::path absolute = fs::absolute(root, ec);
-        if (!ec) root = absolute;
+        Computer computer;
+        if (FindComputer(machine, computer)) return nullptr;
         ManagerBackend* backend = nullptr;
-        if (ChooseManager(machine, root, &backend)) return nullptr;
-        SC_HANDLE inner = backend->OpenManager(root, dwDesiredAccess);
+        if (computer.kind == ComputerKind::kRemote) {
+            // A host reached over SSH: its own systemd, over the shared connection.
+            backend = &scm::SystemdManager();
+        } else {
+            std::error_code ec;
+            fs::path absolute = fs::absolute(computer.root, ec);
+            if (!ec) computer.root = absolute;
+            if (ChooseManager(machine, computer.root, &backend)) return nullptr;
+        }
+        SC_HANDLE inner = backend->OpenManager(computer, dwDesiredAccess);
         if (!inner) return nullptr;
         return Handles().Add(Owned{backend, inner, false});
     });

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -24,6 +25,7 @@
 #include "platform/scm/scm_backend.h"
 #include "platform/scm/scm_rules.h"
 #include "platform/scm/systemd_unit.h"
+#include "platform/ssh/ssh_transport.h"
 
 namespace platform::scm::systemd {
 
@@ -75,6 +77,8 @@ struct Bus {
     std::mutex mutex;
     sd_bus* bus = nullptr;
     bool subscribed = false;
+    // The host reached over SSH whose manager this is; empty for this machine's.
+    std::string destination;
     ~Bus() {
         if (bus) sd_bus_flush_close_unref(bus);
     }
@@ -84,6 +88,42 @@ Win32Error OpenBus(std::shared_ptr<Bus>& out) {
     auto bus = std::make_shared<Bus>();
     const int r = sd_bus_open_system(&bus->bus);
     if (r < 0) return FromBus(r, nullptr);
+    out = std::move(bus);
+    return kErrorSuccess;
+}
+
+// The manager of a host reached over SSH: the bus runs over the shared ssh connection, to
+// systemd-stdio-bridge on the far side. When the manager does not answer, the transport says
+// whether ssh itself failed (an unknown host, a refused key ...) or the host has no manager.
+Win32Error OpenRemoteBus(const std::string& destination, std::shared_ptr<Bus>& out) {
+    std::vector<std::string> args;
+    if (Win32Error e = ssh::CommandLine(destination, ssh::Command::kBusBridge, args)) return e;
+    // ssh's own words go nowhere here (they are the probe's below): a shell of this machine
+    // starts it with its standard error closed, taking every word as an argument, never as text.
+    args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>/dev/null"});
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    auto bus = std::make_shared<Bus>();
+    bus->destination = destination;
+    int r = sd_bus_new(&bus->bus);
+    if (r >= 0) r = sd_bus_set_exec(bus->bus, argv[0], argv.data());
+    if (r >= 0) r = sd_bus_set_bus_client(bus->bus, 1);
+    if (r >= 0) r = sd_bus_start(bus->bus);
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    if (r >= 0)
+        r = sd_bus_call_method(bus->bus, kDestination, kManagerPath, "org.freedesktop.DBus.Peer",
+                               "Ping", &error, nullptr, "");
+    sd_bus_error_free(&error);
+    if (r < 0) {
+        std::string connection;
+        if (Win32Error e = ssh::SessionEnd(destination, connection)) return e;
+        Fail(kErrorRpcServerUnavailable);
+        SetLastErrorDetail("The service manager of " + destination +
+                           " did not answer over SSH (systemd-stdio-bridge, as root or through "
+                           "sudo -n): the host needs systemd.");
+        return kErrorRpcServerUnavailable;
+    }
     out = std::move(bus);
     return kErrorSuccess;
 }
@@ -194,8 +234,10 @@ bool Running(const UnitState& s) {
            s.active == "deactivating";
 }
 
-// The error of a program that could not run, as the embedded manager gives it.
-Win32Error ProgramError(const fs::path& program) {
+// The error of a program that could not run, as the embedded manager gives it. On a host
+// reached over SSH the program is not looked at: a missing one is by far the likeliest.
+Win32Error ProgramError(const Bus& b, const fs::path& program) {
+    if (!b.destination.empty()) return kErrorFileNotFound;
     if (::access(program.c_str(), F_OK) != 0) return kErrorFileNotFound;
     if (::access(program.c_str(), X_OK) != 0) return kErrorAccessDenied;
     return kErrorBadExeFormat;
@@ -205,7 +247,7 @@ Win32Error ProgramError(const fs::path& program) {
 // could not run gives its error, any other end during the start or the run gives
 // kErrorProcessAborted, as a process of the embedded manager's that ended without reporting
 // "stopped" does.
-SERVICE_STATUS_PROCESS StatusOf(const Registration& r, const UnitState& s) {
+SERVICE_STATUS_PROCESS StatusOf(const Bus& b, const Registration& r, const UnitState& s) {
     SERVICE_STATUS_PROCESS out{r.type, SERVICE_STOPPED, 0, 0, 0, 0, 0, 0, 0};
     // Between a failure and the restart that Restart=on-failure makes, nothing runs.
     const bool failed = s.active == "failed" || s.sub == "auto-restart";
@@ -214,7 +256,7 @@ SERVICE_STATUS_PROCESS StatusOf(const Registration& r, const UnitState& s) {
         out.dwControlsAccepted = SERVICE_ACCEPT_STOP;
     } else if (failed) {
         out.dwWin32ExitCode =
-            s.execStatus == kExecFailed ? ProgramError(r.program) : kErrorProcessAborted;
+            s.execStatus == kExecFailed ? ProgramError(b, r.program) : kErrorProcessAborted;
     } else if (s.active == "activating") {
         out.dwCurrentState = SERVICE_START_PENDING;
     } else if (s.active == "deactivating") {
@@ -289,9 +331,31 @@ Win32Error RunJob(Bus& b, const char* method, const std::string& unit, Clock::ti
     return e;
 }
 
-// The registrations of ours in the unit directory.
-std::vector<Registration> Registrations() {
-    std::vector<Registration> found;
+// The registrations of ours in the unit directory of the bus's host.
+Win32Error Registrations(const Bus& b, std::vector<Registration>& found) {
+    found.clear();
+    if (!b.destination.empty()) {
+        // name NUL text NUL, unit after unit.
+        std::string listing;
+        if (Win32Error e = ssh::Run(b.destination, ssh::Command::kListUnits, "/\n",
+                                    [&](std::string_view piece) {
+                                        listing.append(piece);
+                                        return listing.size() < (16u << 20);
+                                    }))
+            return e;
+        std::string_view rest = listing;
+        for (;;) {
+            const std::size_t nameEnd = rest.find('\0');
+            if (nameEnd == std::string_view::npos) break;
+            const std::size_t textEnd = rest.find('\0', nameEnd + 1);
+            if (textEnd == std::string_view::npos) break;
+            if (auto r = ParseUnit(rest.substr(0, nameEnd),
+                                   rest.substr(nameEnd + 1, textEnd - nameEnd - 1)))
+                found.push_back(std::move(*r));
+            rest.remove_prefix(textEnd + 1);
+        }
+        return kErrorSuccess;
+    }
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(kUnitDirectory, ec)) {
         const fs::path& p = entry.path();
@@ -301,17 +365,44 @@ std::vector<Registration> Registrations() {
         text << in.rdbuf();
         if (auto r = ParseUnit(p.stem().string(), text.str())) found.push_back(std::move(*r));
     }
-    return found;
+    return kErrorSuccess;
 }
 
-std::optional<Registration> FindRegistration(std::string_view name) {
-    for (Registration& r : Registrations())
-        if (EqualsNoCase(r.name, name)) return std::move(r);
-    return std::nullopt;
+// The registration of `name`: kErrorServiceDoesNotExist when there is none.
+Win32Error FindRegistration(const Bus& b, std::string_view name, Registration& out) {
+    std::vector<Registration> all;
+    if (Win32Error e = Registrations(b, all)) return e;
+    for (Registration& r : all)
+        if (EqualsNoCase(r.name, name)) {
+            out = std::move(r);
+            return kErrorSuccess;
+        }
+    return Fail(kErrorServiceDoesNotExist);
 }
 
-// Writes the unit file in one step: a reader never sees half of it.
-Win32Error WriteUnit(const Registration& r) {
+// Removes a unit file of ours.
+Win32Error RemoveUnit(const Bus& b, const std::string& name) {
+    if (!b.destination.empty())
+        return ssh::Run(b.destination, ssh::Command::kRemoveUnit, "/\n" + name + "\n", {});
+    std::error_code ec;
+    if (!fs::remove(fs::path(kUnitDirectory) / UnitName(name), ec) && ec)
+        return Fail(ErrorFromErrno(ec.value()));
+    return kErrorSuccess;
+}
+
+// Writes the unit file in one step: a reader never sees half of it. The computer's system
+// directory is made too: the service's working directory.
+Win32Error WriteUnit(const Bus& b, const Registration& r) {
+    if (!b.destination.empty()) {
+        const std::string text = UnitText(r);
+        return ssh::Run(b.destination, ssh::Command::kWriteUnit,
+                        r.root.string() + "\n" + r.name + "\n" + std::to_string(text.size()) +
+                            "\n" + text,
+                        {});
+    }
+    std::error_code dirError;
+    fs::create_directories(r.root / "system32", dirError);
+    if (dirError) return Fail(ErrorFromErrno(dirError.value()));
     const fs::path unit = fs::path(kUnitDirectory) / UnitName(r.name);
     fs::path temp = unit;
     temp += ".new";
@@ -363,27 +454,32 @@ Win32Error ManagerOf(SC_HANDLE handle, DWORD needed, HandleEntry& entry) {
 Win32Error ServiceOf(SC_HANDLE handle, DWORD needed, HandleEntry& entry, Registration& r) {
     if (!Handles().Get(handle, entry) || !entry.isService) return Fail(kErrorInvalidHandle);
     if ((entry.access & needed) != needed) return Fail(kErrorAccessDenied);
-    auto found = FindRegistration(entry.name);
-    if (!found) return Fail(kErrorServiceMarkedForDelete);
-    r = std::move(*found);
-    return kErrorSuccess;
+    const Win32Error e = FindRegistration(*entry.bus, entry.name, r);
+    return e == kErrorServiceDoesNotExist ? Fail(kErrorServiceMarkedForDelete) : e;
 }
 
-// Registrations change one at a time: two creates of one name must not both succeed.
-posix::FileLock RegistrationLock(const fs::path& root) {
+// Registrations change one at a time: two creates of one name must not both succeed. On a host
+// reached over SSH there is no lock to take from here: its registrations change one call at a
+// time of each console, and two consoles registering one name at the same moment is a race that
+// the host's manager then shows (the later unit file is the one it loads).
+std::optional<posix::FileLock> RegistrationLock(const Bus& b, const fs::path& root) {
+    if (!b.destination.empty()) return std::nullopt;
     std::error_code ec;
     fs::create_directories(root / "scm", ec);
-    return posix::FileLock(root / "scm" / "systemd.lock", Clock::now() + ScmTimeout());
+    return std::optional<posix::FileLock>(std::in_place, root / "scm" / "systemd.lock",
+                                          Clock::now() + ScmTimeout());
 }
 
 class Manager final : public ManagerBackend {
   public:
-    SC_HANDLE OpenManager(const fs::path& root, DWORD access) override {
+    SC_HANDLE OpenManager(const Computer& computer, DWORD access) override {
         return Guarded<SC_HANDLE>(nullptr, [&]() -> SC_HANDLE {
             std::shared_ptr<Bus> bus;
-            if (OpenBus(bus)) return nullptr;
+            if (computer.kind == ComputerKind::kRemote ? OpenRemoteBus(computer.destination, bus)
+                                                       : OpenBus(bus))
+                return nullptr;
             return Handles().Add(
-                HandleEntry{false, std::move(bus), root, {}, ManagerAccess(access)});
+                HandleEntry{false, std::move(bus), computer.root, {}, ManagerAccess(access)});
         });
     }
 
@@ -408,10 +504,12 @@ class Manager final : public ManagerBackend {
             if (r.root.string().find_first_of("\r\n") != std::string::npos)
                 return Fail(kErrorInvalidParameter), nullptr;
 
-            posix::FileLock lock = RegistrationLock(m.root);
-            if (lock.error()) return nullptr;
+            auto lock = RegistrationLock(*m.bus, m.root);
+            if (lock && lock->error()) return nullptr;
             std::lock_guard busLock(m.bus->mutex);
-            for (const Registration& other : Registrations()) {
+            std::vector<Registration> others;
+            if (Registrations(*m.bus, others)) return nullptr;
+            for (const Registration& other : others) {
                 if (EqualsNoCase(other.name, r.name)) return Fail(kErrorServiceExists), nullptr;
                 if (EqualsNoCase(other.displayName, r.displayName) ||
                     EqualsNoCase(other.name, r.displayName) ||
@@ -422,17 +520,14 @@ class Manager final : public ManagerBackend {
             UnitState state;
             if (!ReadState(*m.bus, UnitName(r.name), state) && state.load != "not-found")
                 return Fail(kErrorServiceExists), nullptr;
-            std::error_code ec;
-            fs::create_directories(r.root / "system32", ec);
-            if (ec) return Fail(ErrorFromErrno(ec.value())), nullptr;
-            if (WriteUnit(r)) return nullptr;
+            if (WriteUnit(*m.bus, r)) return nullptr;
             Win32Error e = CallManager(*m.bus, "Reload", "");
             if (!e && startType == SERVICE_AUTO_START)
                 e = CallManager(*m.bus, "EnableUnitFiles", "asbb", 1, UnitName(r.name).c_str(), 0,
                                 1);
             if (e) {
                 // Not half registered: what the manager refused is taken back.
-                fs::remove(fs::path(kUnitDirectory) / UnitName(r.name), ec);
+                RemoveUnit(*m.bus, r.name);
                 CallManager(*m.bus, "Reload", "");
                 return Fail(e), nullptr;
             }
@@ -445,9 +540,9 @@ class Manager final : public ManagerBackend {
             HandleEntry m;
             if (ManagerOf(manager, SC_MANAGER_CONNECT, m)) return nullptr;
             if (!name || !IsValidServiceName(name)) return Fail(kErrorInvalidName), nullptr;
-            auto r = FindRegistration(name);
-            if (!r) return Fail(kErrorServiceDoesNotExist), nullptr;
-            return Handles().Add(HandleEntry{true, m.bus, m.root, r->name, ServiceAccess(access)});
+            Registration r;
+            if (FindRegistration(*m.bus, name, r)) return nullptr;
+            return Handles().Add(HandleEntry{true, m.bus, m.root, r.name, ServiceAccess(access)});
         });
     }
 
@@ -471,7 +566,7 @@ class Manager final : public ManagerBackend {
             if (result == "timeout") return Fail(kErrorServiceRequestTimeout), false;
             if (ReadState(*s.bus, UnitName(r.name), state)) return false;
             // The program that could not run, or the process that ended during its start.
-            return Fail(state.execStatus == kExecFailed ? ProgramError(r.program)
+            return Fail(state.execStatus == kExecFailed ? ProgramError(*s.bus, r.program)
                                                         : kErrorProcessAborted),
                    false;
         });
@@ -492,7 +587,7 @@ class Manager final : public ManagerBackend {
             auto report = [&](Win32Error e) {
                 UnitState state;
                 if (!ReadState(*s.bus, UnitName(r.name), state) && status) {
-                    const SERVICE_STATUS_PROCESS n = StatusOf(r, state);
+                    const SERVICE_STATUS_PROCESS n = StatusOf(*s.bus, r, state);
                     *status = SERVICE_STATUS{n.dwServiceType,
                                              n.dwCurrentState,
                                              n.dwControlsAccepted,
@@ -505,7 +600,7 @@ class Manager final : public ManagerBackend {
             };
             UnitState state;
             if (ReadState(*s.bus, UnitName(r.name), state)) return false;
-            const SERVICE_STATUS_PROCESS now = StatusOf(r, state);
+            const SERVICE_STATUS_PROCESS now = StatusOf(*s.bus, r, state);
             if (now.dwCurrentState == SERVICE_STOPPED) return report(kErrorServiceNotActive);
             if (control == SERVICE_CONTROL_INTERROGATE) return report(kErrorSuccess);
             if (now.dwCurrentState != SERVICE_RUNNING) return report(kErrorServiceCannotAcceptCtrl);
@@ -523,15 +618,13 @@ class Manager final : public ManagerBackend {
             HandleEntry s;
             Registration r;
             if (ServiceOf(service, kDelete, s, r)) return false;
-            posix::FileLock lock = RegistrationLock(s.root);
-            if (lock.error()) return false;
+            auto lock = RegistrationLock(*s.bus, s.root);
+            if (lock && lock->error()) return false;
             std::lock_guard busLock(s.bus->mutex);
             const std::string unit = UnitName(r.name);
             if (Win32Error e = CallManager(*s.bus, "DisableUnitFiles", "asb", 1, unit.c_str(), 0))
                 return Fail(e), false;
-            std::error_code ec;
-            if (!fs::remove(fs::path(kUnitDirectory) / unit, ec) && ec)
-                return Fail(ErrorFromErrno(ec.value())), false;
+            if (RemoveUnit(*s.bus, r.name)) return false;
             // A running service keeps running until it is stopped; its registration is gone now.
             return CallManager(*s.bus, "Reload", "") == kErrorSuccess;
         });
@@ -545,7 +638,7 @@ class Manager final : public ManagerBackend {
             std::lock_guard lock(s.bus->mutex);
             UnitState state;
             if (ReadState(*s.bus, UnitName(r.name), state)) return false;
-            *status = StatusOf(r, state);
+            *status = StatusOf(*s.bus, r, state);
             return true;
         });
     }

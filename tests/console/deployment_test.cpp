@@ -206,9 +206,10 @@ TEST_F(Deployment, InstallToWithoutTheProgramFileOnlyReportsTheCopy) {
     EXPECT_FALSE(fs::exists(Installed()));
     EXPECT_EQ(State(), 0u) << "nothing registered";
 
+    // The program is missing before anything reaches NOWHERE (a host that ssh cannot find).
     Pick("PC1", "NOWHERE");
     main.Installto1Click();
-    EXPECT_EQ(Messages(), Cells{"E Error 53 (The network path was not found.) in while trying "
+    EXPECT_EQ(Messages(), Cells{"E Error 2 (The file was not found.) in while trying "
                                 "copy ZantorSvc.Exe into NOWHERE."});
     ExpectConnectionKept();
 }

@@ -8,6 +8,7 @@
 #include "shared/pipe_lines.h"
 #include "shared/text.h"
 #include "tests/support/console_fixture.h"
+#include "tests/support/ssh_words.h"
 
 using namespace zantor;
 using namespace zantor::console;
@@ -128,7 +129,7 @@ TEST_F(ConsoleWithService, ABusyPipeShowsCreateFileErrorInTheStatusBar) {
 
     console.CurrentComputer = "nowhere";
     console.ConnectToComputer(console.CurrentComputer);
-    EXPECT_EQ(main.StatusPanel1,
+    EXPECT_EQ(WithoutSshWords(main.StatusPanel1),
               "Error [53,(The network path was not found.)] In "
               "CreateFile(\\\\nowhere\\Pipe\\qzw2kflt)");
 }

@@ -9,15 +9,12 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/fleet.h"
+#include "tests/support/fleet_suite.h"
 
 namespace zantor::test {
 namespace {
 
 using std::chrono::seconds;
-
-std::string gSkip;
-Fleet* gFleet = nullptr;
 
 // The programs of the build tree, as a host sees them.
 std::string Program(const char* relative) {
@@ -26,24 +23,10 @@ std::string Program(const char* relative) {
 const std::string kService = Program("service/ZantorSvc");
 const std::string kZadmin = Program("console/cli/zadmin");
 
-class ServiceUnderSystemd : public ::testing::Test {
+class ServiceUnderSystemd : public FleetSuite<2> {
   protected:
-    static void SetUpTestSuite() {
-        if (!Fleet::CanBoot(&gSkip) || gFleet) return;
-        gFleet = new Fleet(2);
-    }
-    static void TearDownTestSuite() {
-        delete gFleet;
-        gFleet = nullptr;
-        for (const std::string& left : Fleet::Leftovers()) ADD_FAILURE() << "left behind: " << left;
-    }
-    void SetUp() override {
-        if (!gSkip.empty()) GTEST_SKIP() << gSkip;
-        ASSERT_EQ(gFleet->error(), "") << gFleet->BootReport();
-    }
-
-    FleetHost& host1() { return gFleet->host(0); }
-    FleetHost& host2() { return gFleet->host(1); }
+    FleetHost& host1() { return host(1); }
+    FleetHost& host2() { return host(2); }
 
     // Runs a command line on host1; its output, and its exit status in *status.
     std::string On1(const std::string& command, int* status = nullptr) {

@@ -1,0 +1,35 @@
+// The channels to a computer reached over SSH, each behind its port: the ports of this machine
+// (pipe_posix, files_posix, the service control manager's front) hand a remote place to these
+// and nothing above the platform layer knows that ssh exists. Internal to the platform layer.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include "platform/computer.h"
+#include "platform/errors.h"
+#include "platform/pipe.h"
+
+namespace platform::ssh {
+
+// The control pipe: a byte stream to the pipe of the far side, through our program's bridge
+// there (ssh_pipe.cpp says why a bridge). The handshake byte comes through unchanged, so a busy
+// pipe gives kErrorPipeBusy and a missing one kErrorFileNotFound, as on this machine.
+Win32Error OpenPipe(const Place& place, std::chrono::milliseconds timeout,
+                    std::unique_ptr<Pipe>* pipe);
+
+// The administrative share. A copy sends `size` bytes read from `source` (a local file open for
+// reading, whose permissions `mode` the copy gets) and replaces the target in one step; a program
+// in use there gives kErrorSharingViolation. A read streams the file in pieces (`maxBytes` 0: no
+// limit; a larger file fails with kErrorFileTooLarge before anything is read). Failures as the
+// ports of this machine give them, with the last error set.
+bool CopyFileTo(int source, unsigned mode, std::size_t size, const Place& target,
+                bool failIfExists);
+bool ReadFile(const Place& place, std::size_t maxBytes,
+              const std::function<bool(std::string_view)>& piece);
+bool DeleteFile(const Place& place);
+
+}  // namespace platform::ssh

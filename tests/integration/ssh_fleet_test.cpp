@@ -1,0 +1,201 @@
+// Named computers that are real hosts reached over SSH: zadmin, run on the tests' side of the
+// fleet's bridge as an administrator runs it on their own machine, installs the service on fleet
+// hosts, configures it, saves one host's configuration and restores it onto another, reads the
+// deny log of real traffic and removes everything again; a second connection gets 231; an
+// unknown host key, a refused key and a host that is gone each give their error, with ssh's own
+// words, and no hang. The cases run in order on one fleet of three hosts.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "platform/netlab.h"
+#include "tests/support/fleet_suite.h"
+
+namespace zantor::test {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::seconds;
+
+// Where zadmin's shared connections live (its runtime directory), and its working directory,
+// which holds the ZantorSvc that `install` copies.
+fs::path gRun, gWork;
+
+class SshFleet : public FleetSuite<3> {
+  protected:
+    void SetUp() override {
+        FleetSuite::SetUp();
+        if (IsSkipped() || HasFatalFailure() || !gRun.empty()) return;
+        gRun = fleet().shareDir().parent_path() / "run";
+        fs::create_directories(gRun);
+        fs::permissions(gRun, fs::perms::owner_all);
+        gWork = fs::path(ZANTORSVC_PATH).parent_path();
+    }
+
+    std::string Name(int i) { return "root@" + host(i).name(); }
+
+    // Runs zadmin on the tests' side with `args`; its output (both streams) and exit status.
+    int Zadmin(const std::vector<std::string>& args, std::string* output = nullptr,
+               const std::string& config = "", const fs::path& run = gRun) {
+        std::vector<std::string> command = {
+            "env", "-C", gWork.string(),
+            "ZANTOR_SSH_CONFIG=" + (config.empty() ? fleet().sshConfig() : config),
+            "XDG_RUNTIME_DIR=" + run.string(), ZADMIN_PATH};
+        command.insert(command.end(), args.begin(), args.end());
+        int code = -1;
+        std::string text;
+        const auto start = std::chrono::steady_clock::now();
+        const auto e = platform::lab::RunProgramFor(fleet().Wrap(command), seconds(120), &code,
+                                                    &text);
+        last_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+        if (output) *output = text;
+        return e ? -1 : code;
+    }
+    std::string On(int i, const std::string& command, int* status = nullptr) {
+        std::string out;
+        const int s = host(i).Run(command, &out, seconds(60));
+        if (status) *status = s;
+        return out;
+    }
+
+    std::chrono::milliseconds last_{0};
+};
+
+TEST_F(SshFleet, InstallDeploysAndStartsTheServiceOnTwoHostsAtOnce) {
+    std::string out;
+    ASSERT_EQ(Zadmin({"--computer", Name(1), "--computer", Name(2), "install"}, &out), 0) << out;
+    EXPECT_NE(out.find(Name(1) + ": ok"), std::string::npos) << out;
+    EXPECT_NE(out.find(Name(2) + ": ok"), std::string::npos) << out;
+    for (int i : {1, 2}) {
+        EXPECT_EQ(On(i, "systemctl is-active ZantorSvc"), "active\n") << i;
+        EXPECT_EQ(On(i, "test -x /var/lib/zantor/system32/ZantorSvc && echo yes"), "yes\n");
+    }
+    // Installed again while it runs: its program is in use there, as on this machine.
+    EXPECT_EQ(Zadmin({"--computer", Name(1), "install"}, &out), 1);
+    EXPECT_NE(out.find("Error 32 "), std::string::npos) << out;
+    EXPECT_EQ(On(1, "systemctl is-active ZantorSvc"), "active\n");
+}
+
+TEST_F(SshFleet, FiltersSetOverSshAreEnforcedAndLoggedAndTravelToAnotherHost) {
+    const std::string a1 = host(1).address();
+    std::string out;
+    ASSERT_EQ(Zadmin({"--computer", Name(1), "--wait", "10", "list", "--tsv"}, &out), 0) << out;
+    EXPECT_NE(out.find(a1), std::string::npos) << out;
+    // Port 7777 from host2 is dropped; everything else goes on (ssh included).
+    ASSERT_EQ(Zadmin({"--computer", Name(1), "enable", a1, "forward", "forward"}, &out), 0) << out;
+    ASSERT_EQ(Zadmin({"--computer", Name(1), "add-filter", a1, "in", "--proto", "tcp", "--src",
+                      host(2).address(), "--dport", "7777"},
+                     &out),
+              0)
+        << out;
+    ASSERT_EQ(Zadmin({"--computer", Name(1), "global", a1, "2"}, &out), 0) << out;
+    ASSERT_EQ(Zadmin({"--computer", Name(1), "filters", a1, "in", "--tsv"}, &out), 0) << out;
+    EXPECT_NE(out.find(host(2).address()), std::string::npos) << out;
+    EXPECT_NE(out.find("7777"), std::string::npos) << out;
+
+    // Real traffic: host2's connection to 7777 is dropped in host1's kernel (no answer at all,
+    // where a port nobody listens on would refuse it at once) and logged.
+    int reached = -1;
+    On(2, "timeout 3 bash -c 'exec 3<>/dev/tcp/" + a1 + "/7777'", &reached);
+    EXPECT_EQ(reached, 124) << "the connection was not dropped";
+    ASSERT_EQ(Zadmin({"--computer", Name(1), "log", "deny"}, &out), 0) << out;
+    EXPECT_NE(out.find(host(2).address()), std::string::npos) << out;
+
+    // Saved from host1, restored onto host3 for host3's own address.
+    const fs::path saved = gRun / "host1.INI";
+    ASSERT_EQ(Zadmin({"--computer", Name(1), "save", saved.string()}, &out), 0) << out;
+    std::ifstream in(saved, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_NE(text.find(a1), std::string::npos) << text;
+    text = std::regex_replace(text, std::regex(std::regex_replace(a1, std::regex("\\."), "\\.")),
+                              host(3).address());
+    const fs::path forHost3 = gRun / "host3.INI";
+    std::ofstream(forHost3, std::ios::binary) << text;
+    ASSERT_EQ(Zadmin({"--computer", Name(3), "install"}, &out), 0) << out;
+    ASSERT_EQ(Zadmin({"--computer", Name(3), "--wait", "10", "restore", forHost3.string()}, &out), 0)
+        << out;
+    ASSERT_EQ(Zadmin({"--computer", Name(3), "filters", host(3).address(), "in", "--tsv"}, &out), 0)
+        << out;
+    EXPECT_NE(out.find(host(2).address()), std::string::npos) << out;
+    EXPECT_NE(out.find("7777"), std::string::npos) << out;
+}
+
+TEST_F(SshFleet, ASecondConnectionToTheSamePipeIsBusy) {
+    // A connection held on host1 itself, through the same bridge that ssh runs.
+    On(1, "systemd-run --unit=zhold sh -c \"(printf 'qzw2kflt\\n'; sleep 20) | "
+          "/var/lib/zantor/system32/ZantorSvc -bridge /var/lib/zantor > /dev/null\"");
+    std::string out;
+    for (int i = 0; i < 50; ++i) {
+        Zadmin({"--computer", Name(1), "--wait", "0", "list"}, &out);
+        if (out.find("231") != std::string::npos) break;
+    }
+    EXPECT_NE(out.find("231"), std::string::npos) << out;
+    On(1, "systemctl stop zhold 2>/dev/null");
+}
+
+TEST_F(SshFleet, SshRefusalsAndAHostThatIsGoneAreErrorsWithSshsWordsNotHangs) {
+    const fs::path dir = gRun.parent_path();
+    // An empty known_hosts: the host's key is unknown.
+    std::ifstream in(fleet().sshConfig());
+    const std::string config((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const fs::path unknown = dir / "unknown_hosts_config";
+    std::ofstream(unknown) << std::regex_replace(config, std::regex("UserKnownHostsFile [^\\n]*"),
+                                                 "UserKnownHostsFile /dev/null");
+    const fs::path fresh = dir / "run-unknown";
+    fs::create_directories(fresh);
+    fs::permissions(fresh, fs::perms::owner_all);
+    std::string out;
+    EXPECT_EQ(Zadmin({"--computer", Name(2), "list"}, &out, unknown.string(), fresh), 1);
+    EXPECT_NE(out.find("Host key verification failed"), std::string::npos) << out;
+    EXPECT_NE(out.find("ssh-keygen -R"), std::string::npos) << out;
+    std::printf("unknown host key: %lld ms\n", static_cast<long long>(last_.count()));
+
+    // A key the host does not take.
+    const fs::path key = dir / "stranger";
+    int code = -1;
+    platform::lab::RunProgramFor({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", key.string()},
+                                 seconds(30), &code);
+    ASSERT_EQ(code, 0);
+    const fs::path refused = dir / "refused_config";
+    std::ofstream(refused) << std::regex_replace(config, std::regex("IdentityFile [^\\n]*"),
+                                                 "IdentityFile " + key.string());
+    const fs::path fresh2 = dir / "run-refused";
+    fs::create_directories(fresh2);
+    fs::permissions(fresh2, fs::perms::owner_all);
+    EXPECT_EQ(Zadmin({"--computer", Name(2), "list"}, &out, refused.string(), fresh2), 1);
+    EXPECT_NE(out.find("1326"), std::string::npos) << out;
+    EXPECT_NE(out.find("Permission denied"), std::string::npos) << out;
+    std::printf("refused key: %lld ms\n", static_cast<long long>(last_.count()));
+
+    // A host that is gone: its sshd answers no more, its connection's master is gone too.
+    host(3).Kill();
+    EXPECT_EQ(Zadmin({"--computer", Name(3), "list"}, &out), 1);
+    EXPECT_NE(out.find("53"), std::string::npos) << out;
+    std::printf("host gone: %lld ms\n", static_cast<long long>(last_.count()));
+    std::string why;
+    ASSERT_TRUE(host(3).Boot(&why)) << why;
+}
+
+TEST_F(SshFleet, RemoveLeavesNothingBehind) {
+    std::string out;
+    ASSERT_EQ(Zadmin({"--computer", Name(1), "--computer", Name(2), "--computer", Name(3),
+                      "remove"},
+                     &out),
+              0)
+        << out;
+    for (int i : {1, 2, 3}) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(On(i, "ls /etc/systemd/system/ZantorSvc.service /var/lib/zantor/system32/"
+                        "ZantorSvc 2>/dev/null; systemctl is-active ZantorSvc"),
+                  "inactive\n");
+    }
+}
+
+}  // namespace
+}  // namespace zantor::test
