@@ -5,7 +5,11 @@
 namespace zantor::console {
 
 bool FindLineEnd(std::string_view text, std::size_t from, std::size_t* end, std::size_t* next) {
-    const std::size_t at = text.find_first_of("\r\n", from);
+    // Two plain searches: find_first_of tests every byte against the set one call at a time, which
+    // made it the whole cost of printing a large log.
+    std::size_t at = text.find('\n', from);
+    const std::size_t cr = text.substr(0, at).find('\r', from);
+    if (cr != std::string_view::npos) at = cr;
     if (at == std::string_view::npos) {
         *end = *next = text.size();
         return false;

@@ -495,7 +495,10 @@ class Session {
         };
         const bool read =
             console_.StreamLog(LogOf(r_.args[0]), computer_, [&](std::string_view text, bool ends) {
-                out += Visible(r_.oem ? OemToUtf8(text) : std::string(text));
+                if (r_.oem)
+                    AppendVisible(out, OemToUtf8(text));
+                else
+                    AppendVisible(out, text);
                 if (ends) out += '\n';
                 if (out.size() >= 1 << 16) flush();
             });

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <system_error>
 
 #include "platform/computer.h"
 #include "platform/names.h"
+#include "platform/ssh/ssh_transport.h"
 
 namespace platform {
 
@@ -98,19 +101,44 @@ bool IsLocalComputerName(std::string_view name) {
     return !host.empty() && EqualsNoCase(name, host);
 }
 
-bool SshSessionInto(std::string_view computer, SshSessionEnd* end) {
-    if (!IsLocalComputerName(computer)) return false;
-    // "client-address client-port server-address server-port", as sshd sets it.
-    const char* connection = std::getenv("SSH_CONNECTION");
-    if (!connection) return false;
-    std::istringstream words(connection);
+namespace {
+
+// "client-address client-port server-address server-port", as sshd sets $SSH_CONNECTION.
+bool ParseSshConnection(std::string_view text, SshSessionEnd* end) {
+    std::istringstream words{std::string(text)};
     std::string client, clientPort, address;
     int port = 0;
     if (!(words >> client >> clientPort >> address >> port) || port <= 0 || port > 65535)
         return false;
-    end->clientAddress = client;
-    end->address = address;
-    end->port = port;
+    *end = SshSessionEnd{address, port, client};
+    return true;
+}
+
+}  // namespace
+
+bool SshSessionInto(std::string_view computer, SshSessionEnd* end) {
+    Computer where;
+    if (FindComputer(computer, where)) return false;
+    if (where.kind == ComputerKind::kThis) {
+        const char* connection = std::getenv("SSH_CONNECTION");
+        return connection && ParseSshConnection(connection, end);
+    }
+    if (where.kind != ComputerKind::kRemote) return false;
+    // Asked once per host and program run: the far side's view of our session.
+    static std::mutex mutex;
+    static std::map<std::string, SshSessionEnd> known;
+    {
+        std::lock_guard lock(mutex);
+        if (auto it = known.find(where.destination); it != known.end()) {
+            *end = it->second;
+            return true;
+        }
+    }
+    std::string connection;
+    if (ssh::SessionEnd(where.destination, connection) || !ParseSshConnection(connection, end))
+        return false;
+    std::lock_guard lock(mutex);
+    known[where.destination] = *end;
     return true;
 }
 

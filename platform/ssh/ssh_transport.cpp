@@ -388,6 +388,10 @@ Win32Error Run(std::string_view destination, Command command, const std::string&
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return FailFromErrno();
     UniqueFd near(pair[0]), far(pair[1]);
+    // Room for ssh to run ahead of a reader that works on what it got (a log being printed).
+    const int room = 1 << 20;
+    ::setsockopt(far.Get(), SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    ::setsockopt(near.Get(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     std::unique_ptr<Process> process;
     if (Win32Error e = Process::Start(destination, command, far.Get(), far.Get(), &process))
         return e;
