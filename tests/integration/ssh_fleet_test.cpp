@@ -11,6 +11,7 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/netlab.h"
@@ -180,6 +181,63 @@ TEST_F(SshFleet, SshRefusalsAndAHostThatIsGoneAreErrorsWithSshsWordsNotHangs) {
     std::printf("host gone: %lld ms\n", static_cast<long long>(last_.count()));
     std::string why;
     ASSERT_TRUE(host(3).Boot(&why)) << why;
+}
+
+// The ssh clients of this machine that carry a pipe's bridge; a shared connection's master
+// (which names itself "[mux]") is none of them.
+int BridgeClients() {
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (line.starts_with("ssh") && line.find("-bridge") != std::string::npos &&
+            line.find("[mux]") == std::string::npos)
+            ++count;
+    }
+    return count;
+}
+
+TEST_F(SshFleet, ABrokenConnectionEndsTheConsolesWaitAndLeavesNoSsh) {
+    // A console holding host1's pipe over SSH: its client killed -9 takes its ssh along.
+    auto hold = [&](int i, std::string* out) {
+        int code = -1;
+        platform::lab::RunProgramFor(
+            fleet().Wrap({"/usr/bin/env", "ZANTOR_SSH_CONFIG=" + fleet().sshConfig(),
+                          "XDG_RUNTIME_DIR=" + gRun.string(), ZANTOR_PIPE_HOLD,
+                          "\\\\" + Name(i) + "\\Pipe\\qzw2kflt"}),
+            seconds(90), &code, out);
+    };
+    std::string held;
+    std::thread first([&] { hold(1, &held); });
+    std::this_thread::sleep_for(seconds(3));
+    int code = -1;
+    platform::lab::RunProgramFor({"/usr/bin/pkill", "-9", "-f", ZANTOR_PIPE_HOLD}, seconds(10),
+                                 &code);
+    first.join();
+    for (int i = 0; i < 50 && BridgeClients() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(BridgeClients(), 0) << "an ssh outlived the console killed -9";
+
+    // The host goes away under a waiting console: the wait ends as for a service that stopped,
+    // once the keep-alives go unanswered.
+    std::thread second([&] { hold(2, &held); });
+    std::this_thread::sleep_for(seconds(3));
+    host(2).Kill();
+    second.join();
+    EXPECT_NE(held.find("greeted\nended 109 after "), std::string::npos) << held;
+    std::printf("a host gone under a waiting console: %s", held.c_str());
+    std::string why;
+    ASSERT_TRUE(host(2).Boot(&why)) << why;
+
+    // sshd killed on host1, its sessions with it: the next operation starts a new connection.
+    On(1, "pkill -9 -x sshd");
+    std::string out;
+    int listed = -1;
+    for (int i = 0; i < 20 && listed != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        listed = Zadmin({"--computer", Name(1), "--wait", "10", "list"}, &out);
+    }
+    EXPECT_EQ(listed, 0) << out;
 }
 
 TEST_F(SshFleet, RemoveLeavesNothingBehind) {
