@@ -25,7 +25,7 @@
 #include "platform/scm/scm_backend.h"
 #include "platform/scm/scm_rules.h"
 #include "platform/scm/systemd_unit.h"
-#include "platform/ssh/ssh_transport.h"
+#include "platform/ssh/ssh_channels.h"
 
 namespace platform::scm::systemd {
 
@@ -97,10 +97,7 @@ Win32Error OpenBus(std::shared_ptr<Bus>& out) {
 // whether ssh itself failed (an unknown host, a refused key ...) or the host has no manager.
 Win32Error OpenRemoteBus(const std::string& destination, std::shared_ptr<Bus>& out) {
     std::vector<std::string> args;
-    if (Win32Error e = ssh::CommandLine(destination, ssh::Command::kBusBridge, args)) return e;
-    // ssh's own words go nowhere here (they are the probe's below): a shell of this machine
-    // starts it with its standard error closed, taking every word as an argument, never as text.
-    args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>/dev/null"});
+    if (Win32Error e = ssh::BusCommandLine(destination, args)) return e;
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -115,15 +112,7 @@ Win32Error OpenRemoteBus(const std::string& destination, std::shared_ptr<Bus>& o
         r = sd_bus_call_method(bus->bus, kDestination, kManagerPath, "org.freedesktop.DBus.Peer",
                                "Ping", &error, nullptr, "");
     sd_bus_error_free(&error);
-    if (r < 0) {
-        std::string connection;
-        if (Win32Error e = ssh::SessionEnd(destination, connection)) return e;
-        Fail(kErrorRpcServerUnavailable);
-        SetLastErrorDetail("The service manager of " + destination +
-                           " did not answer over SSH (systemd-stdio-bridge, as root or through "
-                           "sudo -n): the host needs systemd.");
-        return kErrorRpcServerUnavailable;
-    }
+    if (r < 0) return ssh::BusFailure(destination);
     out = std::move(bus);
     return kErrorSuccess;
 }
@@ -337,12 +326,7 @@ Win32Error Registrations(const Bus& b, std::vector<Registration>& found) {
     if (!b.destination.empty()) {
         // name NUL text NUL, unit after unit.
         std::string listing;
-        if (Win32Error e = ssh::Run(b.destination, ssh::Command::kListUnits, "/\n",
-                                    [&](std::string_view piece) {
-                                        listing.append(piece);
-                                        return listing.size() < (16u << 20);
-                                    }))
-            return e;
+        if (Win32Error e = ssh::ListUnits(b.destination, listing)) return e;
         std::string_view rest = listing;
         for (;;) {
             const std::size_t nameEnd = rest.find('\0');
@@ -383,7 +367,7 @@ Win32Error FindRegistration(const Bus& b, std::string_view name, Registration& o
 // Removes a unit file of ours.
 Win32Error RemoveUnit(const Bus& b, const std::string& name) {
     if (!b.destination.empty())
-        return ssh::Run(b.destination, ssh::Command::kRemoveUnit, "/\n" + name + "\n", {});
+        return ssh::RemoveUnit(b.destination, name);
     std::error_code ec;
     if (!fs::remove(fs::path(kUnitDirectory) / UnitName(name), ec) && ec)
         return Fail(ErrorFromErrno(ec.value()));
@@ -393,13 +377,8 @@ Win32Error RemoveUnit(const Bus& b, const std::string& name) {
 // Writes the unit file in one step: a reader never sees half of it. The computer's system
 // directory is made too: the service's working directory.
 Win32Error WriteUnit(const Bus& b, const Registration& r) {
-    if (!b.destination.empty()) {
-        const std::string text = UnitText(r);
-        return ssh::Run(b.destination, ssh::Command::kWriteUnit,
-                        r.root.string() + "\n" + r.name + "\n" + std::to_string(text.size()) +
-                            "\n" + text,
-                        {});
-    }
+    if (!b.destination.empty())
+        return ssh::WriteUnit(b.destination, r.root.string(), r.name, UnitText(r));
     std::error_code dirError;
     fs::create_directories(r.root / "system32", dirError);
     if (dirError) return Fail(ErrorFromErrno(dirError.value()));

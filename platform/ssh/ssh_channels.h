@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/computer.h"
 #include "platform/errors.h"
@@ -31,5 +33,19 @@ bool CopyFileTo(int source, unsigned mode, std::size_t size, const Place& target
 bool ReadFile(const Place& place, std::size_t maxBytes,
               const std::function<bool(std::string_view)>& piece);
 bool DeleteFile(const Place& place);
+
+// The service control manager: the host's systemd (ssh_scm.cpp).
+// The command line that connects a D-Bus client to the host's system bus (sd_bus_set_exec).
+Win32Error BusCommandLine(std::string_view destination, std::vector<std::string>& argv);
+// Why the host's bus did not answer: ssh's failure, else kErrorRpcServerUnavailable (no systemd
+// there, or no root).
+Win32Error BusFailure(std::string_view destination);
+// The unit files of ours on the host, as "name NUL text NUL" one after the other.
+Win32Error ListUnits(std::string_view destination, std::string& listing);
+// Writes (in one step) or removes the unit file of the service `name`; `root` is the computer's
+// root there, whose system directory is made too.
+Win32Error WriteUnit(std::string_view destination, const std::string& root,
+                     const std::string& name, const std::string& text);
+Win32Error RemoveUnit(std::string_view destination, const std::string& name);
 
 }  // namespace platform::ssh
