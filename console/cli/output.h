@@ -25,7 +25,7 @@ class OrderedOutput {
     // bytes (a log, say) before its worker waits for its turn: memory stays bounded however
     // much a computer prints.
     OrderedOutput(std::size_t computers, Writer write, bool progress,
-                  std::size_t holdLimit = std::size_t{1} << 20);
+                  std::size_t holdLimit = std::size_t{256} << 10);
 
     // Text of computer `computer`: written through at once while every computer before it is
     // done, otherwise held for its turn.

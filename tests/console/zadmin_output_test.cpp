@@ -127,15 +127,4 @@ TEST(ZadminOrderedOutput, TheTerminalCountsTheComputersDoneOutOfTheTextsWay) {
     EXPECT_EQ(s.out(), "");
 }
 
-TEST(ZadminOrderedOutput, NoCountWhereNoPersonWatches) {
-    Streams s;
-    OrderedOutput output(2, s.writer(), false);
-    output.Write(1, Stream::kError, "late\n");
-    output.Done(1);
-    output.Write(0, Stream::kError, "early\n");
-    output.Done(0);
-    output.Finish();
-    EXPECT_EQ(s.err(), "early\nlate\n");
-}
-
 }  // namespace
