@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "console/configuration.h"
 #include "console/console.h"
 #include "console/ini.h"
 #include "platform/files.h"
@@ -118,16 +119,6 @@ bool TConsole::SaveConfiguration(const std::string& fileName) {
 }
 
 namespace {
-
-// What a file asks for at one address: everything a restore sends for it, read and checked
-// before anything is sent.
-struct AddressPlan {
-    bool filtering = false;  // Filtering=Off: nothing is sent for this address
-    std::string address;
-    int in = 0, out = 0;                  // the default actions, 1 for drop
-    std::string global;                   // the GlobalFilter text
-    std::vector<std::string> filters[2];  // the values to send, "0" placeholders left out
-};
 
 // A filter list as long as this is far beyond any real one, and more than a file of
 // IniFile::kMaxFileSize can hold.
@@ -288,31 +279,33 @@ bool ReadPlan(const IniFile& file, std::vector<AddressPlan>& plan, std::string& 
 
 }  // namespace
 
-bool TConsole::RestoreConfiguration(const std::string& fileName) {
-    const int errorsBefore = ErrorsShown;
-    const std::string nothingChanged = " Nothing was changed.";
-    // The whole file is read and checked before anything is sent: a file that is not a
-    // configuration, or one that declares more than it holds, would only clear the computer.
+bool ReadConfigurationPlan(const std::string& fileName, std::vector<AddressPlan>& plan,
+                           std::string& problem) {
     // Unlike a save's target, a missing file is an error here.
     std::string text;
     if (!platform::ReadFileContents(fileName.c_str(), text, IniFile::kMaxFileSize)) {
-        ShowError(FileFailure() + " while trying to read " + fileName + "." + nothingChanged);
+        problem = FileFailure() + " while trying to read " + fileName + ".";
         return false;
     }
+    const IniFile file = IniFile::Parse(std::move(text));
+    if (!file.HasKey(kSystem, kAddrCount)) {
+        problem =
+            fileName + " is not a configuration file: it has no AddrCount in its SYSTEM section.";
+        return false;
+    }
+    if (ReadPlan(file, plan, problem)) return true;
+    problem = fileName + ": " + problem;
+    return false;
+}
+
+bool TConsole::RestoreConfiguration(const std::string& fileName) {
+    const int errorsBefore = ErrorsShown;
+    // The whole file is read and checked before anything is sent: a file that is not a
+    // configuration, or one that declares more than it holds, would only clear the computer.
     std::vector<AddressPlan> plan;
-    {
-        const IniFile file = IniFile::Parse(std::move(text));
-        if (!file.HasKey(kSystem, kAddrCount)) {
-            ShowError(fileName +
-                      " is not a configuration file: it has no AddrCount in its SYSTEM section." +
-                      nothingChanged);
-            return false;
-        }
-        std::string problem;
-        if (!ReadPlan(file, plan, problem)) {
-            ShowError(fileName + ": " + problem + nothingChanged);
-            return false;
-        }
+    if (std::string problem; !ReadConfigurationPlan(fileName, plan, problem)) {
+        ShowError(problem + " Nothing was changed.");
+        return false;
     }
 
     // The states are taken before the clearing begins: each StopFilter marks the selected row

@@ -1,6 +1,7 @@
 #include "console/filter_edit.h"
 
 #include "console/console.h"
+#include "console/filter_list.h"
 #include "shared/address.h"
 #include "shared/filter_model.h"
 #include "shared/text.h"
@@ -69,7 +70,7 @@ void TEditFilterForm::OtherRBClick() {
     ProtocolChosen(OtherRB, "0");
 }
 
-void TEditFilterForm::OkBtnClick() {
+bool TEditFilterForm::CheckedFilter(std::string& filterText) {
     // In the order the numbers are converted: the protocol, both low ports, both high ports.
     NumberField numbers[] = {
         {ProtMaskEdit, "Protocol number", 255},       {FromEdit, "Source port", 65535},
@@ -80,14 +81,14 @@ void TEditFilterForm::OkBtnClick() {
         for (NumberField& n : numbers) n.value = StrToInt(n.edit.Text);
     } catch (const ConvertError& e) {
         App.ShowError(e.what());
-        return;
+        return false;
     }
     for (const NumberField& n : numbers)
         if (n.value < 0 || n.value > n.highest) {
             App.ShowError(std::string(n.name) + " " + std::to_string(n.value) +
                           " is out of range: it must be from 0 to " + std::to_string(n.highest) +
                           ". Nothing was sent.");
-            return;
+            return false;
         }
     struct AddressField {
         const TEdit& edit;
@@ -108,39 +109,33 @@ void TEditFilterForm::OkBtnClick() {
             App.ShowError(std::string(a.name) + " '" + a.text +
                           "' is not a valid address: it must be four numbers from 0 to 255 "
                           "joined by dots. Nothing was sent.");
-            return;
+            return false;
         }
     }
-    const TListItem* row = App.MainForm.IPListView.Selected();
-    if (!row) return;
-
     const std::int32_t protocol = numbers[0].value, srcLow = numbers[1].value,
                        dstLow = numbers[2].value, srcHigh = numbers[3].value,
                        dstHigh = numbers[4].value;
-    const std::string flags = NoSYNCheckBox.Checked ? "1" : "0";
     auto text = [](std::int32_t n) { return std::to_string(n); };
+    filterText = std::string(NoSYNCheckBox.Checked ? "1" : "0") + " 0 0 " + addresses[0].text +
+                 " " + addresses[1].text + " " + addresses[2].text + " " + addresses[3].text + " " +
+                 text(protocol) + " 0 " + text(srcLow) + " " + text(dstLow) + " " + text(srcHigh) +
+                 " " + text(dstHigh);
+    return true;
+}
+
+void TEditFilterForm::OkBtnClick() {
+    std::string filter;
+    if (!CheckedFilter(filter)) return;
+    const TListItem* row = App.MainForm.IPListView.Selected();
+    if (!row) return;
     const std::string command =
-        "sif " + row->Caption + " " + std::string(App.IntMTForm.DirectionWord()) + " " + flags +
-        " 0 " + "0" + " " + addresses[0].text + " " + addresses[1].text + " " + addresses[2].text +
-        " " + addresses[3].text + " " + text(protocol) + " 0 " + text(srcLow) + " " + text(dstLow) +
-        " " + text(srcHigh) + " " + text(dstHigh);
+        "sif " + row->Caption + " " + std::string(App.IntMTForm.DirectionWord()) + " " + filter;
     std::string result;
     if (!App.SendCommand(command, result)) {
         App.ShowError("Error while set filter.");
         return;
     }
-    TListItem item;
-    item.Caption = ProtocolCaption(static_cast<std::uint32_t>(protocol));
-    item.SubItems = {addresses[0].text,
-                     addresses[1].text,
-                     addresses[2].text,
-                     addresses[3].text,
-                     FlagsCaption(NoSYNCheckBox.Checked ? 1 : 0),
-                     text(srcLow),
-                     text(srcHigh),
-                     text(dstLow),
-                     text(dstHigh)};
-    App.FilterListForm.FilterListView.Items.push_back(std::move(item));
+    App.FilterListForm.FilterListView.Items.push_back(FilterListItem(filter));
     App.FilterListForm.CountFilters(+1);
     Close(TModalResult::kOk);
 }

@@ -2,6 +2,8 @@
 // so the next filter starts from the values of the last.
 #pragma once
 
+#include <string>
+
 #include "console/form.h"
 
 namespace zantor::console {
@@ -28,6 +30,9 @@ class TEditFilterForm : public TForm {
     void ICMPRBClick();
     void AnyRBClick();
     void OtherRBClick();
+    // The filter the fields describe, as its filter text, once every number and address is
+    // checked; a field that is wrong is shown, as Ok shows it, and gives false.
+    bool CheckedFilter(std::string& filterText);
     // Checks every number and address, sends the filter, and lists it.
     void OkBtnClick();
     void CancelBtnClick() { Close(TModalResult::kCancel); }

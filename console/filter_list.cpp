@@ -24,6 +24,16 @@ std::string ProtocolCaptionOf(std::string_view number) {
 
 }  // namespace
 
+TListItem FilterListItem(std::string_view text) {
+    auto field = [&](int n) { return std::string(GetWord(text, n)); };
+    TListItem item;
+    item.Caption = ProtocolCaptionOf(GetWord(text, 8));
+    item.SubItems = {
+        field(4),  field(5),  field(6),  field(7), FlagsCaption(field(1) == "1" ? 1 : 0),
+        field(10), field(12), field(11), field(13)};
+    return item;
+}
+
 TFilterListForm::TFilterListForm(TConsole& app) : TForm(app, "") {
     DelBtn.Enabled = false;
     DeleteFilter1.Enabled = false;
@@ -51,13 +61,7 @@ void TFilterListForm::LoadFilters() {
     for (std::int32_t position = 0; position < count; ++position) {
         std::string text;
         if (!App.GetFilter(address, direction, position, text)) return;
-        auto field = [&](int n) { return std::string(GetWord(text, n)); };
-        TListItem item;
-        item.Caption = ProtocolCaptionOf(GetWord(text, 8));
-        item.SubItems = {
-            field(4),  field(5),  field(6),  field(7), FlagsCaption(field(1) == "1" ? 1 : 0),
-            field(10), field(12), field(11), field(13)};
-        FilterListView.Items.push_back(std::move(item));
+        FilterListView.Items.push_back(FilterListItem(text));
     }
     Caption = std::string(App.IntMTForm.OutFilters ? "Out" : "In") + " Filters on \\\\" +
               App.CurrentComputer + ":" + address;

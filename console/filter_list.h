@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <string_view>
 
 #include "console/form.h"
 
@@ -19,6 +20,9 @@ inline constexpr std::array<TListColumn, 10> kFilterListColumns{{
     {"DstPort", kDefaultColumnWidth, TAlignment::kLeft},
     {"DstHighPort", 70, TAlignment::kLeft},
 }};
+
+// The row of the filter list that shows the filter with the filter text `text`.
+TListItem FilterListItem(std::string_view text);
 
 class TFilterListForm : public TForm {
   public:

@@ -6,6 +6,10 @@
 #include <initializer_list>
 #include <map>
 
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/names.h"
+#include "shared/error_text.h"
 #include "shared/text.h"
 
 namespace zantor::console::cli {
@@ -120,7 +124,58 @@ std::string CheckArguments(Request& r) {
     return {};
 }
 
+// A name given twice, in any letter case or with the UNC prefix once, is one computer: working on
+// it twice at once would only find its service busy.
+std::string_view ComputerKey(std::string_view name) {
+    return name.starts_with("\\\\") ? name.substr(2) : name;
+}
+
+void AddComputer(std::vector<std::string>& computers, std::string name) {
+    for (const std::string& known : computers)
+        if (platform::EqualsNoCase(ComputerKey(known), ComputerKey(name))) return;
+    computers.push_back(std::move(name));
+}
+
+std::string_view Trimmed(std::string_view text) {
+    constexpr std::string_view kBlanks = " \t\r\v\f";
+    const std::size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
 }  // namespace
+
+bool ReadComputersFile(const std::string& file, std::vector<std::string>& names,
+                       std::string& problem) {
+    std::string text;
+    if (!platform::ReadFileContents(file.c_str(), text, kMaxComputersFileBytes)) {
+        const platform::Win32Error code = platform::GetLastError();
+        problem = "cannot read the computers file " + file + ": Error [" + std::to_string(code) +
+                  "] (" + SysErrorText(code) + ")";
+        return false;
+    }
+    std::size_t found = 0, number = 0;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        std::string_view line = std::string_view(text).substr(start, end - start);
+        start = end + 1;
+        ++number;
+        line = Trimmed(line.substr(0, line.find('#')));
+        if (line.empty()) continue;
+        if (line.find_first_of(" \t") != std::string_view::npos) {
+            problem = "line " + std::to_string(number) + " of the computers file " + file +
+                      " holds more than one name: '" + std::string(line) + "'";
+            return false;
+        }
+        names.emplace_back(line);
+        ++found;
+    }
+    if (found == 0) {
+        problem = "the computers file " + file + " names no computer";
+        return false;
+    }
+    return true;
+}
 
 std::string FileFor(const std::string& file, const std::string& computer) {
     static constexpr std::string_view kMark = "{computer}";
@@ -162,14 +217,34 @@ Parsed ParseCommandLine(const std::vector<std::string>& args) {
             parsed.help = true;
             return parsed;
         }
-        const bool takesValue = arg == "--computer" || arg == "--wait" || arg == "--timeout" ||
+        const bool takesValue = arg == "--computer" || arg == "--computers" || arg == "--wait" ||
+                                arg == "--timeout" || arg == "--parallel" ||
                                 FilterValueOptions().contains(arg);
         if (takesValue && i + 1 >= args.size()) {
             parsed.problem = arg + " needs a value";
             return parsed;
         }
         if (arg == "--computer") {
-            r.computers.push_back(args[++i]);
+            AddComputer(r.computers, args[++i]);
+        } else if (arg == "--computers") {
+            std::vector<std::string> names;
+            if (!ReadComputersFile(args[++i], names, parsed.problem)) return parsed;
+            for (std::string& name : names) AddComputer(r.computers, std::move(name));
+        } else if (arg == "--parallel") {
+            const std::string& value = args[++i];
+            std::int32_t count = 0;
+            try {
+                count = StrToNonNegative(value);
+            } catch (const ConvertError&) {
+            }
+            if (count < 1 || count > kMaxParallel) {
+                parsed.problem = "--parallel takes a number of computers from 1 to " +
+                                 std::to_string(kMaxParallel) + ", not '" + value + "'";
+                return parsed;
+            }
+            r.parallel = count;
+        } else if (arg == "--yes") {
+            r.yes = true;
         } else if (arg == "--wait" || arg == "--timeout") {
             const std::string& value = args[++i];
             const std::int32_t least = arg == "--wait" ? 0 : 1;

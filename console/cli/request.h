@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,8 +16,23 @@ struct FilterOptions {
     bool noSyn = false;
 };
 
+// How many computers zadmin works on at once, unless --parallel says otherwise, and the most
+// it may say.
+inline constexpr int kDefaultParallel = 8;
+inline constexpr int kMaxParallel = 256;
+
+// A computers file larger than this is no list of computers.
+inline constexpr std::size_t kMaxComputersFileBytes = 1u << 20;
+
 struct Request {
-    std::vector<std::string> computers;  // as typed; "." when none was given
+    // As typed, from --computer and --computers in the order given, each computer once; "." when
+    // none was given.
+    std::vector<std::string> computers;
+    // How many computers are worked on at once: 1 is one after the other.
+    int parallel = kDefaultParallel;
+    // A change that would drop new SSH connections into the administrator's own session is sent
+    // without asking.
+    bool yes = false;
     // How long a connection waits while the service has no free instance of its pipe.
     std::chrono::milliseconds wait = std::chrono::seconds(5);
     // How long the service may take to take a connection, greet, and answer each line.
@@ -36,6 +52,13 @@ struct Parsed {
 };
 
 Parsed ParseCommandLine(const std::vector<std::string>& args);
+
+// The computer names of a computers file, appended to `names` in the order of their lines: one
+// name a line, '#' starts a comment, blanks around a name and blank lines do not count. False,
+// with what is wrong in `problem`, for a file that cannot be read (its error number and text), a
+// line with more than one name, or a file that names no computer.
+bool ReadComputersFile(const std::string& file, std::vector<std::string>& names,
+                       std::string& problem);
 
 // "{computer}" in a file name replaced by the computer's name, so that several computers can
 // each have a file of their own.

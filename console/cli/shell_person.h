@@ -1,9 +1,9 @@
 // The person in front of zadmin: message boxes go to standard error, each modal showing runs the
 // step zadmin queued for that form (it sets controls and presses a button as a person would),
-// and file dialogs are answered with the file named on the command line.
+// and file dialogs are answered with the file named on the command line. Each computer zadmin
+// works on has a person of its own, whose standard error is that computer's part of it.
 #pragma once
 
-#include <cstdio>
 #include <functional>
 #include <list>
 #include <map>
@@ -43,6 +43,9 @@ inline std::string Visible(std::string_view text) {
 
 class ShellPerson : public Person {
   public:
+    using ErrorStream = std::function<void(std::string_view)>;
+    explicit ShellPerson(ErrorStream toError) : toError_(std::move(toError)) {}
+
     // The next showing of `form` runs `act`; the form's own buttons close it.
     void Queue(TForm& form, std::function<void()> act) {
         steps_.push_back({&form, std::move(act)});
@@ -59,8 +62,7 @@ class ShellPerson : public Person {
     // A line of zadmin's own on standard error; what it quotes is made visible.
     void Say(std::string_view text) {
         EndProgress();
-        const std::string shown = Visible(text) + "\n";
-        std::fwrite(shown.data(), 1, shown.size(), stderr);
+        toError_(Visible(text) + "\n");
     }
 
     // Rewrites the progress line in place; only for a terminal, where a person watches it.
@@ -68,13 +70,12 @@ class ShellPerson : public Person {
         std::string line = "\r" + text;
         if (text.size() < progressWidth_) line.append(progressWidth_ - text.size(), ' ');
         progressWidth_ = text.size();
-        std::fputs(line.c_str(), stderr);
-        std::fflush(stderr);
+        toError_(line);
     }
     // Ends a progress line that is showing, so that what follows starts on a line of its own.
     void EndProgress() {
         if (progressWidth_ == 0) return;
-        std::fputc('\n', stderr);
+        toError_("\n");
         progressWidth_ = 0;
     }
 
@@ -113,6 +114,7 @@ class ShellPerson : public Person {
         TForm* form;
         std::function<void()> act;
     };
+    ErrorStream toError_;
     std::list<Step> steps_;
     std::map<const TForm*, TModalResult> closing_;
     std::map<const TForm*, TModalResult> results_;

@@ -3,6 +3,7 @@
 // whose message boxes go to standard error in the windows' words.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -10,12 +11,18 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
+#include "console/cli/lockout.h"
+#include "console/cli/output.h"
 #include "console/cli/request.h"
 #include "console/cli/shell_person.h"
+#include "console/configuration.h"
 #include "console/console.h"
 #include "console/oem.h"
+#include "platform/computer.h"
 #include "platform/errors.h"
 #include "platform/terminal.h"
 #include "shared/commands.h"
@@ -26,16 +33,19 @@ namespace zantor::console::cli {
 
 namespace {
 
-constexpr char kShortUsage[] =
-    "Usage: zadmin [--computer NAME]... [--wait SECONDS] [--timeout SECONDS] COMMAND [ARGS]\n"
-    "Try 'zadmin --help'.\n";
+constexpr char kUsage[] =
+    "Usage: zadmin [--computer NAME]... [--computers FILE] [--parallel N] [--yes]\n"
+    "              [--wait SECONDS] [--timeout SECONDS] COMMAND [ARGS]\n";
 
+constexpr char kTryHelp[] = "Try 'zadmin --help'.\n";
+
+// After the usage.
 constexpr char kHelp[] =
-    R"(Usage: zadmin [--computer NAME]... [--wait SECONDS] [--timeout SECONDS] COMMAND [ARGS]
-
+    R"(
 The administration console's operations from a shell. Each command acts on the computer NAME
-("." is this computer, the default; another is a computer of ZANTOR_NETWORK), or on each
---computer in turn; messages go to standard error in the console's words.
+("." is this computer, the default; another is a computer of ZANTOR_NETWORK or a host reached
+over SSH), or on each computer given, several at once; messages go to standard error in the
+console's words.
 
 Addresses and filtering:
   list [--tsv]                        the address list as the main window shows it
@@ -81,6 +91,12 @@ Anything else:
 
 Options:
   --computer NAME                     a computer to act on; give it again for more computers
+  --computers FILE                    the computers FILE names too, one name a line ('#'
+                                      starts a comment; blank lines do not count)
+  --parallel N                        work on up to N computers at once (default 8, 1 to 256);
+                                      1 works on one after the other
+  --yes                               send a change that would drop new SSH connections into
+                                      this session without asking (see below)
   --wait SECONDS                      how long a connection waits for the service to take it
                                       (it takes its next one about a second after the last
                                       ended; default 5, 0 tries once)
@@ -91,10 +107,19 @@ Options:
   --tsv                               tab-separated output, the captions as the first row
   --help                              this text
 
-With several computers each one's output follows a line [NAME], and a line "NAME: ok" or
-"NAME: failed" per computer ends the output. What a service or a file sent is printed with its
-control characters made visible (ESC as \x1B), so it cannot rewrite the terminal. A restore or save shows its progress on standard
-error when that is a terminal.
+With several computers each one's output follows a line [NAME], whole and in the order the
+computers were given, as soon as it and every computer before it are done; a line "NAME: ok" or
+"NAME: failed" per computer ends the output. A computer named twice is worked on once. On a
+terminal, standard error counts the computers done; with one computer, a restore or save shows
+its progress there instead. What a service or a file sent is printed with its control
+characters made visible (ESC as \x1B), so it cannot rewrite the terminal.
+
+Not locking yourself out: where zadmin reaches a computer through an SSH session (it runs in one
+on that computer, or reaches it over SSH), a change after which the service would drop new SSH
+connections from that session's client to the address and port it came in through, and did not
+before, is told in a line first. On a terminal zadmin then asks whether to go ahead (y/N), one
+question at a time; without one it sends nothing unless --yes was given. Established
+connections stay up.
 
 Example: roll one configuration out to two computers and install the service there first:
   zadmin --computer PC1 --computer PC2 install
@@ -107,6 +132,21 @@ wrong.
 // Standard output, written as it comes; a failure to write is told once, at the end.
 void Print(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+// Standard error follows what standard output has so far, so that the two read in the order
+// written where they go to one place.
+void WriteStream(Stream stream, std::string_view text) {
+    if (stream == Stream::kOutput) {
+        // A computer's block shows as soon as it is its turn, also where the output is no
+        // terminal.
+        Print(text);
+        std::fflush(stdout);
+        return;
+    }
+    std::fflush(stdout);
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
 }
 
 using Table = std::vector<std::vector<std::string>>;
@@ -128,7 +168,7 @@ void AddRows(Table& table, const std::vector<TListItem>& items) {
 
 // Tab-separated, or in columns as wide as their widest text, two blanks apart. The cells are
 // what a service sent, made visible.
-void PrintTable(Table table, bool tsv) {
+std::string TableText(Table table, bool tsv) {
     for (auto& row : table)
         for (std::string& cell : row) cell = Visible(cell);
     std::vector<std::size_t> widths;
@@ -148,7 +188,7 @@ void PrintTable(Table table, bool tsv) {
         if (!tsv) line.erase(line.find_last_not_of(' ') + 1);
         out += line + "\n";
     }
-    Print(out);
+    return out;
 }
 
 bool IsWord(const std::string& given, std::string_view word) {
@@ -166,11 +206,89 @@ void ChooseAction(const std::string& given, TRadioButton& forward, TRadioButton&
         Choose(forward, {&drop});
 }
 
-// One computer's part of the work, with a console of its own.
+// The action code of a default action as given.
+std::string ActionCode(const std::string& given) {
+    return IsWord(given, "drop") ? "1" : "0";
+}
+
+std::string ActionWord(const std::string& given) {
+    return IsWord(given, "drop") ? "drop" : "forward";
+}
+
+// One answer line from standard input, without its line end (only its start is kept); false at
+// the end of the input.
+bool ReadAnswer(std::string& answer) {
+    answer.clear();
+    char piece[256];
+    while (std::fgets(piece, sizeof piece, stdin)) {
+        const std::string_view text(piece);
+        if (answer.size() < 64) answer += text;
+        if (text.ends_with('\n')) {
+            answer.erase(answer.find('\n'));
+            return true;
+        }
+    }
+    return !answer.empty();
+}
+
+bool IsYes(std::string_view answer) {
+    while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back())))
+        answer.remove_suffix(1);
+    while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.front())))
+        answer.remove_prefix(1);
+    const std::string word(answer);
+    return IsWord(word, "y") || IsWord(word, "yes");
+}
+
+// The person's word on a change that would drop new SSH connections into their own session:
+// given in advance (--yes), asked for on a terminal, one question at a time whatever the number
+// of computers, or else refused.
+class Confirmation {
+  public:
+    Confirmation(OrderedOutput& output, bool yes, bool terminal)
+        : output_(output), yes_(yes), terminal_(terminal) {}
+
+    bool GoAhead(ShellPerson& person, const std::string& computer, const std::string& warning) {
+        if (yes_ || !terminal_) {
+            person.Say(warning);
+            if (!yes_)
+                person.Say("zadmin: the change was not sent to " + computer +
+                           ": there is no terminal to confirm it on (--yes sends it all the "
+                           "same).");
+            return yes_;
+        }
+        bool yes = false;
+        output_.Alone([&](const OrderedOutput::Writer& write) {
+            write(Stream::kError, Visible(warning) + "\nSend it all the same? [y/N] ");
+            std::string answer;
+            const bool answered = ReadAnswer(answer);
+            if (!answered) write(Stream::kError, "\n");
+            yes = answered && IsYes(answer);
+        });
+        if (!yes)
+            person.Say("zadmin: the change was not sent to " + computer + " (not confirmed).");
+        return yes;
+    }
+
+  private:
+    OrderedOutput& output_;
+    const bool yes_;
+    const bool terminal_;
+};
+
+// One computer's part of the work, with a console and a person of its own: nothing of it is
+// shared with the sessions of the other computers, which run beside it.
 class Session {
   public:
-    Session(ShellPerson& person, const Request& request, const std::string& computer, bool several)
-        : person_(person), r_(request), computer_(computer), several_(several), console_(person) {
+    Session(ComputerOutput& out, Confirmation& confirmation, const Request& request,
+            const std::string& computer, bool several)
+        : out_(out),
+          confirmation_(confirmation),
+          person_([&out](std::string_view text) { out.Err(text); }),
+          r_(request),
+          computer_(computer),
+          several_(several),
+          console_(person_) {
         console_.CurrentComputer = computer;
         console_.ReplyTimeout = request.timeout;
     }
@@ -197,6 +315,9 @@ class Session {
         if (!Connect()) return false;
         if (c == "list") return List();
         if (c == "send") return Send();
+        if (c == "restore" && !MaySend([&](Lines& lines) { return RestoreLines(lines); },
+                                       "restoring " + FileFor(r_.args[0], computer_)))
+            return false;
         if (c == "save" || c == "restore") return Configuration();
 
         TListItem* row = Select(r_.args[0]);
@@ -220,7 +341,111 @@ class Session {
     }
 
     void Heading() {
-        if (several_) Print("[" + Visible(computer_) + "]\n");
+        if (several_) out_.Out("[" + Visible(computer_) + "]\n");
+    }
+
+    using Lines = std::vector<std::string>;
+
+    // Whether a change may be sent. One after which the service would drop new SSH connections
+    // into the session that this computer is reached through (and did not before) needs the
+    // person's word first. `change` gives the lines it sends, or false when it cannot be made
+    // (it has said why); `what` names it.
+    bool MaySend(const std::function<bool(Lines&)>& change, const std::string& what) {
+        platform::SshSessionEnd end;
+        if (!platform::SshSessionInto(computer_, &end)) return true;
+        const std::optional<IPAddr> way = SessionIPv4(end.address);
+        std::optional<TListItem> row;
+        for (const TListItem& item : main().IPListView.Items)
+            if (way && SessionIPv4(item.Caption) == way) row = item;
+        // Nothing zadmin sends filters an address the service does not have.
+        if (!row) return true;
+        std::optional<AddressFiltering> state = StateOf(*row);
+        Lines lines;
+        if (!state || !change(lines)) return false;
+        const SshVerdict before = NewSshConnection(end, *state);
+        for (const std::string& line : lines) ApplyLine(*state, line);
+        const SshVerdict after = NewSshConnection(end, *state);
+        if (before != SshVerdict::kLetIn || after == SshVerdict::kLetIn) return true;
+        const std::string unread =
+            after == SshVerdict::kDropped
+                ? ""
+                : " (unless one of the " + std::to_string(state->unreadIn) + " input filters " +
+                      row->Caption +
+                      " keeps lets them in: they cannot be read while it does not "
+                      "filter)";
+        return confirmation_.GoAhead(
+            person_, computer_,
+            "zadmin: " + what + " makes the service on " + computer_ +
+                " drop new SSH connections from " + end.clientAddress + " to " + end.address +
+                " port " + std::to_string(end.port) + ", the way this session came in" + unread +
+                "; established connections stay up thanks to the service's anti-lockout rule "
+                "on real hosts.");
+    }
+
+    bool MaySend(const Lines& lines, const std::string& what) {
+        return MaySend(
+            [&](Lines& change) {
+                change = lines;
+                return true;
+            },
+            what);
+    }
+
+    // The input filtering of the address in `row` as the service holds it now; nullopt when
+    // its filters could not be read (that was said).
+    std::optional<AddressFiltering> StateOf(const TListItem& row) {
+        AddressFiltering state;
+        state.address = row.Caption;
+        state.filtering = row.SubItems[kColFiltering] == kOn;
+        state.inDrop = row.SubItems[kColDefInAction] == kDrop;
+        for (const char code : {'2', '8', '9'})
+            if (row.SubItems[kColGlobalFilters].find(code) != std::string::npos)
+                state.globals |= 1u << (code - '0');
+        std::int32_t count = 0;
+        try {
+            count = StrToNonNegative(row.SubItems[kColInFilters]);
+        } catch (const ConvertError& e) {
+            person_.Say(e.what());
+            return std::nullopt;
+        }
+        // An address that does not filter keeps its filters, but answers no "gif".
+        if (!state.filtering) {
+            state.unreadIn = static_cast<std::size_t>(count);
+            return state;
+        }
+        for (std::int32_t j = 0; j < count; ++j) {
+            std::string text;
+            if (!console_.GetFilter(row.Caption, "in", j, text)) return std::nullopt;
+            try {
+                state.in.push_back(ParseFilterWords(text, 1));
+            } catch (const ConvertError&) {
+                ++state.unreadIn;
+            }
+        }
+        return state;
+    }
+
+    // The lines a restore sends for the file: the clearing of every address, then the file's
+    // configuration. A file it cannot restore changes nothing: the restore refuses it itself.
+    bool RestoreLines(Lines& lines) {
+        std::vector<AddressPlan> plan;
+        std::string problem;
+        if (!ReadConfigurationPlan(FileFor(r_.args[0], computer_), plan, problem)) return true;
+        for (const TListItem& row : main().IPListView.Items) {
+            lines.push_back("stof " + row.Caption);
+            lines.push_back("df " + row.Caption);
+        }
+        for (const AddressPlan& a : plan) {
+            if (!a.filtering) continue;
+            lines.push_back("staf " + a.address + " " + std::to_string(a.in) + " " +
+                            std::to_string(a.out));
+            for (const char digit : {'2', '8', '9'})
+                if (a.global.find(digit) != std::string::npos)
+                    lines.push_back("sig " + a.address + " " + digit);
+            for (const std::string& filter : a.filters[0])
+                lines.push_back("sif " + a.address + " in " + filter);
+        }
+        return true;
     }
 
     // The connection as the main window makes it, waiting a little for a service that has not
@@ -279,13 +504,14 @@ class Session {
         Table table{Captions(kIPListColumns)};
         AddRows(table, main().IPListView.Items);
         Heading();
-        PrintTable(table, r_.tsv);
+        out_.Out(TableText(table, r_.tsv));
         return true;
     }
 
     bool Send() {
         std::string line;
         for (const std::string& word : r_.args) line += (line.empty() ? "" : " ") + word;
+        if (!MaySend(Lines{line}, "sending \"" + line + "\"")) return false;
         // The service answers no line of some codes: waiting for a reply would wait for ever and
         // keep its only connection.
         if (!IsAnswered(GetWord(line, 1))) {
@@ -297,13 +523,14 @@ class Session {
         std::string reply;
         if (!console_.SendLine(line, reply)) return false;
         Heading();
-        Print(Visible(reply) + "\n");
+        out_.Out(Visible(reply) + "\n");
         return GetWord(reply, 1) == "0";
     }
 
     bool Configuration() {
         std::string file = FileFor(r_.args[0], computer_);
-        const bool terminal = platform::IsTerminal(platform::StandardStream::kError);
+        // With several computers the terminal counts the computers done instead.
+        const bool terminal = !several_ && platform::IsTerminal(platform::StandardStream::kError);
         console_.Progress = [&](std::string_view work, int done, int total) {
             if (!terminal) return;
             person_.ShowProgress(std::string(work) + " " + computer_ + ": " + std::to_string(done) +
@@ -330,6 +557,11 @@ class Session {
                         " already (zadmin actions ADDR IN OUT changes its default actions).");
             return false;
         }
+        if (!MaySend(Lines{"staf " + row.Caption + " " + ActionCode(r_.args[1]) + " " +
+                           ActionCode(r_.args[2])},
+                     "enabling filtering on " + row.Caption + " (input " + ActionWord(r_.args[1]) +
+                         ", output " + ActionWord(r_.args[2]) + ")"))
+            return false;
         TEnableFilteringForm& f = console_.EnableFilteringForm;
         person_.Queue(f, [&] {
             ChooseAction(r_.args[1], f.InFwRadioButton, f.InDropRadioButton);
@@ -353,16 +585,34 @@ class Session {
     // The properties dialog's Ok, after Configure preloaded it from the row: either the two
     // default actions, or exactly the global filters given.
     bool Properties() {
+        const std::vector<std::string> codes(r_.args.begin() + 1, r_.args.end());
+        auto given = [&](const char* code) {
+            return std::find(codes.begin(), codes.end(), code) != codes.end();
+        };
+        const bool actions = r_.command == "actions";
+        Lines change;
+        std::string what;
+        if (actions) {
+            change = {"stof " + Address(), "staf " + Address() + " " + ActionCode(r_.args[1]) +
+                                               " " + ActionCode(r_.args[2])};
+            what = "the default actions input " + ActionWord(r_.args[1]) + ", output " +
+                   ActionWord(r_.args[2]) + " on " + Address();
+        } else {
+            std::string globals;
+            for (const char* code : {"2", "8", "9"}) {
+                change.push_back((given(code) ? "sig " : "rig ") + Address() + " " + code);
+                if (given(code)) globals += (globals.empty() ? "" : ",") + std::string(code);
+            }
+            what = (globals.empty() ? "no global filters" : "the global filters " + globals) +
+                   " on " + Address();
+        }
+        if (!MaySend(change, what)) return false;
         TIntMTForm& f = properties();
         person_.Queue(f, [&] {
-            if (r_.command == "actions") {
+            if (actions) {
                 ChooseAction(r_.args[1], f.ForwardInRB, f.DropInRB);
                 ChooseAction(r_.args[2], f.ForwardOutRB, f.DropOutRB);
             } else {
-                const std::vector<std::string> codes(r_.args.begin() + 1, r_.args.end());
-                auto given = [&](const char* code) {
-                    return std::find(codes.begin(), codes.end(), code) != codes.end();
-                };
                 f.FCCB.Checked = given("2");
                 f.SHCCB.Checked = given("8");
                 f.CFFCCB.Checked = given("9");
@@ -400,7 +650,7 @@ class Session {
         });
         if (!listed) return false;
         Heading();
-        PrintTable(table, r_.tsv);
+        out_.Out(TableText(table, r_.tsv));
         return Ok();
     }
 
@@ -451,6 +701,17 @@ class Session {
 
     bool AddFilter() {
         TEditFilterForm& e = console_.EditFilterForm;
+        // Output filters decide nothing about connections coming in.
+        if (!Out() && !MaySend(
+                          [&](Lines& lines) {
+                              std::string filter;
+                              FillEditor(e);
+                              if (!e.CheckedFilter(filter)) return false;
+                              lines = {"sif " + Address() + " in " + filter};
+                              return true;
+                          },
+                          "a new input filter on " + Address()))
+            return false;
         person_.Queue(e, [&] {
             FillEditor(e);
             e.OkBtnClick();
@@ -461,6 +722,10 @@ class Session {
 
     bool DeleteFilter() {
         const int row = StrToNonNegative(r_.args[2]);
+        if (!Out() && !MaySend(Lines{"rif " + Address() + " in " + std::to_string(row)},
+                               "deleting row " + std::to_string(row) + " of the input filters of " +
+                                   Address()))
+            return false;
         bool listed = false, deleted = false;
         std::size_t count = 0;
         OpenFilterList([&] {
@@ -490,7 +755,7 @@ class Session {
         auto flush = [&] {
             if (!headed) Heading();
             headed = true;
-            Print(out);
+            out_.Out(out);
             out.clear();
         };
         const bool read =
@@ -506,7 +771,9 @@ class Session {
         return read;
     }
 
-    ShellPerson& person_;
+    ComputerOutput& out_;
+    Confirmation& confirmation_;
+    ShellPerson person_;
     const Request& r_;
     const std::string computer_;
     const bool several_;
@@ -516,26 +783,51 @@ class Session {
 int Main(const std::vector<std::string>& args) {
     const Parsed parsed = ParseCommandLine(args);
     if (parsed.help) {
+        Print(kUsage);
         Print(kHelp);
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
     if (!parsed.request) {
-        std::fprintf(stderr, "zadmin: %s\n%s", parsed.problem.c_str(), kShortUsage);
+        std::fprintf(stderr, "zadmin: %s\n%s%s", Visible(parsed.problem).c_str(), kUsage, kTryHelp);
         return 2;
     }
     const Request& request = *parsed.request;
-    const bool several = request.computers.size() > 1;
-    ShellPerson person;
-    std::vector<bool> results;
-    for (const std::string& computer : request.computers) {
-        Session session(person, request, computer, several);
-        results.push_back(session.Run());
-        std::fflush(stdout);
+    const std::size_t count = request.computers.size();
+    const bool several = count > 1;
+    OrderedOutput output(count, WriteStream,
+                         several && platform::IsTerminal(platform::StandardStream::kError));
+    Confirmation confirmation(output, request.yes,
+                              platform::IsTerminal(platform::StandardStream::kInput) &&
+                                  platform::IsTerminal(platform::StandardStream::kError));
+    std::vector<char> results(count, 0);  // one element per worker: no bits shared
+    std::atomic<std::size_t> next{0};
+    // Computers are taken in the order given, so the one whose output goes through is always
+    // being worked on or done.
+    auto work = [&] {
+        for (std::size_t i; (i = next++) < count;) {
+            {
+                ComputerOutput out(output, i);
+                Session session(out, confirmation, request, request.computers[i], several);
+                results[i] = session.Run();
+            }  // its connection is closed before the next computer's output can follow
+            output.Done(i);
+        }
+    };
+    {
+        std::vector<std::jthread> workers;
+        const std::size_t wanted = std::min(count, static_cast<std::size_t>(request.parallel));
+        try {
+            while (workers.size() + 1 < wanted) workers.emplace_back(work);
+        } catch (const std::system_error&) {
+            // Fewer threads than asked for: the ones there are share the computers.
+        }
+        work();
     }
+    output.Finish();
     bool all = true;
-    for (std::size_t i = 0; i < results.size(); ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         all = all && results[i];
-        if (several) Print(request.computers[i] + (results[i] ? ": ok\n" : ": failed\n"));
+        if (several) Print(Visible(request.computers[i]) + (results[i] ? ": ok\n" : ": failed\n"));
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         const platform::Win32Error code = platform::ErrorFromErrno(errno);

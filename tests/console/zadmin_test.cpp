@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <fstream>
+#include <memory>
 #include <optional>
+#include <regex>
 #include <thread>
 
 #include "platform/pipe.h"
@@ -35,8 +37,10 @@ struct World {
 };
 
 // zadmin with `args` in `cwd`; a shell in front of it sends its standard error to a file of its
-// own, so the two streams are read apart.
-ZadminRun Zadmin(const World& world, const std::vector<std::string>& args, const fs::path& cwd) {
+// own, so the two streams are read apart. It runs in the SSH session `sshConnection` names
+// ("client port server port"), or in none, whatever session the test runs in.
+ZadminRun Zadmin(const World& world, const std::vector<std::string>& args, const fs::path& cwd,
+                 const std::string& sshConnection = "") {
     const fs::path err = cwd / "zadmin-stderr.txt";
     platform::ChildProcessOptions options;
     options.program = "/bin/sh";
@@ -46,6 +50,7 @@ ZadminRun Zadmin(const World& world, const std::vector<std::string>& args, const
     options.environment = {{"ZANTOR_ROOT", world.local.string()},
                            {"ZANTOR_NETWORK", world.network.string()},
                            {"ZADMIN_STDERR", err.string()},
+                           {"SSH_CONNECTION", sshConnection},
                            {"LC_ALL", "C"}};
     options.outputFile = cwd / "zadmin-stdout.txt";
     ZadminRun run;
@@ -55,6 +60,39 @@ ZadminRun Zadmin(const World& world, const std::vector<std::string>& args, const
     run.out = ReadFile(options.outputFile);
     run.err = ReadFile(err);
     return run;
+}
+
+// zadmin on a terminal of its own (script(1) gives it one), with `typed` typed into it; what the
+// terminal showed. Empty when there is no script(1) here.
+std::string ZadminOnATerminal(const World& world, const std::vector<std::string>& args,
+                              const fs::path& cwd, const std::string& typed,
+                              const std::string& sshConnection = "") {
+    std::string command = "exec \"$ZADMIN\"";
+    for (std::size_t i = 0; i < args.size(); ++i) command += " \"$ARG" + std::to_string(i) + "\"";
+    platform::ChildProcessOptions options;
+    options.program = "/bin/sh";
+    options.arguments = {"-c", "printf '%s' \"$TYPED\" | script -qec \"$COMMAND\" /dev/null"};
+    options.workingDirectory = cwd;
+    options.environment = {{"ZANTOR_ROOT", world.local.string()},
+                           {"ZANTOR_NETWORK", world.network.string()},
+                           {"SSH_CONNECTION", sshConnection},
+                           {"ZADMIN", ZADMIN_PATH},
+                           {"TYPED", typed},
+                           {"COMMAND", command},
+                           {"SHELL", "/bin/sh"},
+                           {"LC_ALL", "C"}};
+    for (std::size_t i = 0; i < args.size(); ++i)
+        options.environment["ARG" + std::to_string(i)] = args[i];
+    options.outputFile = cwd / "zadmin-terminal.txt";
+    std::uint32_t pid = 0;
+    int exitCode = -1;
+    if (platform::CreateChildProcess(options, &pid) == platform::kErrorSuccess)
+        platform::WaitForChildProcess(pid, std::chrono::minutes(2), &exitCode);
+    return ReadFile(options.outputFile);
+}
+
+bool HasScript() {
+    return fs::exists("/usr/bin/script");
 }
 
 bool Has(const std::string& text, const std::string& part) {
@@ -108,6 +146,9 @@ TEST(ZadminCommandLine, HelpAndMistakesTouchNoComputer) {
                              "  clear-log service|deny",
                              "  send LINE",
                              "  --computer NAME",
+                             "  --computers FILE",
+                             "  --parallel N",
+                             "  --yes",
                              "  --wait SECONDS",
                              "  --timeout SECONDS",
                              "zadmin --computer PC1 --computer PC2 restore office.INI",
@@ -137,8 +178,9 @@ TEST(ZadminCommandLine, HelpAndMistakesTouchNoComputer) {
         EXPECT_EQ(r.exitCode, 2) << problem;
         EXPECT_TRUE(Has(r.err, "zadmin: " + problem)) << r.err;
         EXPECT_TRUE(Has(r.err,
-                        "Usage: zadmin [--computer NAME]... [--wait SECONDS] [--timeout "
-                        "SECONDS] COMMAND [ARGS]"))
+                        "Usage: zadmin [--computer NAME]... [--computers FILE] [--parallel N] "
+                        "[--yes]\n              [--wait SECONDS] [--timeout SECONDS] COMMAND "
+                        "[ARGS]\n"))
             << problem;
         EXPECT_EQ(r.out, "") << problem;
     }
@@ -432,6 +474,96 @@ TEST_F(ZadminWithService, SendPrintsTheWholeReply) {
     EXPECT_EQ(svc.ReceivedCommands(), (Lines{"rl", "gif 10.0.0.5 in 0"}));
 }
 
+// zadmin in an SSH session from 192.0.2.7 into sshd on 10.0.0.5: a change after which the
+// service would drop new connections of that kind is told first, and without a terminal to
+// confirm it on it is not sent unless --yes says so.
+TEST_F(ZadminWithService, AChangeThatWouldShutTheSessionOutIsNotSentWithoutYes) {
+    auto inSession = [&](std::vector<std::string> args) {
+        return Zadmin(world, args, pc.root(), "192.0.2.7 50022 10.0.0.5 22");
+    };
+    const std::string drops =
+        " makes the service on . drop new SSH connections from 192.0.2.7 to 10.0.0.5 port 22, "
+        "the way this session came in; established connections stay up thanks to the "
+        "service's anti-lockout rule on real hosts.\n";
+    const std::string notSent =
+        "zadmin: the change was not sent to .: there is no terminal to confirm it on (--yes "
+        "sends it all the same).\n";
+    // Input dropped on 10.0.0.5, and SSH let in there by a filter, or not.
+    auto configuration = [&](const std::string& name, const std::string& filters) {
+        std::ofstream(pc.root() / name)
+            << "[SYSTEM]\nAddrCount=1\n[IP0]\nAddress=10.0.0.5\nFiltering=On\nOutFiltersCount=0\n"
+               "DefInAction=Drop\nDefOutAction=Forward\nGlobalFilter=\n"
+            << filters;
+    };
+    configuration("closed.INI", "InFiltersCount=0\n");
+    configuration("open.INI",
+                  "InFiltersCount=1\n"
+                  "InFilter0=0 0 0 0.0.0.0 0.0.0.0 10.0.0.5 255.255.255.255 6 0 0 22 0 22\n");
+
+    ZadminRun r = inSession({"enable", "10.0.0.5", "drop", "forward"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "zadmin: enabling filtering on 10.0.0.5 (input drop, output forward)" + drops +
+                         notSent);
+    r = inSession({"restore", "closed.INI"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "zadmin: restoring closed.INI" + drops + notSent);
+    r = inSession({"send", "staf", "10.0.0.5", "1", "1"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "zadmin: sending \"staf 10.0.0.5 1 1\"" + drops + notSent);
+    EXPECT_EQ(Sent(), 0u);
+
+    // Another address, a configuration that lets SSH in, and changes that keep it in go ahead
+    // without a word.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"enable", "192.168.1.20", "drop", "drop"},
+          {"restore", "open.INI"},
+          {"add-filter", "10.0.0.5", "in", "--proto", "tcp", "--dport", "80"},
+          {"global", "10.0.0.5", "2,8"}}) {
+        r = inSession(args);
+        EXPECT_EQ(r.exitCode, 0) << args[0] << r.err;
+        EXPECT_EQ(r.err, "") << args[0];
+    }
+    // Forwarding what it dropped makes the filters exceptions the other way: SSH is dropped.
+    const std::size_t before = Sent();
+    r = inSession({"actions", "10.0.0.5", "forward", "forward"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "zadmin: the default actions input forward, output forward on 10.0.0.5" +
+                         drops + notSent);
+    // So is deleting the filter that lets it in.
+    r = inSession({"delete-filter", "10.0.0.5", "in", "0"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "zadmin: deleting row 0 of the input filters of 10.0.0.5" + drops + notSent);
+    for (const std::string& line : SentSince(before)) EXPECT_TRUE(line.starts_with("gif")) << line;
+
+    r = inSession({"--yes", "delete-filter", "10.0.0.5", "in", "0"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "zadmin: deleting row 0 of the input filters of 10.0.0.5" + drops);
+    EXPECT_EQ(SentSince(Sent() - 1), Lines{"rif 10.0.0.5 in 0"});
+    // The way is closed already: a further change is not what closes it.
+    r = inSession({"add-filter", "10.0.0.5", "in", "--proto", "udp", "--dport", "53"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(ZadminWithService, OnATerminalTheChangeWaitsForTheAnswer) {
+    if (!HasScript()) GTEST_SKIP() << "no script(1) here to give zadmin a terminal";
+    const std::vector<std::string> enable{"enable", "10.0.0.5", "drop", "forward"};
+    const std::string session = "192.0.2.7 50022 10.0.0.5 22";
+    for (const std::string typed : {"n\n", "\n", "whatever\n"}) {
+        const std::string screen = ZadminOnATerminal(world, enable, pc.root(), typed, session);
+        EXPECT_TRUE(Has(screen,
+                        "zadmin: enabling filtering on 10.0.0.5 (input drop, output "
+                        "forward) makes the service on . drop new SSH connections"))
+            << screen;
+        EXPECT_TRUE(Has(screen, "Send it all the same? [y/N] ")) << screen;
+        EXPECT_TRUE(Has(screen, "zadmin: the change was not sent to . (not confirmed).")) << screen;
+    }
+    EXPECT_EQ(Sent(), 0u);
+    const std::string screen = ZadminOnATerminal(world, enable, pc.root(), "Y\n", session);
+    EXPECT_FALSE(Has(screen, "not sent")) << screen;
+    EXPECT_EQ(svc.ReceivedCommands(), Lines{"staf 10.0.0.5 1 0"});
+}
+
 // This computer, and PC1 and PC2 on the network with the same two addresses.
 class ZadminOnTheNetwork : public ::testing::Test {
   protected:
@@ -444,6 +576,16 @@ class ZadminOnTheNetwork : public ::testing::Test {
     World world{local.root(), network.path()};
     ZadminRun zadmin(std::vector<std::string> args, const fs::path& cwd = {}) {
         return Zadmin(world, args, cwd.empty() ? local.root() : cwd);
+    }
+    // A stand-in service on `computer` (a computer of the network) for one connection.
+    static std::unique_ptr<FakeService> StandIn(const std::string& computer,
+                                                FakeService::Answer answer) {
+        return std::make_unique<FakeService>(
+            Lines{"IP 172.16.0.10 255.255.0.0 0 4 0 0 0 0 0", "IP End 0.9"}, std::move(answer), 1,
+            "\\\\" + computer + "\\Pipe\\qzw2kflt");
+    }
+    static FakeService::Answer Replying(const std::string& reply) {
+        return [reply](const std::string&) -> std::optional<std::string> { return reply; };
     }
 };
 
@@ -551,6 +693,58 @@ TEST_F(ZadminOnTheNetwork, InstallsStartsStopsAndRemovesTheService) {
     r = zadmin({"--computer", "PC1", "start"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(Has(r.err, "while trying to start service ZantorSvc on PC1")) << r.err;
+}
+
+// Several computers at once: each one's output whole and in the order given, whichever finishes
+// first, and a run with one computer that failed fails.
+TEST_F(ZadminOnTheNetwork, ComputersWorkedOnAtOnceReportInTheOrderGiven) {
+    Computer pc1(network.path() / "PC1", kAddresses), pc2(network.path() / "PC2", kAddresses);
+    const auto second = StandIn("PC2", Replying("0 from PC2"));
+    // PC1 answers once zadmin is through with PC2.
+    std::atomic<bool> secondWasDone{false};
+    const auto first = StandIn("PC1", [&](const std::string&) -> std::optional<std::string> {
+        secondWasDone = Eventually([&] { return second->ended() > 0; }, std::chrono::seconds(30));
+        return "0 from PC1";
+    });
+    const ZadminRun r =
+        zadmin({"--computer", "PC1", "--computer", "PC2", "--computer", "PC3", "send", "rl"});
+    EXPECT_TRUE(secondWasDone);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "[PC1]\n0 from PC1\n[PC2]\n0 from PC2\nPC1: ok\nPC2: ok\nPC3: failed\n");
+    EXPECT_EQ(
+        r.err,
+        "Error [53,(The network path was not found.)] In CreateFile(\\\\PC3\\Pipe\\qzw2kflt)\n");
+}
+
+TEST_F(ZadminOnTheNetwork, ParallelOneWorksOnOneComputerAfterTheOther) {
+    Computer pc1(network.path() / "PC1", kAddresses), pc2(network.path() / "PC2", kAddresses);
+    const auto second = StandIn("PC2", Replying("0 from PC2"));
+    // Given a while, zadmin would have reached PC2 by now if it worked on both at once.
+    std::atomic<bool> secondAsked{true};
+    const auto first = StandIn("PC1", [&](const std::string&) -> std::optional<std::string> {
+        secondAsked =
+            Eventually([&] { return !second->received().empty(); }, std::chrono::seconds(2));
+        return "0 from PC1";
+    });
+    std::ofstream(local.root() / "computers") << "PC1\n# PC2 is upstairs\npc2\n";
+    const ZadminRun r = zadmin({"--parallel", "1", "--computers", "computers", "send", "rl"});
+    EXPECT_FALSE(secondAsked);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "[PC1]\n0 from PC1\n[pc2]\n0 from PC2\nPC1: ok\npc2: ok\n");
+}
+
+TEST_F(ZadminOnTheNetwork, OnATerminalTheComputersDoneAreCountedThenErased) {
+    if (!HasScript()) GTEST_SKIP() << "no script(1) here to give zadmin a terminal";
+    Computer pc1(network.path() / "PC1", kAddresses), pc2(network.path() / "PC2", kAddresses);
+    const auto first = StandIn("PC1", Replying("0 done"));
+    const auto second = StandIn("PC2", Replying("0 done"));
+    const std::string screen = ZadminOnATerminal(
+        world, {"--computer", "PC1", "--computer", "PC2", "send", "rl"}, local.root(), "");
+    EXPECT_TRUE(Has(screen, "\r2/2 computers done")) << screen;
+    // Each time, the count is blanked out before a line is written over it, and at the end.
+    const std::string text =
+        std::regex_replace(screen, std::regex("\r[0-2]/2 computers done\r {18}\r"), "");
+    EXPECT_EQ(text, "[PC1]\r\n0 done\r\n[PC2]\r\n0 done\r\nPC1: ok\r\nPC2: ok\r\n") << screen;
 }
 
 }  // namespace

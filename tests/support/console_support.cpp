@@ -53,9 +53,10 @@ bool ScriptedPerson::Execute(console::TFileDialog& dialog) {
     return true;
 }
 
-FakeService::FakeService(std::vector<std::string> greeting, Answer answer, int connections)
-    : answer_(std::move(answer)) {
-    if (platform::CreateNamedPipeA("\\\\.\\Pipe\\qzw2kflt", &pipe_) != platform::kErrorSuccess) {
+FakeService::FakeService(std::vector<std::string> greeting, Answer answer, int connections,
+                         std::string pipeName)
+    : answer_(std::move(answer)), pipeName_(std::move(pipeName)) {
+    if (platform::CreateNamedPipeA(pipeName_, &pipe_) != platform::kErrorSuccess) {
         ADD_FAILURE() << "the stand-in service could not create its pipe";
         return;
     }
@@ -77,6 +78,11 @@ std::vector<std::string> FakeService::received() const {
     return received_;
 }
 
+int FakeService::ended() const {
+    std::lock_guard lock(mutex_);
+    return ended_;
+}
+
 void FakeService::Serve(const std::vector<std::string>& greeting, int connections) {
     for (int n = 0; n < connections; ++n) {
         if (n > 0) {
@@ -88,11 +94,13 @@ void FakeService::Serve(const std::vector<std::string>& greeting, int connection
             platform::Win32Error made = platform::kErrorPipeBusy;
             for (int tries = 0; tries < 500 && made == platform::kErrorPipeBusy; ++tries) {
                 if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                made = platform::CreateNamedPipeA("\\\\.\\Pipe\\qzw2kflt", &pipe_);
+                made = platform::CreateNamedPipeA(pipeName_, &pipe_);
             }
             if (made != platform::kErrorSuccess) return;
         }
         ServeOne(greeting);
+        std::lock_guard lock(mutex_);
+        ++ended_;
     }
 }
 

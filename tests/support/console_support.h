@@ -59,19 +59,23 @@ class ScriptedPerson : public console::Person {
     std::map<console::TForm*, console::TModalResult> closed_;
 };
 
-// Control connections on the local computer's pipe, served by the test: the greeting, then for
-// each command line the reply that `answer` gives, or the end of the connection when it gives
-// none. The pipe exists when the constructor returns. After a connection has ended the next
-// instance is made at once, up to `connections` in all (a restore reconnects after each address).
+// Control connections on a computer's pipe (the local computer's unless `pipeName` names
+// another), served by the test: the greeting, then for each command line the reply that `answer`
+// gives, or the end of the connection when it gives none. The pipe exists when the constructor
+// returns. After a connection has ended the next instance is made at once, up to `connections`
+// in all (a restore reconnects after each address).
 class FakeService {
   public:
     using Answer = std::function<std::optional<std::string>(const std::string& line)>;
-    FakeService(std::vector<std::string> greeting, Answer answer, int connections = 1);
+    FakeService(std::vector<std::string> greeting, Answer answer, int connections = 1,
+                std::string pipeName = "\\\\.\\Pipe\\qzw2kflt");
     ~FakeService();
     FakeService(const FakeService&) = delete;
     FakeService& operator=(const FakeService&) = delete;
 
     std::vector<std::string> received() const;
+    // How many connections have ended so far: the client closed them, or the answer did.
+    int ended() const;
 
   private:
     void Serve(const std::vector<std::string>& greeting, int connections);
@@ -79,6 +83,8 @@ class FakeService {
 
     std::unique_ptr<platform::PipeServer> pipe_;  // replaced under mutex_, used by the thread
     Answer answer_;
+    const std::string pipeName_;
+    int ended_ = 0;
     mutable std::mutex mutex_;
     bool stopping_ = false;
     std::vector<std::string> received_;
