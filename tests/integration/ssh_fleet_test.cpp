@@ -83,6 +83,18 @@ TEST_F(SshFleet, InstallDeploysAndStartsTheServiceOnTwoHostsAtOnce) {
     EXPECT_EQ(On(1, "systemctl is-active ZantorSvc"), "active\n");
 }
 
+TEST_F(SshFleet, AChangeThatWouldDropNewSshConnectionsIsRefusedWithoutYes) {
+    const std::string a1 = host(1).address();
+    std::string out;
+    // zadmin's own session to host1 arrives at a1 port 22: input dropped there would refuse the
+    // next one.
+    EXPECT_EQ(Zadmin({"--computer", Name(1), "enable", a1, "drop", "forward"}, &out), 1);
+    EXPECT_NE(out.find("port 22"), std::string::npos) << out;
+    EXPECT_NE(out.find("--yes"), std::string::npos) << out;
+    ASSERT_EQ(Zadmin({"--computer", Name(1), "--wait", "10", "list", "--tsv"}, &out), 0) << out;
+    EXPECT_EQ(out.find(a1 + "\tOn"), std::string::npos) << "nothing was sent: " << out;
+}
+
 TEST_F(SshFleet, FiltersSetOverSshAreEnforcedAndLoggedAndTravelToAnotherHost) {
     const std::string a1 = host(1).address();
     std::string out;
