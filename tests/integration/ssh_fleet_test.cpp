@@ -69,6 +69,15 @@ class SshFleet : public FleetSuite<3> {
 };
 
 TEST_F(SshFleet, InstallDeploysAndStartsTheServiceOnTwoHostsAtOnce) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's leak check at the end stops the process's threads with ptrace, which the
+    // unit's system call filter refuses: the check is left out, until the next boot, for the
+    // programs of this build.
+    for (int i : {1, 2, 3})
+        On(i, "mkdir -p /run/systemd/system/ZantorSvc.service.d && printf '[Service]\\n"
+              "Environment=ASAN_OPTIONS=detect_leaks=0\\n' "
+              ">/run/systemd/system/ZantorSvc.service.d/sanitizer.conf");
+#endif
     std::string out;
     ASSERT_EQ(Zadmin({"--computer", Name(1), "--computer", Name(2), "install"}, &out), 0) << out;
     EXPECT_NE(out.find(Name(1) + ": ok"), std::string::npos) << out;
