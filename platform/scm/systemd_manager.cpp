@@ -43,6 +43,9 @@ constexpr const char* kServiceInterface = "org.freedesktop.systemd1.Service";
 // systemd's exit status of a process that could not run its program (status=203/EXEC).
 constexpr int kExecFailed = 203;
 
+// Bus errors start empty as `sd_bus_error error{};`: SD_BUS_ERROR_NULL is a C compound literal,
+// which C++ compilers may refuse.
+
 // A failed bus call in the port's vocabulary.
 Win32Error FromBus(int r, const sd_bus_error* error) {
     if (error && sd_bus_error_is_set(error)) {
@@ -107,7 +110,7 @@ Win32Error OpenRemoteBus(const std::string& destination, std::shared_ptr<Bus>& o
     if (r >= 0) r = sd_bus_set_exec(bus->bus, argv[0], argv.data());
     if (r >= 0) r = sd_bus_set_bus_client(bus->bus, 1);
     if (r >= 0) r = sd_bus_start(bus->bus);
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};
     if (r >= 0)
         r = sd_bus_call_method(bus->bus, kDestination, kManagerPath, "org.freedesktop.DBus.Peer",
                                "Ping", &error, nullptr, "");
@@ -119,7 +122,7 @@ Win32Error OpenRemoteBus(const std::string& destination, std::shared_ptr<Bus>& o
 
 // A call of the manager's own interface that returns nothing the caller needs.
 Win32Error CallManager(Bus& b, const char* method, const char* types, ...) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};
     sd_bus_message* reply = nullptr;
     sd_bus_message* call = nullptr;
     int r = sd_bus_message_new_method_call(b.bus, &call, kDestination, kManagerPath,
@@ -140,7 +143,7 @@ Win32Error CallManager(Bus& b, const char* method, const char* types, ...) {
 
 // The object path of a unit, loading it when the manager does not hold it yet.
 Win32Error UnitPath(Bus& b, const std::string& unit, std::string& path) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};
     sd_bus_message* reply = nullptr;
     int r = sd_bus_call_method(b.bus, kDestination, kManagerPath, kManagerInterface, "LoadUnit",
                                &error, &reply, "s", unit.c_str());
@@ -185,7 +188,7 @@ int GetAll(Bus& b, const std::string& path, const char* interface, sd_bus_error*
 Win32Error ReadState(Bus& b, const std::string& unit, UnitState& state) {
     std::string path;
     if (Win32Error e = UnitPath(b, unit, path)) return e;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};
     auto text = [](sd_bus_message* m, std::string& out) {
         const char* value = nullptr;
         const int r = sd_bus_message_read(m, "v", "s", &value);
@@ -286,7 +289,7 @@ Win32Error RunJob(Bus& b, const char* method, const std::string& unit, Clock::ti
     if (r < 0) return FromBus(r, nullptr);
     Win32Error e = b.subscribed ? kErrorSuccess : CallManager(b, "Subscribe", "");
     if (!e) b.subscribed = true;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};
     sd_bus_message* reply = nullptr;
     if (!e) {
         r = sd_bus_call_method(b.bus, kDestination, kManagerPath, kManagerInterface, method, &error,
