@@ -114,6 +114,52 @@
 //     are grouped by its network (at most /24; an input's source, an output's destination
 //     first), and a packet passes only the rules of its own networks and those that name no
 //     address.
+//   - The anti-lockout rule, below: the packets of established SSH connections pass.
+//
+// The anti-lockout rule (the kernel backend only). Administrators reach a real host over SSH,
+// and filtering the address their session runs on must not cut it off. So the kernel lets the
+// packets of established connections to the host's own sshd through ahead of every rule of the
+// table but the loopback's (strong host included): TCP to one of sshd's ports at the input hook
+// and TCP from one of them at the output hook, when the kernel's connection tracking calls the
+// packet's connection established (it has seen packets of it both ways). The first packet of a
+// connection is never established, so new connections to sshd meet the filters as configured,
+// and what those drop is logged; what the rule lets through is not dropped, so not logged. At
+// the output hook what tracking calls new passes too: sshd never opens a connection from its
+// port, so that is sshd answering on a session that tracking has not seen yet (below).
+//   - On unless the file driver/antilockout in the computer root says "off" ("on" or "off", in
+//     any letter case, white space around it; anything else fails the start as a bad
+//     driver/backend does). Read when the driver starts; the service log says which, beside
+//     the line that names the backend.
+//   - sshd's ports: those its configuration names, read when the driver starts (the Port lines
+//     of /etc/ssh/sshd_config and of the files its Include lines name, the ports its
+//     ListenAddress lines give), or 22, sshd's own default, when it names none or cannot be
+//     read. Not the sockets sshd listens on: the service starts before the network, and so
+//     before sshd, and its unit hides the host's other processes from it; the configuration is
+//     what sshd listens on once it runs. After a change of sshd's ports, restart the service.
+//   - "Related" is left out. Connection tracking calls ICMP errors about a connection related
+//     (and connections that a helper expects, never sshd's): they are not TCP to or from
+//     sshd's port, and letting them through would take a rule for ICMP beside the one for
+//     sshd. They meet the filters; a filter for ICMP type 3 lets them in where path MTU
+//     discovery needs them.
+//   - Where: connection tracking (priority -200) knows a connection only after the prerouting
+//     chain (priority -450), so an unfragmented TCP packet to one of sshd's ports skips the
+//     rest of that chain and is decided at the input hook, after the rule, by the checks it
+//     skipped, in their order (strong host, then its interface). Fragments are decided before reassembly as ever, and
+//     the TCP datagram they make is decided once more, whole, at the input hook: like the
+//     fragment cache, the kernel then decides one whose first fragment is too short for its
+//     TCP header on the whole header too.
+//   - Connection tracking is on in the host's network namespace while the table is there
+//     (nftables turns it on for the rule), with its limits (net.netfilter.nf_conntrack_max).
+//     Connections it saw before the service stopped stay known across a restart. A session
+//     that began while nothing tracked connections (while the service was stopped, say) is
+//     taken up when it is next seen (net.netfilter.nf_conntrack_tcp_loose, on by default):
+//     once the host has sent on it (the shell's prompt after the start command does), it is
+//     established; until then what comes in on it meets the filters, so one that the host
+//     never answers stays cut while input is dropped.
+//   - The engine knows no connections: it decides packets to and from sshd, on the packet
+//     socket, by the filters alone, as it always has, and simulated computers are not
+//     changed. Off, SSH is filtered like all other traffic and nothing turns connection
+//     tracking on.
 #pragma once
 
 #include <chrono>
@@ -307,6 +353,9 @@ enum class PfBackend : std::uint8_t { kEngine, kKernel };
 //     case); anything else is kErrorInvalidData.
 //   - Without it the kernel is chosen when the address table is the host's own (no ipaddrtable
 //     in the root) and this process may change the kernel's rules; the engine otherwise.
+//   - The file driver/antilockout, when present, says "on" or "off" (any letter case);
+//     anything else is kErrorInvalidData, whichever backend is chosen. With the kernel, a line
+//     says whether the anti-lockout rule is on, and for which ports (see the top of this file).
 // The kernel asked for without the right to change the rules (or with another process holding
 // the namespace's table) is a failure, never a quiet engine. When the engine is chosen for the
 // host's own addresses, a line says that the host's traffic is not being filtered. With the

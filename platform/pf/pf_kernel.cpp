@@ -96,7 +96,10 @@ Win32Error HoldNamespace(posix::UniqueFd& holder, std::string* why) {
 
 struct KernelBackend::Impl {
     Impl(PacketFilterDriver& e, Options o, std::uint16_t group)
-        : engine(e), options(std::move(o)), ruleset(group), logGroup(group) {}
+        : engine(e),
+          options(std::move(o)),
+          ruleset(group, options.antiLockoutPorts),
+          logGroup(group) {}
 
     PacketFilterDriver& engine;
     Options options;

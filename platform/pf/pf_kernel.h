@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/pf.h"
 
@@ -36,6 +37,8 @@ class KernelBackend {
         // Sees every change's commands before the kernel does (tests use it to make the kernel
         // refuse one).
         std::function<void(std::string& commands)> beforeChange;
+        // The anti-lockout rule (platform/pf.h): sshd's TCP ports; none, the rule is left out.
+        std::vector<std::uint16_t> antiLockoutPorts;
     };
 
     // Whether this process may change its network namespace's ruleset: one transaction checked

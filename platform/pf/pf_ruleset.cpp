@@ -668,19 +668,46 @@ std::string KernelRuleset::WholeTable() const {
     for (const auto& [h, itf] : interfaces_)
         if (itf->bound) DispatchText(*itf, true, text);
 
+    // The anti-lockout rules: connection tracking knows a connection only from priority -200
+    // on, so an sshd packet that pre would decide before it is decided at the input hook
+    // instead, by the same checks in the same order, once established ones have passed.
+    // Fragments are left to pre: their datagram is seen once more, whole, at the input hook.
+    const bool antiLockout = !antiLockoutPorts_.empty();
+    if (antiLockout) {
+        std::string ports;
+        for (std::uint16_t port : antiLockoutPorts_)
+            ports += (ports.empty() ? "" : ", ") + std::to_string(port);
+        Append(text, "add set" + t + "antilockout_ports { type inet_service; elements = { " +
+                         ports + " } }");
+        Append(text, "add chain" + t + "antilockout_in");
+        Append(text, "add rule" + t + "antilockout_in ct state established accept");
+        Append(text, "add rule" + t + "antilockout_in iif vmap @spoofmap");
+        Append(text, "add rule" + t + "antilockout_in ip daddr vmap @premap");
+    }
+
     Append(text,
            "add chain" + t + "pre { type filter hook prerouting priority -450; policy accept; }");
     Append(text, "add rule" + t + "pre iif \"lo\" accept");
+    if (antiLockout)
+        Append(text, "add rule" + t +
+                         "pre ip frag-off & 0x3fff == 0 tcp dport @antilockout_ports accept");
     Append(text, "add rule" + t + "pre iif vmap @spoofmap");
     Append(text, "add rule" + t + "pre ip frag-off & 0x3fff != 0 ip daddr vmap @fragmap");
     Append(text, "add rule" + t + "pre ip daddr vmap @premap");
     Append(text,
            "add chain" + t + "input { type filter hook input priority filter; policy accept; }");
     Append(text, "add rule" + t + "input iif \"lo\" accept");
+    if (antiLockout)
+        Append(text, "add rule" + t + "input tcp dport @antilockout_ports jump antilockout_in");
     Append(text, "add rule" + t + "input ip daddr vmap @inmap");
     Append(text,
            "add chain" + t + "output { type filter hook output priority filter; policy accept; }");
     Append(text, "add rule" + t + "output oif \"lo\" accept");
+    // Also "new": what sshd sends on a session that connection tracking has not seen yet (one
+    // opened while no table was in force); sshd never opens a connection from its port.
+    if (antiLockout)
+        Append(text, "add rule" + t +
+                         "output tcp sport @antilockout_ports ct state established,new accept");
     Append(text, "add rule" + t + "output ip saddr vmap @outmap");
     return text;
 }

@@ -7,10 +7,14 @@
 //
 // The table `ip zantor`:
 //   pre      hook prerouting, priority -450 (raw fragments, before any reassembly):
-//              iif lo accept; strong host per device (spoofmap); fragment checks (fragmap);
-//              the interfaces decided per fragment (premap)
-//   input    hook input: iif lo accept; the interfaces with the fragment cache (inmap)
-//   output   hook output: oif lo accept; every interface's output (outmap)
+//              iif lo accept; [anti-lockout: an unfragmented TCP packet to an sshd port goes
+//              on to the input hook]; strong host per device (spoofmap); fragment checks
+//              (fragmap); the interfaces decided per fragment (premap)
+//   input    hook input: iif lo accept; [anti-lockout: TCP to an sshd port jumps to
+//              antilockout_in]; the interfaces with the fragment cache (inmap)
+//   output   hook output: oif lo accept; [anti-lockout: TCP from an sshd port that connection
+//              tracking calls established or new is accepted]; every interface's output
+//              (outmap)
 //   iN_in, iN_out  one interface: jump iN_in_a (filters that read no transport header), then a
 //                  packet without its transport header (a later fragment, a first fragment too
 //                  short for it) takes the default, then jump iN_in_t (filters that read it),
@@ -23,8 +27,14 @@
 //   iN_frag        the fragment checks of one interface
 //   dD_spoof       strong host on device D: a destination that is no interface's bound address
 //                  on D is dropped
+//   antilockout_ports  the set of sshd's ports (the anti-lockout rule, platform/pf.h)
+//   antilockout_in     established (connection tracking, which first knows a connection at
+//                      priority -200, after pre): accepted; else what pre left to the input
+//                      hook: strong host (spoofmap), then the interfaces of premap
 // Filters of one direction all end in the same verdict (the opposite of the default), so their
-// order does not matter and a set lookup stands for any number of them.
+// order does not matter and a set lookup stands for any number of them. The anti-lockout rules
+// are written with the whole table and never change: a change sends the same commands with
+// them as without.
 #pragma once
 
 #include <cstdint>
@@ -83,7 +93,9 @@ class KernelRuleset {
         std::vector<std::function<void()>> undo_;
     };
 
-    explicit KernelRuleset(std::uint16_t logGroup) : logGroup_(logGroup) {}
+    // `antiLockoutPorts`: sshd's ports for the anti-lockout rules; none leaves them out.
+    explicit KernelRuleset(std::uint16_t logGroup, std::vector<std::uint16_t> antiLockoutPorts = {})
+        : logGroup_(logGroup), antiLockoutPorts_(std::move(antiLockoutPorts)) {}
 
     // Each change records itself in the model and the journal and appends its commands to
     // `text` (nothing while the interface is not bound). The caller checks handles first.
@@ -173,6 +185,7 @@ class KernelRuleset {
     void SpoofChainText(std::uint32_t device, const std::string& rules, std::string& text) const;
 
     std::uint16_t logGroup_;
+    std::vector<std::uint16_t> antiLockoutPorts_;
     std::map<INTERFACE_HANDLE, std::unique_ptr<Interface>> interfaces_;
     std::map<std::uint32_t, std::string> spoofWritten_;  // device: the rules of its chain
 };

@@ -1,13 +1,11 @@
 // The packet filtering calls of the programs: served by the engine in this process, and, once
 // the kernel backend is chosen, by the kernel's rules as well.
-#include <algorithm>
-#include <cctype>
-#include <fstream>
 #include <shared_mutex>
-#include <sstream>
+#include <vector>
 
 #include "platform/pf.h"
 #include "platform/pf/pf_kernel.h"
+#include "platform/pf/pf_settings.h"
 
 namespace platform {
 
@@ -41,36 +39,18 @@ enum class Wanted { kChoose, kEngine, kKernel };
 
 // driver/backend: "engine" or "kernel", in any letter case, with white space around it.
 Win32Error ReadWanted(const fs::path& root, Wanted& wanted, std::string& why) {
-    wanted = Wanted::kChoose;
-    const fs::path file = root / "driver" / "backend";
-    std::error_code ec;
-    if (!fs::exists(file, ec)) return kErrorSuccess;
-    std::ifstream in(file);
-    std::stringstream all;
-    all << in.rdbuf();
-    if (!in) {
-        why = file.string() + " cannot be read";
-        return Fail(kErrorCantRead);
-    }
-    std::string word = all.str();
-    auto space = [](unsigned char c) { return std::isspace(c) != 0; };
-    word.erase(word.begin(), std::find_if_not(word.begin(), word.end(), space));
-    word.erase(std::find_if_not(word.rbegin(), word.rend(), space).base(), word.end());
-    std::string lower = word;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (lower == "engine") {
-        wanted = Wanted::kEngine;
-    } else if (lower == "kernel") {
-        wanted = Wanted::kKernel;
-    } else {
-        // Only printable text is quoted back, so a stray binary file makes a readable line.
-        std::string shown;
-        for (char c : word.substr(0, 40))
-            shown += std::isprint(static_cast<unsigned char>(c)) ? c : '?';
-        why = file.string() + " says '" + shown + "'; it must say engine or kernel";
-        return Fail(kErrorInvalidData);
-    }
+    std::string word;
+    if (Win32Error e = pf::ReadDriverWord(root, "backend", {"engine", "kernel"}, word, why))
+        return e;
+    wanted = word.empty() ? Wanted::kChoose : word == "engine" ? Wanted::kEngine : Wanted::kKernel;
     return kErrorSuccess;
+}
+
+std::string PortsText(const std::vector<std::uint16_t>& ports) {
+    std::string text = ports.size() == 1 ? "TCP port " : "TCP ports ";
+    for (std::size_t i = 0; i < ports.size(); ++i)
+        text += (i == 0 ? "" : ", ") + std::to_string(ports[i]);
+    return text;
 }
 
 }  // namespace
@@ -83,7 +63,12 @@ Win32Error PfStartDriver(const fs::path& root,
     if (gKernel) return Fail(kErrorAlreadyExists);
     Wanted wanted;
     std::string why;
+    bool antiLockout = true;
     if (Win32Error e = ReadWanted(root, wanted, why)) {
+        report(ErrorText(e) + " Packet filter: " + why + ".");
+        return e;
+    }
+    if (Win32Error e = pf::ReadAntiLockout(root, antiLockout, why)) {
         report(ErrorText(e) + " Packet filter: " + why + ".");
         return e;
     }
@@ -112,6 +97,11 @@ Win32Error PfStartDriver(const fs::path& root,
     }
     pf::KernelBackend::Options options;
     options.report = report;
+    pf::SshdPorts sshd;
+    if (antiLockout) {
+        sshd = pf::FindSshdPorts();
+        options.antiLockoutPorts = sshd.ports;
+    }
     if (Win32Error e =
             pf::KernelBackend::Create(ProcessPacketFilterDriver(), options, &gKernel, &why)) {
         report(ErrorText(e) + " The packet filter cannot run in the kernel: " + why + ".");
@@ -120,6 +110,12 @@ Win32Error PfStartDriver(const fs::path& root,
     if (backend) *backend = PfBackend::kKernel;
     report("Packet filter: the kernel enforces the rules (nftables table ip zantor, log group " +
            std::to_string(gKernel->LogGroup()) + ").");
+    report(antiLockout
+               ? "Packet filter: anti-lockout on: established SSH connections to this "
+                 "host (" +
+                     PortsText(sshd.ports) + ", " + sshd.source + ") pass ahead of the filters."
+               : "Packet filter: anti-lockout off (driver/antilockout): SSH connections "
+                 "to this host meet the filters like all other traffic.");
     return kErrorSuccess;
 }
 

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "platform/pf.h"
+#include "platform/pf/pf_settings.h"
 #include "platform/process.h"
 #include "shared/address.h"
 #include "shared/packet_builder.h"
@@ -244,6 +245,28 @@ TEST(KernelDifferential, RealPacketsArriveExactlyWhenTheEngineForwardsThem) {
     ASSERT_TRUE(client.connected()) << client.openError() << host.svc->Output();
     ASSERT_TRUE(Contains(host.pc.ServiceLogMessages(), "the kernel enforces the rules"))
         << host.svc->Output();
+    // The anti-lockout rule is on. Connection tracking could call a later round's packet
+    // established once the host's TCP has answered an earlier one of the same addresses and
+    // ports (a reset is a reply), and the rule would rightly pass it whatever the filters say,
+    // where the engine, which knows no connections, drops it. Here the host tracks nothing, so
+    // every packet to sshd's port takes the rule's other way (on to the input hook, and the
+    // same checks there), which must answer as the engine does.
+    ASSERT_TRUE(Contains(host.pc.ServiceLogMessages(), "anti-lockout on"));
+    std::string why;
+    ASSERT_EQ(lab.host().Exec({"/usr/sbin/nft",
+                               "add table ip lab_untracked; "
+                               "add chain ip lab_untracked pre { type filter hook prerouting "
+                               "priority raw; }; add rule ip lab_untracked pre notrack; "
+                               "add chain ip lab_untracked out { type filter hook output "
+                               "priority raw; }; add rule ip lab_untracked out notrack"},
+                              nullptr, &why),
+              platform::kErrorSuccess)
+        << why;
+    const std::vector<std::uint16_t> sshd = platform::pf::FindSshdPorts().ports;
+    auto isSshd = [&](const PacketFields& f) {
+        return f.protocol == kProtocolTcp &&
+               std::find(sshd.begin(), sshd.end(), f.dstPort) != sshd.end();
+    };
 
     unsigned seed = 20251208;
     if (const char* s = std::getenv("ZANTOR_DIFF_SEED"))
@@ -336,12 +359,13 @@ TEST(KernelDifferential, RealPacketsArriveExactlyWhenTheEngineForwardsThem) {
                 if (gen.Chance(0.3)) {
                     // Fragments, cut on 8-byte boundaries; a first fragment too short for the
                     // TCP header where the kernel is meant to answer as the engine does (see
-                    // platform/pf.h on the fragment cache).
+                    // platform/pf.h on the fragment cache and the anti-lockout rule).
                     f.payloadSize = static_cast<std::size_t>(gen.Int(40, 120));
                     const auto whole = BuildPacket(f);
                     const std::size_t data = whole.size() - 20;
-                    const bool tinyFirst = f.protocol == kProtocolTcp && gen.Chance(0.5) &&
-                                           (!decider || decider->fragments || !decider->cache);
+                    const bool tinyFirst =
+                        f.protocol == kProtocolTcp && gen.Chance(0.5) &&
+                        (!decider || decider->fragments || (!decider->cache && !isSshd(f)));
                     const std::size_t first = tinyFirst
                                                   ? 8 + 8 * static_cast<std::size_t>(gen.Int(0, 1))
                                                   : (f.protocol == kProtocolTcp ? 24 : 8) +
@@ -591,7 +615,7 @@ TEST(KernelCrash, TheTableOutlivesAKillAndTheNextStartPutsTheStoredOneBack) {
     Client again;
     ASSERT_TRUE(again.connected()) << host.svc->Output();
     EXPECT_EQ(Blocks(lab.ListTable()), Blocks(stored));
-    EXPECT_EQ(Blocks(stored).size(), 18u);  // sets, maps and chains all compared
+    EXPECT_EQ(Blocks(stored).size(), 20u);  // sets, maps and chains all compared
     EXPECT_TRUE(passes(53));
     EXPECT_FALSE(passes(54));
 }
@@ -638,6 +662,146 @@ TEST(KernelStop, SigtermTakesTheStopsPathAndTheTableAway) {
     EXPECT_EQ(host.svc->Wait(), 0) << host.svc->Output();
     EXPECT_TRUE(lab.ListTable().empty()) << lab.ListTable();
     EXPECT_TRUE(Contains(host.pc.ServiceLogMessages(), "The kernel's rules are removed."));
+}
+
+// ---- The anti-lockout rule -------------------------------------------------------------------
+
+// A TCP connection from the peer to the host, both ends held: what a session looks like to the
+// kernel's rules. Every wait is bounded by two seconds, so a connection the rules cut fails an
+// exchange instead of hanging.
+struct Session {
+    Session(KernelLab& lab, const std::string& address, std::uint16_t port) {
+        const auto wait = std::chrono::seconds(2);
+        std::unique_ptr<netlab::StreamSocket> listener;
+        if ((error = netlab::StreamSocket::Listen(&lab.host(), address, port, &listener))) return;
+        if ((error = netlab::StreamSocket::Connect(&lab.peer(), address, port, wait, &peer)))
+            return;
+        error = listener->Accept(wait, &host);
+    }
+    // One byte each way: in to the host, then out from it; or out first.
+    bool Exchange(bool outFirst = false) {
+        if (error) return false;
+        netlab::StreamSocket* from = outFirst ? host.get() : peer.get();
+        netlab::StreamSocket* to = outFirst ? peer.get() : host.get();
+        std::uint8_t byte = ++counter;
+        std::size_t done = 0;
+        if (from->Send({&byte, 1}, &done) || done != 1) return false;
+        if (to->Receive({&byte, 1}, &done) || done != 1 || byte != counter) return false;
+        if (to->Send({&byte, 1}, &done) || done != 1) return false;
+        return !from->Receive({&byte, 1}, &done) && done == 1 && byte == counter;
+    }
+    platform::Win32Error error = platform::kErrorSuccess;
+    std::unique_ptr<netlab::StreamSocket> peer, host;
+    std::uint8_t counter = 0;
+};
+
+// The deny log's entries of TCP to one port of an address: their source ports.
+std::set<std::string> DeniedSources(const Computer& pc, const std::string& to) {
+    std::set<std::string> sources;
+    for (const auto& line : pc.DenyLogMessages()) {
+        const std::size_t at = line.find(" -> " + to + " ");
+        const std::size_t tcp = line.find(" TCP ");
+        if (at != std::string::npos && tcp != std::string::npos && tcp < at)
+            sources.insert(line.substr(tcp + 5, at - tcp - 5));
+    }
+    return sources;
+}
+
+// Established connections to sshd's port pass ahead of the filters, both ways, and are not
+// logged; a new one, and an established one to another port, meet the filters. A restart keeps
+// the sessions it knew; turned off, the rule is gone and the session with it.
+TEST(KernelAntiLockout, EstablishedSessionsToSshdPassAndNewOnesMeetTheFilters) {
+    KernelLab lab;
+    REQUIRE_LAB(lab);
+    const std::uint16_t sshd = platform::pf::FindSshdPorts().ports.front();
+    const std::uint16_t other = sshd == 8022 ? 8023 : 8022;
+    const std::string a = KernelLab::BoundAddress(0);
+    HostService host(lab);
+    host.Start();
+    {
+        Client client;
+        ASSERT_TRUE(client.connected()) << host.svc->Output();
+    }
+    EXPECT_TRUE(Contains(host.pc.ServiceLogMessages(),
+                         "Packet filter: anti-lockout on: established SSH connections to this "
+                         "host (TCP port"))
+        << host.svc->Output();
+
+    Session ssh(lab, a, sshd), web(lab, a, other);
+    ASSERT_EQ(ssh.error, platform::kErrorSuccess);
+    ASSERT_EQ(web.error, platform::kErrorSuccess);
+    ASSERT_TRUE(ssh.Exchange());
+    ASSERT_TRUE(web.Exchange());
+
+    // Both directions dropped by default, with logging.
+    {
+        Client client;
+        Expect(client, "staf " + a + " 1 1");
+    }
+    EXPECT_TRUE(ssh.Exchange());
+    EXPECT_TRUE(ssh.Exchange());
+    EXPECT_FALSE(web.Exchange());
+    std::unique_ptr<netlab::StreamSocket> fresh;
+    EXPECT_EQ(netlab::StreamSocket::Connect(&lab.peer(), a, sshd, std::chrono::seconds(2), &fresh),
+              platform::kErrorTimeout);
+    // The new connection's tries are logged, all from one source port; nothing of the
+    // established session, whose exchanges went through.
+    const std::string toSshd = a + ":" + std::to_string(sshd);
+    EXPECT_TRUE(Eventually([&] { return !DeniedSources(host.pc, toSshd).empty(); }));
+    EXPECT_TRUE(Eventually(
+        [&] { return !DeniedSources(host.pc, a + ":" + std::to_string(other)).empty(); }));
+    EXPECT_EQ(DeniedSources(host.pc, toSshd).size(), 1u);
+    EXPECT_TRUE(ssh.Exchange());
+
+    // An orderly stop takes the table away; the next start puts it back, and connection
+    // tracking still knows the session.
+    host.svc->Signal(platform::CTRL_SHUTDOWN_EVENT);
+    ASSERT_EQ(host.svc->Wait(), 0) << host.svc->Output();
+    host.Start();
+    {
+        Client client;
+        ASSERT_TRUE(client.connected()) << host.svc->Output();
+    }
+    EXPECT_TRUE(ssh.Exchange());
+    EXPECT_EQ(DeniedSources(host.pc, toSshd).size(), 1u);
+
+    // Sessions opened while the service was stopped, when nothing tracked connections: one is
+    // taken up once the host has sent on it; on the other the peer speaks first, into the
+    // filters.
+    host.svc->Signal(platform::CTRL_SHUTDOWN_EVENT);
+    ASSERT_EQ(host.svc->Wait(), 0) << host.svc->Output();
+    Session late(lab, a, sshd), unanswered(lab, a, sshd);
+    ASSERT_TRUE(late.Exchange());
+    ASSERT_TRUE(unanswered.Exchange());
+    host.Start();
+    {
+        Client client;
+        ASSERT_TRUE(client.connected()) << host.svc->Output();
+    }
+    EXPECT_TRUE(late.Exchange(true));
+    EXPECT_TRUE(late.Exchange());
+    EXPECT_FALSE(unanswered.Exchange());
+    EXPECT_TRUE(ssh.Exchange());
+
+    // Off, the session meets the filters like everything else.
+    host.svc->Signal(platform::CTRL_SHUTDOWN_EVENT);
+    ASSERT_EQ(host.svc->Wait(), 0) << host.svc->Output();
+    std::ofstream(host.pc.root() / "driver" / "antilockout") << "Off\n";
+    host.Start();
+    {
+        Client client;
+        ASSERT_TRUE(client.connected()) << host.svc->Output();
+    }
+    EXPECT_TRUE(Contains(host.pc.ServiceLogMessages(),
+                         "Packet filter: anti-lockout off (driver/antilockout): SSH connections "
+                         "to this host meet the filters like all other traffic."));
+    EXPECT_EQ(lab.ListTable().find("antilockout"), std::string::npos) << lab.ListTable();
+    EXPECT_FALSE(ssh.Exchange());
+    EXPECT_FALSE(late.Exchange(true));
+    // The session's own packets in are in the deny log now, beside the new connection's tries
+    // and those of the session that spoke first into the filters.
+    EXPECT_TRUE(Eventually([&] { return DeniedSources(host.pc, toSshd).size() == 3; }))
+        << DeniedSources(host.pc, toSshd).size();
 }
 
 // ---- Choosing the backend --------------------------------------------------------------------
@@ -727,6 +891,49 @@ TEST_F(KernelChoice, TheBackendFileDecides) {
     EXPECT_TRUE(Contains(other.ServiceLogMessages(),
                          "another process holds the table ip zantor of this network namespace"))
         << second.Output();
+}
+
+TEST_F(KernelChoice, TheAntiLockoutFileSaysOnOrOff) {
+    auto write = [&](const std::string& text) {
+        fs::create_directories(pc.root() / "driver");
+        std::ofstream(pc.root() / "driver" / "antilockout") << text;
+    };
+    auto table = [&] {
+        std::string out;
+        ns->Exec({"/usr/sbin/nft", "list", "table", "ip", "zantor"}, &out);
+        return out;
+    };
+    {
+        ServiceProcess svc(pc, {"-run"}, ns->Wrap({}));
+        ASSERT_TRUE(Client().connected()) << svc.Output();
+        EXPECT_NE(table().find("tcp dport @antilockout_ports jump antilockout_in"),
+                  std::string::npos)
+            << table();
+        EXPECT_NE(svc.Output().find("Packet filter: anti-lockout on: established SSH "
+                                    "connections to this host (TCP port"),
+                  std::string::npos)
+            << svc.Output();
+    }
+    write("maybe\n");
+    ServiceProcess bad(pc, {"-run"}, ns->Wrap({}));
+    EXPECT_EQ(bad.Wait(std::chrono::seconds(20)), 1);
+    EXPECT_TRUE(
+        Contains(pc.ServiceLogMessages(), "Error [13] (The data is not valid.) Packet filter: " +
+                                              (pc.root() / "driver" / "antilockout").string() +
+                                              " says 'maybe'; it must say on or off."))
+        << bad.Output();
+    // With the engine as well: a bad file is a bad file.
+    Backend("engine");
+    ServiceProcess engine(pc, {"-run"}, ns->Wrap({}));
+    EXPECT_EQ(engine.Wait(std::chrono::seconds(20)), 1);
+
+    Backend("kernel");
+    write(" OFF ");
+    ServiceProcess off(pc, {"-run"}, ns->Wrap({}));
+    ASSERT_TRUE(Client().connected()) << off.Output();
+    EXPECT_TRUE(HasTable());
+    EXPECT_EQ(table().find("antilockout"), std::string::npos) << table();
+    EXPECT_EQ(table().find(" ct "), std::string::npos) << table();
 }
 
 }  // namespace
