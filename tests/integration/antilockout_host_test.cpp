@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "platform/netlab.h"
-#include "tests/support/fleet.h"
+#include "tests/support/fleet_suite.h"
 
 namespace zantor::test {
 namespace {
@@ -24,8 +24,6 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using std::chrono::steady_clock;
 
-std::string gSkip;
-Fleet* gFleet = nullptr;
 // The session: "10.79.0.1 PORT 10.79.0.11 22", as $SSH_CONNECTION says on the host.
 std::string gSession;
 
@@ -40,23 +38,9 @@ std::string Trimmed(std::string text) {
     return text;
 }
 
-class AntiLockoutOnAHost : public ::testing::Test {
+class AntiLockoutOnAHost : public FleetSuite<1> {
   protected:
-    static void SetUpTestSuite() {
-        if (!Fleet::CanBoot(&gSkip) || gFleet) return;
-        gFleet = new Fleet(1);
-    }
-    static void TearDownTestSuite() {
-        delete gFleet;
-        gFleet = nullptr;
-        for (const std::string& left : Fleet::Leftovers()) ADD_FAILURE() << "left behind: " << left;
-    }
-    void SetUp() override {
-        if (!gSkip.empty()) GTEST_SKIP() << gSkip;
-        ASSERT_EQ(gFleet->error(), "") << gFleet->BootReport();
-    }
-
-    FleetHost& host() { return gFleet->host(0); }
+    static FleetHost& host() { return FleetSuite::host(1); }
     std::string Address() { return host().address(); }
 
     // A command line on the host over the session; its output, its exit status in *status.
@@ -74,7 +58,7 @@ class AntiLockoutOnAHost : public ::testing::Test {
     // A new ssh connection from the tests' side of the bridge, without connection sharing.
     int NewSsh(std::string* out) {
         int code = -1;
-        lab::RunProgramFor(gFleet->Wrap({"ssh", "-F", gFleet->sshConfig(), "-o", "ControlPath=none",
+        lab::RunProgramFor(fleet().Wrap({"ssh", "-F", fleet().sshConfig(), "-o", "ControlPath=none",
                                          "-o", "ControlMaster=no", "-o", "ConnectTimeout=3",
                                          host().name(), "echo", "new-connection"}),
                            seconds(20), &code, out);
@@ -132,7 +116,10 @@ TEST_F(AntiLockoutOnAHost, TheOpenSessionOutlivesFilteringThatDropsEverything) {
     ASSERT_EQ(Unit("ActiveState"), "active");
     int status = 0;
     // Over the session itself, as an administrator would.
-    std::string out = On(kZadmin + " enable " + Address() + " drop drop", &status);
+    // zadmin sees that this drops new connections the way its own session came in, and sends it
+    // only when told to.
+    std::string out = On(kZadmin + " --yes enable " + Address() + " drop drop", &status);
+    EXPECT_NE(out.find("port 22"), std::string::npos) << out;
     ASSERT_EQ(status, 0) << out;
     out = On(kZadmin + " list --tsv", &status);
     EXPECT_NE(out.find(Address() + "\t255.255.255.0\tOn"), std::string::npos) << out;
@@ -232,7 +219,7 @@ TEST_F(AntiLockoutOnAHost, TurnedOffTheSessionIsCutAndTheHostIsLeftClean) {
     // command opens a new one.
     int code = 0;
     lab::RunProgramFor(
-        gFleet->Wrap({"ssh", "-F", gFleet->sshConfig(), "-O", "exit", host().name()}), seconds(10),
+        fleet().Wrap({"ssh", "-F", fleet().sshConfig(), "-O", "exit", host().name()}), seconds(10),
         &code);
     bool back = false;
     for (const auto until = steady_clock::now() + seconds(90);
