@@ -21,7 +21,8 @@ packages+=(dpkg-dev file scdoc lintian)
 # with the ssh client (util-linux's nsenter runs it inside the fleet's network namespace).
 # Without recommendations: systemd-container's would add a name service module to the machine's
 # nsswitch.conf, openssh-server's a desktop's worth of terminal data.
-fleet_packages=(systemd-container openssh-server openssh-client util-linux)
+# sudo: a host's account that is not root reaches the service through `sudo -n`.
+fleet_packages=(systemd-container openssh-server openssh-client util-linux sudo)
 
 missing_from() {
   local p

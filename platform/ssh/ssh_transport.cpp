@@ -176,8 +176,9 @@ std::string LastLines(std::string_view text, std::size_t count) {
     return out;
 }
 
-Win32Error WithDetail(Win32Error e, const std::string& detail) {
+Win32Error WithDetail(Win32Error e, std::string detail) {
     Fail(e);
+    while (detail.starts_with(' ')) detail.erase(0, 1);
     if (!detail.empty()) SetLastErrorDetail(detail);
     return e;
 }
@@ -352,7 +353,10 @@ std::string Process::ErrorTail() const {
 
 Win32Error Process::Failure(int exitCode, Win32Error lost) const {
     const std::string tail = ErrorTail();
-    const std::string said = tail.empty() ? std::string() : "ssh " + destination_ + ": " + tail;
+    std::string said = tail.empty() ? std::string() : "ssh " + destination_ + ": " + tail;
+    // What follows ssh's words is a sentence of its own.
+    const std::string then = said.empty() || said.ends_with('.') ? "" : ".";
+    if (!said.empty()) said += then;
     if (exitCode == 255) {
         if (Contains(tail, "Host key verification failed") ||
             Contains(tail, "IDENTIFICATION HAS CHANGED") || Contains(tail, "host key for"))

@@ -261,6 +261,23 @@ TEST_F(SshFleet, ABrokenConnectionEndsTheConsolesWaitAndLeavesNoSsh) {
     EXPECT_EQ(listed, 0) << out;
 }
 
+TEST_F(SshFleet, AnAccountThatIsNotRootWorksThroughSudoOrIsToldWhy) {
+    // Two accounts that take the fleet's key: one may use sudo without a password, one may not.
+    On(1, "for u in zop zno; do useradd -m $u && mkdir -p /home/$u/.ssh && "
+          "cp /root/.ssh/authorized_keys /home/$u/.ssh/ && chown -R $u: /home/$u/.ssh; done; "
+          "echo 'zop ALL=(ALL) NOPASSWD: ALL' > /etc/sudoers.d/zop && chmod 440 /etc/sudoers.d/zop");
+    std::string out;
+    EXPECT_EQ(Zadmin({"--computer", "zop@" + host(1).name(), "--wait", "10", "list", "--tsv"},
+                     &out),
+              0)
+        << out;
+    EXPECT_NE(out.find(host(1).address()), std::string::npos) << out;
+    EXPECT_EQ(Zadmin({"--computer", "zno@" + host(1).name(), "list"}, &out), 1);
+    EXPECT_NE(out.find("Error [5,"), std::string::npos) << out;
+    EXPECT_NE(out.find("sudo"), std::string::npos) << out;
+    std::printf("an account without sudo: %s", out.c_str());
+}
+
 TEST_F(SshFleet, RemoveLeavesNothingBehind) {
     std::string out;
     ASSERT_EQ(Zadmin({"--computer", Name(1), "--computer", Name(2), "--computer", Name(3),
