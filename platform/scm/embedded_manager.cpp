@@ -69,16 +69,13 @@ std::vector<std::string> ServiceEnvironment(const fs::path& root, const ServiceC
 }
 
 Win32Error ManagerOf(SC_HANDLE handle, DWORD needed, HandleEntry& entry) {
-    if (!Handles().Get(handle, entry) || entry.isService) return Fail(kErrorInvalidHandle);
-    if ((entry.access & needed) != needed) return Fail(kErrorAccessDenied);
-    return kErrorSuccess;
+    return Handles().GetWithAccess(handle, false, needed, entry);
 }
 
 // The registration behind a service handle, read afresh. A service removed (or removed and
 // registered anew) since the handle was opened is gone for the handle.
 Win32Error ServiceOf(SC_HANDLE handle, DWORD needed, HandleEntry& entry, ServiceConfig& config) {
-    if (!Handles().Get(handle, entry) || !entry.isService) return Fail(kErrorInvalidHandle);
-    if ((entry.access & needed) != needed) return Fail(kErrorAccessDenied);
+    if (Win32Error e = Handles().GetWithAccess(handle, true, needed, entry)) return e;
     Win32Error e = entry.Database().ReadConfig(entry.name, config);
     if (e == kErrorServiceDoesNotExist || (!e && config.instance != entry.instance))
         return Fail(kErrorServiceMarkedForDelete);
@@ -206,9 +203,7 @@ SC_HANDLE CreateService(SC_HANDLE hSCManager, const char* lpServiceName, const c
                    nullptr;
         if (e != kErrorSuccess && e != kErrorServiceDoesNotExist) return nullptr;
         for (const ServiceConfig& other : db.ListConfigs()) {
-            if (posix::EqualsNoCase(other.displayName, display) ||
-                posix::EqualsNoCase(other.name, display) ||
-                posix::EqualsNoCase(other.displayName, name))
+            if (scm::NamesClash(other.name, other.displayName, name, display))
                 return Fail(kErrorDuplicateServiceName), nullptr;
         }
         ServiceConfig config;

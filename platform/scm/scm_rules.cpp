@@ -83,6 +83,12 @@ Win32Error CheckRegistration(const char* name, const char* displayName, DWORD ty
     return kErrorSuccess;
 }
 
+bool NamesClash(std::string_view otherName, std::string_view otherDisplay, std::string_view name,
+                std::string_view display) {
+    return EqualsNoCase(otherDisplay, display) || EqualsNoCase(otherName, display) ||
+           EqualsNoCase(otherDisplay, name);
+}
+
 Win32Error ResolveProgram(const std::filesystem::path& root, std::string_view binary,
                           std::filesystem::path& program) {
     if (binary.size() >= 2 && binary.front() == '"' && binary.back() == '"')

@@ -24,6 +24,12 @@ inline constexpr DWORD kDelete = 0x10000;
 // 1..255 printable characters, no "/" or "\", not "." or "..".
 bool IsValidServiceName(std::string_view name);
 
+// Whether a new service (`name`, `display`) and a registered one (`otherName`, `otherDisplay`)
+// have a name in common that is not the service name itself (kErrorDuplicateServiceName): a
+// display name is unique among both names and display names, in any letter case.
+bool NamesClash(std::string_view otherName, std::string_view otherDisplay, std::string_view name,
+                std::string_view display);
+
 // The checks CreateServiceA makes of its arguments, in its order, once the manager handle and
 // the right to create have been checked: kErrorInvalidName, kErrorInvalidParameter,
 // kErrorNotSupported or kErrorInvalidServiceAccount (also as the last error).
@@ -81,6 +87,13 @@ class HandleTable {
         if (it == entries_.end()) return false;
         entry = it->second;
         return true;
+    }
+    // Get, for a handle of the kind asked for (a service's or a manager's) opened with every
+    // right in `needed`: kErrorInvalidHandle or kErrorAccessDenied otherwise.
+    Win32Error GetWithAccess(SC_HANDLE handle, bool service, DWORD needed, Entry& entry) {
+        if (!Get(handle, entry) || entry.isService != service) return Fail(kErrorInvalidHandle);
+        if ((entry.access & needed) != needed) return Fail(kErrorAccessDenied);
+        return kErrorSuccess;
     }
     // Get, and the handle is closed.
     bool Take(SC_HANDLE handle, Entry& entry) {

@@ -426,16 +426,13 @@ HandleTable<HandleEntry>& Handles() {
 }
 
 Win32Error ManagerOf(SC_HANDLE handle, DWORD needed, HandleEntry& entry) {
-    if (!Handles().Get(handle, entry) || entry.isService) return Fail(kErrorInvalidHandle);
-    if ((entry.access & needed) != needed) return Fail(kErrorAccessDenied);
-    return kErrorSuccess;
+    return Handles().GetWithAccess(handle, false, needed, entry);
 }
 
 // The registration behind a service handle, read afresh: one deleted since the handle was
 // opened is gone for it.
 Win32Error ServiceOf(SC_HANDLE handle, DWORD needed, HandleEntry& entry, Registration& r) {
-    if (!Handles().Get(handle, entry) || !entry.isService) return Fail(kErrorInvalidHandle);
-    if ((entry.access & needed) != needed) return Fail(kErrorAccessDenied);
+    if (Win32Error e = Handles().GetWithAccess(handle, true, needed, entry)) return e;
     const Win32Error e = FindRegistration(*entry.bus, entry.name, r);
     return e == kErrorServiceDoesNotExist ? Fail(kErrorServiceMarkedForDelete) : e;
 }
@@ -493,9 +490,7 @@ class Manager final : public ManagerBackend {
             if (Registrations(*m.bus, others)) return nullptr;
             for (const Registration& other : others) {
                 if (EqualsNoCase(other.name, r.name)) return Fail(kErrorServiceExists), nullptr;
-                if (EqualsNoCase(other.displayName, r.displayName) ||
-                    EqualsNoCase(other.name, r.displayName) ||
-                    EqualsNoCase(other.displayName, r.name))
+                if (NamesClash(other.name, other.displayName, r.name, r.displayName))
                     return Fail(kErrorDuplicateServiceName), nullptr;
             }
             // A unit of the host's own by that name is a service that exists too.
