@@ -1,5 +1,7 @@
 #include "platform/errors.h"
 
+#include "platform/error_messages.h"
+
 #include <algorithm>
 #include <iterator>
 #include <utility>
@@ -8,8 +10,7 @@ namespace platform {
 
 namespace {
 
-thread_local Win32Error tLastError = kErrorSuccess;
-// The detail of tLastError, and the code it was recorded for.
+// The detail of the thread's last error, and the code it was recorded for.
 thread_local std::string tDetail;
 thread_local Win32Error tDetailCode = kErrorSuccess;
 
@@ -96,31 +97,45 @@ constexpr std::pair<Win32Error, const char*> kMessages[] = {
 
 }  // namespace
 
+const char* OwnMessageText(Win32Error code) {
+    auto it = std::lower_bound(std::begin(kMessages), std::end(kMessages), code,
+                               [](const auto& row, Win32Error c) { return row.first < c; });
+    return it == std::end(kMessages) || it->first != code ? nullptr : it->second;
+}
+
+// The detail's thread_local is read and written before the raw last error is set, and the raw
+// value is put back after: on Windows, reaching a thread_local may itself reset the system's
+// last-error value.
 Win32Error GetLastError() {
-    return tLastError;
+    return RawLastError();
 }
 
 void SetLastError(Win32Error code) {
-    tLastError = code;
     if (code != tDetailCode) tDetail.clear();
+    SetRawLastError(code);
 }
 
 void SetLastErrorDetail(std::string detail) {
+    const Win32Error code = RawLastError();
     tDetail = std::move(detail);
-    tDetailCode = tLastError;
+    tDetailCode = code;
+    SetRawLastError(code);
 }
 
 std::string LastErrorDetail() {
-    return tLastError == tDetailCode ? tDetail : std::string();
+    const Win32Error code = RawLastError();
+    std::string detail = code == tDetailCode ? tDetail : std::string();
+    SetRawLastError(code);
+    return detail;
 }
 
 std::string FormatSystemMessage(Win32Error code) {
-    auto it = std::lower_bound(std::begin(kMessages), std::end(kMessages), code,
-                               [](const auto& row, Win32Error c) { return row.first < c; });
-    if (it == std::end(kMessages) || it->first != code) return {};
-    std::string text = it->second;
-    if (code == tDetailCode && code == tLastError && !tDetail.empty()) text += " " + tDetail;
-    return text + "\r\n";
+    const Win32Error last = RawLastError();
+    std::string text = SystemMessageText(code);
+    if (!text.empty() && code == tDetailCode && code == last && !tDetail.empty())
+        text += " " + tDetail;
+    SetRawLastError(last);
+    return text.empty() ? text : text + "\r\n";
 }
 
 }  // namespace platform

@@ -387,9 +387,7 @@ void Tell(const std::string& line) {
 
 // "HKLM-damaged-20240131-235959.db", local time: the moved-aside store tells when it was found.
 std::string DamagedStoreName(int attempt) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::tm local = LocalTimeNow().value_or(std::tm{});
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
     std::string name = "HKLM-damaged-";

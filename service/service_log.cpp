@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <optional>
 
 #include "platform/scm.h"
 
@@ -18,10 +19,25 @@ std::string LogDateTimeText(const std::tm& local) {
     return std::string(text, n);
 }
 
-bool AppendLogLine(std::string_view fileName, std::string_view text) {
-    std::lock_guard lock(gLogMutex);
+namespace {
+
+// The local time now, or nullopt where the C library cannot tell it; the caller holds gLogMutex.
+std::optional<std::tm> LocalTimeLocked() {
     const std::time_t now = std::time(nullptr);
     const std::tm* local = std::localtime(&now);
+    return local ? std::optional<std::tm>(*local) : std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::tm> LocalTimeNow() {
+    std::lock_guard lock(gLogMutex);
+    return LocalTimeLocked();
+}
+
+bool AppendLogLine(std::string_view fileName, std::string_view text) {
+    std::lock_guard lock(gLogMutex);
+    const std::optional<std::tm> local = LocalTimeLocked();
     std::string line = local ? LogDateTimeText(*local) : std::string();
     line += ' ';
     line += text;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,10 @@ inline constexpr std::string_view kServiceLogName = "ZantorSvc.Log";
 // The time stamp of a line: the locale's short date and long time ("%x %X"); the date alone when
 // the time is exactly midnight.
 std::string LogDateTimeText(const std::tm& local);
+
+// The local time now (std::localtime, whose shared result the log's lock guards), or nullopt
+// where the C library cannot tell it.
+std::optional<std::tm> LocalTimeNow();
 
 // Appends "<date time> <text>\r\n" to `fileName` (created when missing) with one write, opening
 // and closing the file for the line. Appends from all threads are serialised, so lines never

@@ -491,8 +491,8 @@ DWORD PacketFilterDriver::AddFiltersToInterface(INTERFACE_HANDLE hInterface, DWO
     if ((cInFilters && !pfiltIn) || (cOutFilters && !pfiltOut) || !pfHandle ||
         count > kMaxFiltersPerCall)
         return Fail(kErrorInvalidParameter);
-    std::vector<Rule> rules(count);
-    for (std::size_t i = 0; i < count; ++i) {
+    std::vector<Rule> rules(static_cast<std::size_t>(count));
+    for (std::size_t i = 0; i < rules.size(); ++i) {
         const PF_FILTER_DESCRIPTOR& d = i < cInFilters ? pfiltIn[i] : pfiltOut[i - cInFilters];
         if (Win32Error e = CompileRule(d, rules[i])) return Fail(e);
     }

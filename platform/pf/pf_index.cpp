@@ -65,8 +65,10 @@ Win32Error CompileRule(const PF_FILTER_DESCRIPTOR& d, Rule& rule) {
 }
 
 std::size_t FilterIndex::ShapeHash::operator()(const Shape& s) const {
-    return Mix((std::uint64_t{s.srcMask} << 32 | s.dstMask) ^
-               (std::uint64_t{s.protocol} << 8 | s.portKind) * 0x9E3779B97F4A7C15ULL);
+    // On a 32-bit target the hash keeps its low half.
+    return static_cast<std::size_t>(
+        Mix((std::uint64_t{s.srcMask} << 32 | s.dstMask) ^
+            (std::uint64_t{s.protocol} << 8 | s.portKind) * 0x9E3779B97F4A7C15ULL));
 }
 
 std::uint64_t FilterIndex::Hash(const BucketKey& k) {

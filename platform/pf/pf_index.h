@@ -149,12 +149,13 @@ class FilterIndex {
     }
     bool MayHold(std::uint64_t hash) const {
         const std::uint64_t a = FirstBit(hash), b = SecondBit(hash);
-        return (bitmap_[a >> 6] >> (a & 63)) & (bitmap_[b >> 6] >> (b & 63)) & 1;
+        return (bitmap_[static_cast<std::size_t>(a >> 6)] >> (a & 63)) &
+               (bitmap_[static_cast<std::size_t>(b >> 6)] >> (b & 63)) & 1;
     }
     void Mark(std::uint64_t hash) {
         const std::uint64_t a = FirstBit(hash), b = SecondBit(hash);
-        bitmap_[a >> 6] |= std::uint64_t{1} << (a & 63);
-        bitmap_[b >> 6] |= std::uint64_t{1} << (b & 63);
+        bitmap_[static_cast<std::size_t>(a >> 6)] |= std::uint64_t{1} << (a & 63);
+        bitmap_[static_cast<std::size_t>(b >> 6)] |= std::uint64_t{1} << (b & 63);
     }
 
     std::vector<Slot> slots_;

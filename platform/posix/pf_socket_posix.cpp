@@ -20,21 +20,21 @@
 #include <vector>
 
 #include "platform/pf.h"
+#include "platform/pf/pf_datagram.h"
 #include "platform/posix/unix_socket.h"
 
 namespace platform {
 
 namespace fs = std::filesystem;
+using pf::kAnswerDrop;
+using pf::kAnswerForward;
+using pf::kDatagramHeader;
+using pf::kMaxDatagram;
 using posix::UniqueFd;
 using posix::WakePipe;
 using posix::WithUnixAddress;
 
 namespace {
-
-constexpr std::size_t kDatagramHeader = 5;  // direction byte, local address
-constexpr std::size_t kMaxDatagram = kDatagramHeader + 65535;
-constexpr std::uint8_t kAnswerForward = 0;
-constexpr std::uint8_t kAnswerDrop = 1;
 
 UniqueFd DatagramSocket() {
     return UniqueFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -69,16 +69,7 @@ struct PacketEndpoint::Impl {
     std::atomic<std::uint64_t> malformed{0};
 
     std::uint8_t Answer(const std::uint8_t* data, std::size_t size) {
-        if (size < kDatagramHeader || size > kMaxDatagram || data[0] > 1) {
-            ++malformed;
-            return kAnswerDrop;
-        }
-        std::uint32_t local;
-        std::memcpy(&local, data + 1, 4);
-        auto direction = static_cast<PacketDirection>(data[0]);
-        PFFORWARD_ACTION action =
-            driver.DecidePacket(direction, local, {data + kDatagramHeader, size - kDatagramHeader});
-        return action == PF_ACTION_FORWARD ? kAnswerForward : kAnswerDrop;
+        return pf::AnswerDatagram(driver, data, size, malformed);
     }
 
     void Run() {
@@ -171,23 +162,6 @@ std::uint64_t PacketEndpoint::MalformedDatagrams() const {
     return impl_->malformed.load();
 }
 
-namespace {
-
-PacketEndpoint& ProcessEndpoint() {
-    static PacketEndpoint endpoint(ProcessPacketFilterDriver());
-    return endpoint;
-}
-
-}  // namespace
-
-Win32Error StartPacketEndpoint(const fs::path& root) {
-    return ProcessEndpoint().Start(root);
-}
-
-void StopPacketEndpoint() {
-    ProcessEndpoint().Stop();
-}
-
 Win32Error SendRawDatagram(const fs::path& root, std::span<const std::uint8_t> datagram,
                            std::uint8_t& answer, std::chrono::milliseconds timeout) {
     UniqueFd fd = DatagramSocket();
@@ -221,21 +195,6 @@ Win32Error SendRawDatagram(const fs::path& root, std::span<const std::uint8_t> d
     ssize_t n = ::recv(fd.Get(), &answer, 1, 0);
     if (n < 0) return FailFromErrno();
     return n == 1 ? kErrorSuccess : Fail(kErrorInvalidData);
-}
-
-Win32Error SendTestPacket(const fs::path& root, PacketDirection direction, std::uint32_t localAddr,
-                          std::span<const std::uint8_t> packet, PFFORWARD_ACTION& verdict,
-                          std::chrono::milliseconds timeout) {
-    if (packet.size() > kMaxDatagram - kDatagramHeader) return Fail(kErrorInvalidParameter);
-    std::vector<std::uint8_t> datagram(kDatagramHeader + packet.size());
-    datagram[0] = static_cast<std::uint8_t>(direction);
-    std::memcpy(datagram.data() + 1, &localAddr, 4);
-    if (!packet.empty())
-        std::memcpy(datagram.data() + kDatagramHeader, packet.data(), packet.size());
-    std::uint8_t answer = kAnswerDrop;
-    if (Win32Error e = SendRawDatagram(root, datagram, answer, timeout)) return e;
-    verdict = answer == kAnswerForward ? PF_ACTION_FORWARD : PF_ACTION_DROP;
-    return kErrorSuccess;
 }
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 #include "platform/computer.h"
 #include "platform/posix/reg_hive.h"
 #include "platform/registry.h"
+#include "platform/registry_names.h"
 
 struct platform::RegKeyObject {
     const char* hiveFile;
@@ -27,11 +28,6 @@ using detail::RegHive;
 // the numbers that stand for opened handles.
 RegKeyObject gLocalMachine{"HKLM.db"};
 RegKeyObject gCurrentUser{"HKCU.db"};
-
-constexpr std::size_t kMaxKeyName = 255;
-constexpr std::size_t kMaxValueName = 16383;
-constexpr std::size_t kMaxDepth = 512;
-constexpr std::size_t kMaxValueSize = std::size_t{16} << 20;
 
 struct OpenKey {
     std::shared_ptr<RegHive> hive;
@@ -104,33 +100,6 @@ Win32Error Resolve(HKEY hKey, OpenKey* out) {
     return kErrorSuccess;
 }
 
-bool ValidKeyName(std::string_view name) {
-    if (name.empty() || name.size() > kMaxKeyName) return false;
-    for (char c : name)
-        if (c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
-    return true;
-}
-
-bool ValidValueName(std::string_view name) {
-    return name.size() <= kMaxValueName &&
-           name.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos;
-}
-
-Win32Error SplitPath(std::string_view path, std::vector<std::string_view>* names) {
-    if (!path.empty() && path.front() == '\\') path.remove_prefix(1);
-    if (!path.empty() && path.back() == '\\') path.remove_suffix(1);
-    names->clear();
-    while (!path.empty()) {
-        auto slash = path.find('\\');
-        std::string_view name = path.substr(0, slash);
-        if (!ValidKeyName(name) || names->size() == kMaxDepth) return kErrorInvalidParameter;
-        names->push_back(name);
-        path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
-        if (slash != std::string_view::npos && path.empty()) return kErrorInvalidParameter;
-    }
-    return kErrorSuccess;
-}
-
 enum class Access { kRead, kWrite };
 
 // Runs `op(hive, key)` on the live key that `open` names, with its hive locked, as one read or
@@ -160,7 +129,7 @@ Win32Error OpenPath(HKEY hKey, std::string_view path, bool create, HKEY* result)
     if (!result) return Fail(kErrorInvalidParameter);
     std::vector<std::string_view> names;
     OpenKey open;
-    Win32Error e = SplitPath(path, &names);
+    Win32Error e = reg::SplitPath(path, &names, [](std::string_view n) { return n; });
     if (e == kErrorSuccess) e = Resolve(hKey, &open);
     if (e == kErrorSuccess) {
         e = WithKey(open, create ? Access::kWrite : Access::kRead, [&](RegHive& h, KeyId& key) {
@@ -179,16 +148,6 @@ Win32Error OpenPath(HKEY hKey, std::string_view path, bool create, HKEY* result)
     return kErrorSuccess;
 }
 
-bool ValidData(DWORD type, std::string_view data) {
-    return data.size() <= kMaxValueSize && (type != REG_DWORD || data.size() == 4);
-}
-
-std::string DwordBytes(DWORD value) {
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xff);
-    return bytes;
-}
-
 }  // namespace
 
 const HKEY HKEY_LOCAL_MACHINE = &gLocalMachine;
@@ -205,7 +164,8 @@ Win32Error RegConnectRegistryA(std::string_view machineName, HKEY hKey, HKEY* ph
         Fail(kErrorNotSupported);
         SetLastErrorDetail("The registry of " + computer.destination +
                            ", a host reached over SSH, cannot be opened from here; run the tool on "
-                           "the host itself (ssh " + computer.destination + ").");
+                           "the host itself (ssh " +
+                           computer.destination + ").");
         return kErrorNotSupported;
     }
     const std::filesystem::path& root = computer.root;
@@ -238,43 +198,17 @@ Win32Error RegCloseKey(HKEY hKey) {
 }
 
 Win32Error RegQueryValueExA(HKEY hKey, std::string_view valueName, DWORD* type, std::string* data) {
-    if (!ValidValueName(valueName)) return Fail(kErrorInvalidParameter);
+    if (!reg::ValidValueName(valueName)) return Fail(kErrorInvalidParameter);
     return OnKey(hKey, Access::kRead,
                  [&](RegHive& h, KeyId key) { return h.QueryValue(key, valueName, type, data); });
 }
 
-Win32Error RegQueryDword(HKEY hKey, std::string_view valueName, std::int32_t* value) {
-    DWORD type = REG_NONE;
-    std::string data;
-    if (Win32Error e = RegQueryValueExA(hKey, valueName, &type, &data)) return e;
-    if (type != REG_DWORD || data.size() != 4) return Fail(kErrorUnsupportedType);
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(data[i]);
-    if (value) *value = static_cast<std::int32_t>(v);
-    return kErrorSuccess;
-}
-
-Win32Error RegQueryString(HKEY hKey, std::string_view valueName, std::string* value) {
-    DWORD type = REG_NONE;
-    std::string data;
-    if (Win32Error e = RegQueryValueExA(hKey, valueName, &type, &data)) return e;
-    if (type != REG_SZ && type != REG_EXPAND_SZ) return Fail(kErrorUnsupportedType);
-    // Windows tools store strings with their terminating NUL (and a .reg file's hex(1) and
-    // hex(2) forms carry it): the string is the data up to it.
-    while (!data.empty() && data.back() == '\0') data.pop_back();
-    if (value) *value = std::move(data);
-    return kErrorSuccess;
-}
-
 Win32Error RegSetValueExA(HKEY hKey, std::string_view valueName, DWORD type,
                           std::string_view data) {
-    if (!ValidValueName(valueName) || !ValidData(type, data)) return Fail(kErrorInvalidParameter);
+    if (!reg::ValidValueName(valueName) || !reg::ValidData(type, data))
+        return Fail(kErrorInvalidParameter);
     return OnKey(hKey, Access::kWrite,
                  [&](RegHive& h, KeyId key) { return h.SetValue(key, valueName, type, data); });
-}
-
-Win32Error RegSetDword(HKEY hKey, std::string_view valueName, DWORD value) {
-    return RegSetValueExA(hKey, valueName, REG_DWORD, DwordBytes(value));
 }
 
 Win32Error RegSetString(HKEY hKey, std::string_view valueName, std::string_view value) {
@@ -282,14 +216,15 @@ Win32Error RegSetString(HKEY hKey, std::string_view valueName, std::string_view 
 }
 
 Win32Error RegDeleteValueA(HKEY hKey, std::string_view valueName) {
-    if (!ValidValueName(valueName)) return Fail(kErrorInvalidParameter);
+    if (!reg::ValidValueName(valueName)) return Fail(kErrorInvalidParameter);
     return OnKey(hKey, Access::kWrite,
                  [&](RegHive& h, KeyId key) { return h.DeleteValue(key, valueName); });
 }
 
 Win32Error RegDeleteTreeA(HKEY hKey, std::string_view subKey) {
     std::vector<std::string_view> names;
-    if (Win32Error e = SplitPath(subKey, &names)) return Fail(e);
+    if (Win32Error e = reg::SplitPath(subKey, &names, [](std::string_view n) { return n; }))
+        return Fail(e);
     return OnKey(hKey, Access::kWrite, [&](RegHive& h, KeyId key) {
         for (std::string_view name : names)
             if (Win32Error e = h.FindChild(key, name, &key)) return e;
@@ -302,7 +237,8 @@ Win32Error RegRenameKeys(HKEY hKey, const std::vector<RegKeyRename>& renames,
     if (!renamed) return Fail(kErrorInvalidParameter);
     *renamed = 0;
     for (const RegKeyRename& r : renames)
-        if (!ValidKeyName(r.from) || !ValidKeyName(r.to)) return Fail(kErrorInvalidParameter);
+        if (!reg::ValidKeyName(r.from) || !reg::ValidKeyName(r.to))
+            return Fail(kErrorInvalidParameter);
     std::size_t done = 0;
     Win32Error e = OnKey(hKey, Access::kWrite, [&](RegHive& h, KeyId key) {
         return h.RenameChildren(key, renames, &done);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/pipe.h"
+#include "tests/support/pipe_client.h"
 #include "tests/unit/temp_root.h"
 
 namespace zantor::test {
@@ -70,28 +71,6 @@ class ServiceProcess {
     std::filesystem::path output_;
 };
 
-// A control connection as a console makes it: the greeting, then one command, one reply.
-class Client {
-  public:
-    // Opens the pipe, retrying while it is missing or busy, up to `timeout`.
-    explicit Client(const std::string& pipeName = "\\\\.\\Pipe\\qzw2kflt",
-                    std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    bool connected() const { return static_cast<bool>(pipe_); }
-    platform::Win32Error openError() const { return openError_; }
-    const std::vector<std::string>& greeting() const { return greeting_; }
-
-    void Send(const std::string& text);            // raw bytes
-    std::string ReadLine();                        // next line, or the end-of-connection line
-    std::string Command(const std::string& line);  // Send(line + CRLF), then ReadLine()
-    void Close() { pipe_.reset(); }
-
-  private:
-    std::unique_ptr<platform::Pipe> pipe_;
-    platform::Win32Error openError_ = 0;
-    std::vector<std::string> greeting_;
-    std::string carry_;
-};
-
 // Runs a program to its end; its exit code and everything it printed.
 struct ProgramRun {
     int exitCode = -1;
@@ -99,16 +78,5 @@ struct ProgramRun {
 };
 ProgramRun RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
                       const std::filesystem::path& scratch);
-
-// Polls `condition` until it holds or `timeout` passes.
-template <class F>
-bool Eventually(F condition, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
 
 }  // namespace zantor::test

@@ -13,11 +13,14 @@ using namespace zantor::test;
 
 namespace {
 
-static_assert(sizeof(PF_FILTER_DESCRIPTOR) == 64);
-static_assert(offsetof(PF_FILTER_DESCRIPTOR, SrcAddr) == 16);
-static_assert(offsetof(PF_FILTER_DESCRIPTOR, dwProtocol) == 48);
-static_assert(offsetof(PF_FILTER_DESCRIPTOR, wSrcPort) == 56);
-static_assert(offsetof(PF_FILTER_DESCRIPTOR, wDstPortHighRange) == 62);
+// The system's layout, with pointers of the target's size (the 32-bit system's is 44 bytes).
+constexpr std::size_t kAddressCells = sizeof(void*) == 8 ? 16 : 12;
+static_assert(sizeof(PF_FILTER_DESCRIPTOR) == (sizeof(void*) == 8 ? 64 : 44));
+static_assert(offsetof(PF_FILTER_DESCRIPTOR, SrcAddr) == kAddressCells);
+static_assert(offsetof(PF_FILTER_DESCRIPTOR, dwProtocol) == kAddressCells + 4 * sizeof(void*));
+static_assert(offsetof(PF_FILTER_DESCRIPTOR, wSrcPort) == kAddressCells + 4 * sizeof(void*) + 8);
+static_assert(offsetof(PF_FILTER_DESCRIPTOR, wDstPortHighRange) ==
+              kAddressCells + 4 * sizeof(void*) + 14);
 static_assert(offsetof(PFLOGFRAME, pfeTypeOfFrame) == 8);
 static_assert(offsetof(PFLOGFRAME, dwTotalSizeUsed) == 12);
 static_assert(offsetof(PFLOGFRAME, dwFilterRule) == 16);

@@ -76,12 +76,15 @@ TEST(ErrorText, CrLfPairsAreDeletedAndUnknownCodesFallBack) {
     EXPECT_EQ(JoinLines("line one\r\n"), "line one");
     EXPECT_EQ(JoinLines("first\r\nsecond\r\n"), "firstsecond");
     EXPECT_EQ(JoinLines("lone\rcr\nlf"), "lone\rcr\nlf");
-    EXPECT_EQ(SysErrorText(platform::kErrorPipeBusy), "All pipe instances are busy.");
+    // The texts are the platform's (Windows has its own), one line each.
+    const std::string busy = SysErrorText(platform::kErrorPipeBusy);
+    EXPECT_FALSE(busy.empty());
+    EXPECT_EQ(busy.find_first_of("\r\n"), std::string::npos) << busy;
     EXPECT_EQ(SysErrorText(4242), "Unknown error 4242.");
     platform::SetLastError(4242);
     EXPECT_EQ(LastErrorText(), "");
     platform::SetLastError(platform::kErrorBrokenPipe);
-    EXPECT_EQ(LastErrorText(), "The pipe has ended.");
+    EXPECT_EQ(LastErrorText(), SysErrorText(platform::kErrorBrokenPipe));
 }
 
 TEST(CommandTable, LookupIsExactAndRowsMatchIds) {

@@ -1,4 +1,6 @@
-// errno onto the Win32 vocabulary: the only place that interprets errno.
+// errno onto the Win32 vocabulary: the only place that interprets errno. The C library's
+// numbers are the same names on every platform; the few that Windows' runtime lacks are left out
+// there.
 #include <cerrno>
 
 #include "platform/errors.h"
@@ -24,7 +26,9 @@ Win32Error ErrorFromErrno(int err) {
         case EROFS:
             return kErrorWriteProtect;
         case EBUSY:
+#ifdef ETXTBSY
         case ETXTBSY:
+#endif
             return kErrorSharingViolation;
         case EEXIST:
             return kErrorFileExists;
@@ -39,7 +43,9 @@ Win32Error ErrorFromErrno(int err) {
         case ENOTCONN:
             return kErrorPipeNotConnected;
         case ENOSPC:
+#ifdef EDQUOT
         case EDQUOT:
+#endif
             return kErrorDiskFull;
         case ENAMETOOLONG:
             return kErrorFilenameExcedRange;
