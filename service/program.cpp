@@ -91,6 +91,8 @@ platform::SERVICE_STATUS_HANDLE StatusHandle = nullptr;
 std::mutex gBodyMutex;
 std::condition_variable gBodyEnded;
 bool gBodyDone = false;
+// Set by the handler when a stop control came: "stopped" is then its report alone.
+bool gStopControlled = false;
 
 // What went wrong while finding out who asked for the stop: the stop goes ahead all the same.
 std::string UnknownOrigin(platform::Win32Error e) {
@@ -119,6 +121,10 @@ void ServiceCtrlHandler(platform::DWORD control) {
                      UnknownOrigin(platform::GetLastError()));
         // A stop is real: no new clients, the open connection and the deny log end, and only
         // then does the manager hear "stopped".
+        {
+            std::lock_guard lock(gBodyMutex);
+            gStopControlled = true;
+        }
         RequestServiceStop();
         std::unique_lock lock(gBodyMutex);
         gBodyEnded.wait(lock, [] { return gBodyDone; });
@@ -163,15 +169,19 @@ void ServiceMainProc(platform::DWORD, char**) {
         platform::SetServiceStatus(StatusHandle, &ServiceStatus);
     }
     const platform::Win32Error failed = RunFilterService();
+    bool handlerReports = false;
     {
         std::lock_guard lock(gBodyMutex);
         gBodyDone = true;
+        handlerReports = gStopControlled;
     }
     gBodyEnded.notify_all();
-    // A stop that came as a signal has no control handler to report it; after a stop control the
-    // handler has reported "stopped" already and this second report is refused. A body that could
-    // not start reports "stopped" with its reason, and the process ends.
-    {
+    // After a stop control the handler reports "stopped", once the body has ended: a report from
+    // here could come first, while the handler still runs, and Windows' dispatcher does not
+    // return from a handler that runs on past the service's last "stopped". A stop that came as a
+    // signal has no control handler to report it, and a body that could not start reports
+    // "stopped" with its reason; the process then ends.
+    if (!handlerReports) {
         std::lock_guard lock(gStatusMutex);
         ServiceStatus.dwWin32ExitCode = failed;
         ServiceStatus.dwCurrentState = platform::SERVICE_STOPPED;
