@@ -18,6 +18,11 @@
 //   root/scm/          the service control manager's database
 //   root/driver/       the packet filter driver's sockets
 //   root/ipaddrtable   the address table, when present
+//
+// On Windows (win32/computer_win32.cpp) there are no roots to make: a computer's root is its
+// Windows directory, here %SystemRoot% and on another computer its administrative share
+// \\NAME\ADMIN$, and pipe names stay the system's own (\\.\pipe\NAME, \\NAME\pipe\NAME).
+// There is no SSH and no ZANTOR_NETWORK.
 #pragma once
 
 #include <cstddef>

@@ -15,8 +15,12 @@
 
 namespace platform {
 
-// What ends the name of a program file: ".Exe" on Windows, nothing here.
+// What ends the name of a program file: Windows runs only files with an extension it knows.
+#ifdef _WIN32
+inline constexpr std::string_view kProgramFileExtension = ".Exe";
+#else
 inline constexpr std::string_view kProgramFileExtension = "";
+#endif
 
 // Copies a file's contents and permissions (a copied program stays runnable). With failIfExists
 // an existing target fails with kErrorFileExists and is left alone. A target that a running

@@ -160,6 +160,12 @@
 //     socket, by the filters alone, as it always has, and simulated computers are not
 //     changed. Off, SSH is filtered like all other traffic and nothing turns connection
 //     tracking on.
+//
+// On Windows (win32/pf_api_win32.cpp) the system's own packet filtering functions (iphlpapi.dll,
+// looked up at run time) take the kernel backend's place, PfBackend::kKernel, when they are there
+// and work; the engine keeps every rule beside them. Where they are missing or not implemented
+// the engine decides alone and the service log says that the host's traffic is not filtered. The
+// packet socket is a UDP socket on 127.0.0.1 whose port is written to driver/packets.
 #pragma once
 
 #include <chrono>

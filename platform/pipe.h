@@ -16,6 +16,11 @@
 // kErrorBrokenPipe and writes with kErrorNoData. One thread reads and writes an end at a time;
 // Cancel may be called from any other thread to end a wait (the waiting call fails with
 // kErrorOperationAborted), which is how a stopping service ends its listener and connection.
+//
+// On Windows (win32/pipe_win32.cpp) these are the system's named pipes, and the system's numbers
+// stand: a second CreateNamedPipeA of a name fails with kErrorAccessDenied (the first-instance
+// flag), and a client learns of a busy instance from CreateFile itself, with no handshake byte.
+// Names of other computers go to the system as they stand.
 #pragma once
 
 #include <chrono>

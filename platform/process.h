@@ -1,6 +1,11 @@
 // Processes by id: enough to supervise a service process from outside it.
 //
 // Errors: false / a Win32Error, with the thread's last error set. Threads: any.
+//
+// On Windows (win32/process_win32.cpp) a program that cannot be started fails CreateChildProcess
+// with the system's error instead of exiting with 127, each child gets a console of its own (so
+// that a console control event reaches it alone), a terminated process ends with exit code 1, and
+// CTRL_SHUTDOWN_EVENT cannot be sent (kErrorNotSupported): Windows sends it to no program.
 #pragma once
 
 #include <chrono>

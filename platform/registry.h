@@ -27,6 +27,15 @@
 // thread's last error (platform::Fail). Names: a key name is 1 to 255 characters without a
 // backslash or a control character; a value name is at most 16383 characters without NUL, CR or
 // LF; a path has at most 512 keys. Other names fail with kErrorInvalidParameter.
+//
+// On Windows (win32/registry_win32.cpp) the hives are the system's own. Strings are written with
+// their terminating NUL, as Windows programs write them, and RegQueryValueExA returns them with
+// it. A RegTransaction holds a named mutex of the hive that all of our calls take, so our writers
+// in other processes wait for it (at most two seconds, then kErrorSharingViolation), and keeps an
+// undo journal that a destruction without Commit plays back; a killed process leaves the writes
+// made so far, as the system offers no transactions that every Windows has. The system checks its
+// hives and keeps its own last-known-good control set: RegCheckHive and RegSaveKeyA succeed doing
+// nothing, and RegReplaceKeyA fails with kErrorNotSupported.
 #pragma once
 
 #include <cstdint>

@@ -71,6 +71,11 @@
 // that change the database (create, start, delete) wait for its lock as long at most, and fail
 // with kErrorServiceDatabaseLocked past that; a start holds the lock only while it launches the
 // process, not while the process makes its way into the dispatcher.
+//
+// On Windows (win32/scm_win32.cpp) the system's own service control manager stands behind these
+// calls, on this or a named computer; its numbers and time limits are the system's
+// (ZANTOR_SCM_TIMEOUT_MS does not apply). A service's main function runs in the system directory,
+// and ReportServiceEvent writes to the event log.
 #pragma once
 
 #include <cstdint>
