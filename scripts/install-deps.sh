@@ -14,6 +14,10 @@ packages+=(libsystemd-dev systemd)
 # The console: Qt 6 Widgets (its CMake files include QtTest), a font for offscreen rendering,
 # and a virtual display for running the windows where there is no screen.
 console_packages=(qt6-base-dev fonts-dejavu-core xvfb xauth)
+# The Windows build: mingw-w64's cross compilers (the -posix thread model) and Wine to run the
+# x86-64 programs and their tests. Not wine32: this machine cannot run 32-bit x86 code, and with
+# it /usr/bin/wine would pick the 32-bit loader.
+console_packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 libwine)
 # The Debian package (scripts/package.sh): man pages from scdoc, cpack's dependency list from
 # dpkg-shlibdeps (which it feeds with what `file` finds), and lintian's verdict on the result.
 packages+=(dpkg-dev file scdoc lintian)
@@ -69,7 +73,7 @@ then
   if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
   fi
-  # Qt's recommendations are a desktop's worth of packages the console does not use.
+  # Qt's and Wine's recommendations are a desktop's worth of packages neither uses.
   if [ ${#missing_console[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
       --no-install-recommends "${missing_console[@]}"

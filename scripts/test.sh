@@ -3,7 +3,8 @@
 # optimised release build a user makes (and makes and checks the Debian package from it,
 # scripts/package.sh, and installs it into a test host), and under the address and
 # undefined-behaviour sanitizers; then runs each
-# fuzz target for half a minute (scripts/fuzz.sh).
+# fuzz target for half a minute (scripts/fuzz.sh); then builds for Windows and runs the Windows
+# tests under Wine (scripts/test-windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,4 +29,6 @@ for preset in default release asan; do
 done
 echo "=== fuzz"
 scripts/fuzz.sh 30 || status=1
+echo "=== windows"
+scripts/test-windows.sh || status=1
 exit $status

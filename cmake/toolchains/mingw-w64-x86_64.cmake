@@ -1,0 +1,3 @@
+# Windows on x86-64 (mingw-w64).
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
