@@ -16,9 +16,12 @@
 #include <vector>
 
 #include "platform/computer.h"
+#include "platform/pf.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/scm.h"
+#include "shared/address.h"
+#include "shared/packet_builder.h"
 #include "shared/text.h"
 #include "tests/support/pipe_client.h"
 #include "tests/win32/test_programs.h"
@@ -188,6 +191,52 @@ TEST_F(WindowsService, CommandsAndTheStoreAcrossARestart) {
     EXPECT_EQ(client.Command("gig " + kLoopback), "0 4");
     EXPECT_EQ(client.Command("stof " + kLoopback), "0");
     EXPECT_EQ(client.Command("df " + kLoopback), "0");
+}
+
+// A TCP packet from 10.0.0.9 to the loopback address's port, as the engine's packet socket
+// takes it; its verdict.
+std::string VerdictOnLoopback(std::uint16_t port) {
+    zantor::PacketFields fields;
+    fields.src = zantor::MakeIP(10, 0, 0, 9);
+    fields.dst = zantor::MakeIP(127, 0, 0, 1);
+    fields.srcPort = 40000;
+    fields.dstPort = port;
+    fields.tcpFlags = zantor::kTcpAck;
+    platform::PFFORWARD_ACTION verdict{};
+    if (platform::Win32Error e = platform::SendTestPacket(
+            platform::LocalComputerRoot(), platform::PacketDirection::kInput, fields.dst,
+            zantor::BuildPacket(fields), verdict))
+        return "error " + std::to_string(e);
+    return verdict == platform::PF_ACTION_FORWARD ? "forward" : "drop";
+}
+
+// Under Wine the engine stands in for the system's filtering: the packets it is sent are decided
+// by the filters set over the pipe, and its drops reach the deny log and the "rl" reply's count.
+TEST_F(WindowsService, TheEngineDecidesAndTheDenyLogRecords) {
+    std::error_code ec;
+    fs::remove(SystemDirectory() / "IPDenyLog.Log", ec);
+    InstallAndStart();
+    Client client;
+    ASSERT_TRUE(client.connected()) << client.openError();
+    ASSERT_EQ(client.Command("staf " + kLoopback + " 1 0"), "0");
+    ASSERT_EQ(zantor::GetWord(client.Command("sif " + kLoopback + " in " + kWebIn), 1), "0");
+    EXPECT_EQ(VerdictOnLoopback(80), "forward");
+    EXPECT_EQ(VerdictOnLoopback(22), "drop");
+    EXPECT_EQ(VerdictOnLoopback(23), "drop");
+    // "ca" is known but changes nothing and gets no reply: the next reply is the next command's.
+    client.Send("ca " + kLoopback + " 0 0\r\n");
+    EXPECT_EQ(client.Command("gig " + kLoopback), "0 0");
+    EXPECT_EQ(VerdictOnLoopback(22), "drop");
+    EXPECT_EQ(client.Command("sig " + kLoopback + " 8"), "0 0");
+    EXPECT_EQ(client.Command("rig " + kLoopback + " 8"), "0 0");
+    EXPECT_EQ(client.Command("rif " + kLoopback + " in 0"), "0");
+    EXPECT_EQ(client.Command("rl"), "0 ");
+
+    ASSERT_TRUE(Eventually(
+        [] { return Contains(ReadText(SystemDirectory() / "IPDenyLog.Log"), ":23 Data: "); }));
+    const std::string deny = ReadText(SystemDirectory() / "IPDenyLog.Log");
+    EXPECT_TRUE(Contains(deny, "TCP 10.0.0.9:40000 -> 127.0.0.1:22 Data: ")) << deny;
+    EXPECT_TRUE(Contains(ServiceLog(), "Writing deny log (LoggedEntries: ")) << ServiceLog();
 }
 
 TEST_F(WindowsService, ZadminDrivesTheRunningService) {
