@@ -138,4 +138,10 @@ std::string FormatSystemMessage(Win32Error code) {
     return text.empty() ? text : text + "\r\n";
 }
 
+std::string SystemMessageLine(Win32Error code) {
+    std::string text = FormatSystemMessage(code);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
 }  // namespace platform

@@ -120,6 +120,9 @@ std::string LastErrorDetail();
 // the empty text when there is none (FormatMessage from the system table).
 std::string FormatSystemMessage(Win32Error code);
 
+// FormatSystemMessage without the CR LF that ends it, for a message of our own to quote.
+std::string SystemMessageLine(Win32Error code);
+
 // The Win32 number for a C library errno value. Unknown values map to kErrorGenFailure.
 Win32Error ErrorFromErrno(int err);
 

@@ -61,8 +61,7 @@ struct UsageError {
 };
 
 int Report(Win32Error code, const std::string& detail) {
-    std::string text = platform::FormatSystemMessage(code);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    const std::string text = platform::SystemMessageLine(code);
     std::fprintf(stderr, "zpacket: Error [%u] %s (%s)\n", code, text.c_str(), detail.c_str());
     return 2;
 }

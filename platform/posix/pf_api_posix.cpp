@@ -30,9 +30,7 @@ DWORD Route(Call call) {
 }
 
 std::string ErrorText(Win32Error e) {
-    std::string text = FormatSystemMessage(e);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return "Error [" + std::to_string(e) + "] (" + text + ")";
+    return "Error [" + std::to_string(e) + "] (" + SystemMessageLine(e) + ")";
 }
 
 enum class Wanted { kChoose, kEngine, kKernel };

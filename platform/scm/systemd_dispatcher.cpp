@@ -56,9 +56,8 @@ std::string Notification(const SERVICE_STATUS& s, bool& ready) {
         message += "STOPPING=1\n";
     message += std::string("STATUS=") + StateText(s.dwCurrentState);
     if (s.dwCurrentState == SERVICE_STOPPED && s.dwWin32ExitCode != kErrorSuccess) {
-        std::string text = FormatSystemMessage(s.dwWin32ExitCode);
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        message += ", error " + std::to_string(s.dwWin32ExitCode) + " (" + text + ")";
+        message += ", error " + std::to_string(s.dwWin32ExitCode) + " (" +
+                   SystemMessageLine(s.dwWin32ExitCode) + ")";
     }
     return message;
 }

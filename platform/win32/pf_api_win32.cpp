@@ -88,9 +88,7 @@ struct SystemApi {
 };
 
 std::string ErrorText(Win32Error e) {
-    std::string text = FormatSystemMessage(e);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return "Error [" + std::to_string(e) + "] (" + text + ")";
+    return "Error [" + std::to_string(e) + "] (" + SystemMessageLine(e) + ")";
 }
 
 // Looks `name` up under its plain name (Windows) and its stdcall name, _name@bytes (Wine; each
