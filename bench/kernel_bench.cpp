@@ -1,11 +1,15 @@
 // The kernel backend's costs, in network namespaces of this process's own (the machine's rules
 // are never touched): writing a large table, one filter added on an address with many filters
 // against one with few, a packet's round trip through rules of 10,000 filters against 10, and
-// TCP bulk throughput to an address with 10,000 filters against the same without the table.
+// TCP bulk throughput to an address with 10,000 filters against the same without the table, and
+// the same with the anti-lockout rules in the table, for other traffic and for an SSH session;
+// what counting costs: the throughput with the counters against the same table without them, and
+// one read of an address's statistics with 1,000 and 10,000 filters.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,11 +17,12 @@
 #include <vector>
 
 #include "bench/ratio_reporter.h"
-#include "platform/netlab.h"
+#include "platform/linux/pf/pf_kernel.h"
 #include "platform/pf.h"
-#include "platform/pf/pf_kernel.h"
 #include "shared/address.h"
 #include "shared/packet_builder.h"
+#include "tests/support/netlab.h"
+#include "tests/support/temp_dir.h"
 #include "tests/unit/pf_test_util.h"
 
 namespace {
@@ -49,7 +54,14 @@ struct Backend {
     PacketFilterDriver engine;
     std::unique_ptr<pf::KernelBackend> kernel;
     std::string why;
-    Backend() { pf::KernelBackend::Create(engine, {}, &kernel, &why); }
+    // `sshdPorts`: the anti-lockout rules for these ports; none leaves them out.
+    // `counters`: off only to measure what the counters cost.
+    explicit Backend(std::vector<std::uint16_t> sshdPorts = {}, bool counters = true) {
+        pf::KernelBackend::Options options;
+        options.antiLockoutPorts = std::move(sshdPorts);
+        options.counters = counters;
+        pf::KernelBackend::Create(engine, options, &kernel, &why);
+    }
     ~Backend() {
         if (kernel) kernel->RemoveTable(nullptr);
     }
@@ -75,13 +87,15 @@ struct Backend {
 
 // One backend at a time may hold the namespace's table: the one the running benchmark family
 // set up, made again when another family comes.
+std::unique_ptr<Backend> current;
+std::string owner;
+
 Backend* Fixture(const std::string& family, benchmark::State& state,
-                 const std::function<void(Backend&)>& setUp = {}) {
-    static std::unique_ptr<Backend> current;
-    static std::string owner;
+                 const std::function<void(Backend&)>& setUp = {},
+                 std::vector<std::uint16_t> sshdPorts = {}) {
     if (owner != family) {
         current.reset();
-        current = std::make_unique<Backend>();
+        current = std::make_unique<Backend>(std::move(sshdPorts));
         owner = family;
         if (current->kernel && setUp) setUp(*current);
     }
@@ -226,21 +240,24 @@ Link& TheLink() {
     return link;
 }
 
-void RoundTrip(benchmark::State& state, bool ranges) {
+void RoundTrip(benchmark::State& state, bool ranges, bool antiLockout = false) {
     Link& link = TheLink();
     if (!link.error.empty()) {
         state.SkipWithError(link.error.c_str());
         return;
     }
     const int count = static_cast<int>(state.range(0));
-    Backend* b = Fixture("round trip " + std::to_string(count) + (ranges ? " rules" : ""), state,
-                         [count, ranges](Backend& f) {
-                             if (count == 0) return;
-                             INTERFACE_HANDLE h =
-                                 f.Interface(kHost, PF_ACTION_FORWARD, PF_ACTION_FORWARD);
-                             f.Fill(h, count, ranges);
-                             f.kernel->WriteTable(nullptr);
-                         });
+    Backend* b = Fixture(
+        "round trip " + std::to_string(count) + (ranges ? " rules" : "") +
+            (antiLockout ? " anti-lockout" : ""),
+        state,
+        [count, ranges](Backend& f) {
+            if (count == 0) return;
+            INTERFACE_HANDLE h = f.Interface(kHost, PF_ACTION_FORWARD, PF_ACTION_FORWARD);
+            f.Fill(h, count, ranges);
+            f.kernel->WriteTable(nullptr);
+        },
+        antiLockout ? std::vector<std::uint16_t>{22} : std::vector<std::uint16_t>{});
     if (!b) return;
     std::uint16_t id = 1;
     for (auto _ : state)
@@ -259,6 +276,13 @@ void BM_RoundTripRules(benchmark::State& state) {
     RoundTrip(state, true);
 }
 BENCHMARK(BM_RoundTripRules)->Arg(10000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The same with the anti-lockout rules for port 22 in the table: the echo is no SSH packet, so
+// this is what they and connection tracking cost all other traffic.
+void BM_RoundTripAntiLockout(benchmark::State& state) {
+    RoundTrip(state, false, true);
+}
+BENCHMARK(BM_RoundTripAntiLockout)->Arg(10000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // TCP bulk throughput from the peer to a receiver at kHost, the address the filters are bound to.
 
@@ -424,16 +448,27 @@ class BulkFlow {
 // host's table ("filtered"), in an order that turns each round, so that a drift of the shared
 // machine's load weighs on both alike. The table is removed or written before each window,
 // outside it. The ratio of each round is printed at the end with its spread.
-// Argument 0: the flow is let in by a set element; 1: by the last rule.
+// Argument 0: the flow is let in by a set element; 1: by the last rule; 2: by a set element, with
+// the anti-lockout rules for port 22 in the table (what they cost other traffic, connection
+// tracking included); 3: the same rules for the flow's own port, so that it passes as an
+// established SSH session does.
 void BM_TcpThroughput(benchmark::State& state) {
     Link& link = TheLink();
     if (!link.error.empty()) {
         state.SkipWithError(link.error.c_str());
         return;
     }
-    const bool byRule = state.range(0) == 1;
-    Backend* b = Fixture(byRule ? "throughput rule" : "throughput element", state,
-                         [byRule](Backend& f) { FillLikeAHost(f, byRule); });
+    const int variant = static_cast<int>(state.range(0));
+    const bool byRule = variant == 1;
+    static const char* const kFlows[] = {"a set element", "the last rule",
+                                         "a set element, anti-lockout on",
+                                         "the anti-lockout rule (an SSH session)"};
+    std::vector<std::uint16_t> sshd;
+    if (variant == 2) sshd = {22};
+    if (variant == 3) sshd = {kBulkPort};
+    Backend* b = Fixture(
+        std::string("throughput ") + kFlows[variant], state,
+        [byRule](Backend& f) { FillLikeAHost(f, byRule); }, std::move(sshd));
     if (!b) return;
     std::string why;
     BulkFlow flow;
@@ -467,16 +502,132 @@ void BM_TcpThroughput(benchmark::State& state) {
     }
     state.counters["bare_bytes/s"] = bytes[0] / seconds[0];
     state.counters["filtered_bytes/s"] = bytes[1] / seconds[1];
-    zantor::bench::RecordRounds(std::string("BM_TcpThroughput filtered / bare, flow let in by ") +
-                                    (byRule ? "the last rule" : "a set element"),
-                                std::move(ratios));
+    zantor::bench::RecordRounds(
+        std::string("BM_TcpThroughput filtered / bare, flow let in by ") + kFlows[variant],
+        std::move(ratios));
 }
 BENCHMARK(BM_TcpThroughput)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(3)
+    ->Iterations(30)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The whole table of the host's 10,000 filters as the backend writes it, with its counters or
+// without them. Only the model is built (nothing reaches the kernel), so both are made in turn.
+std::string HostTable(bool counters, bool flowByRule) {
+    Backend b({}, counters);
+    if (!b.kernel) return {};
+    FillLikeAHost(b, flowByRule);
+    std::string text = b.kernel->TableText();
+    b.kernel.reset();  // nothing to remove: it never wrote the table
+    return text;
+}
+
+// What the counters cost the traffic: rounds of one window of the flow through the host's table
+// with its counters and one through the same table without them, in turns, written whole with
+// nft before each window (outside it). Argument 0: the flow is let in by a set element (its
+// element counts it); 1: by the last rule (its rule counts it).
+void BM_TcpThroughputCounters(benchmark::State& state) {
+    Link& link = TheLink();
+    if (!link.error.empty()) {
+        state.SkipWithError(link.error.c_str());
+        return;
+    }
+    const bool byRule = state.range(0) == 1;
+    // Another family's backend holds the namespace's table; its own is replaced by ours.
+    static zantor::test::TempDir dir;
+    const std::string paths[2] = {(dir.path() / "without.nft").string(),
+                                  (dir.path() / "with.nft").string()};
+    current.reset();  // the family before this one lets the namespace's table go
+    owner.clear();
+    for (bool counters : {false, true}) {
+        const std::string text = HostTable(counters, byRule);
+        if (text.empty()) {
+            state.SkipWithError("the kernel backend could not be made");
+            return;
+        }
+        std::ofstream(paths[counters]) << text;
+    }
+    std::string why;
+    BulkFlow flow;
+    if (flow.Start(link, why)) {
+        state.SkipWithError(why.c_str());
+        return;
+    }
+    double bytes[2] = {}, seconds[2] = {};  // without, with
+    std::vector<double> ratios;
+    for (auto _ : state) {
+        const bool withFirst = ratios.size() % 2 == 1;
+        double rate[2] = {};
+        for (bool counters : {withFirst, !withFirst}) {
+            if (lab::RunProgram({"/usr/sbin/nft", "-f", paths[counters]}, nullptr, &why)) break;
+            std::this_thread::sleep_for(kSettle);
+            const auto from = std::chrono::steady_clock::now();
+            const std::uint64_t before = flow.Received();
+            std::this_thread::sleep_for(kWindow);
+            const auto got = static_cast<double>(flow.Received() - before);
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - from;
+            bytes[counters] += got;
+            seconds[counters] += took.count();
+            rate[counters] = got / took.count();
+        }
+        if (!why.empty() || !flow.Running()) break;
+        ratios.push_back(rate[1] / rate[0]);
+    }
+    lab::RunProgram({"/usr/sbin/nft", "delete table ip zantor"}, nullptr, nullptr);
+    if (flow.Stop(why) || !why.empty()) {
+        state.SkipWithError(why.c_str());
+        return;
+    }
+    state.counters["without_bytes/s"] = bytes[0] / seconds[0];
+    state.counters["with_bytes/s"] = bytes[1] / seconds[1];
+    zantor::bench::RecordRounds(
+        std::string("BM_TcpThroughputCounters with / without counters, flow let in by ") +
+            (byRule ? "the last rule" : "a set element"),
+        std::move(ratios));
+}
+BENCHMARK(BM_TcpThroughputCounters)
     ->Arg(0)
     ->Arg(1)
     ->Iterations(30)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// One read of an address's statistics, as the console's statistics window asks for it every
+// 200 ms and zadmin once: the address has `state.range(0)` filters (nine in ten set elements,
+// the rest rules), and the table is the kernel's. "share_of_a_core_at_5Hz" is the part of one
+// core that five reads a second take.
+void BM_Statistics(benchmark::State& state) {
+    const int count = static_cast<int>(state.range(0));
+    static INTERFACE_HANDLE h = 0;
+    Backend* b = Fixture("statistics " + std::to_string(count), state, [count](Backend& f) {
+        h = f.Interface("10.60.0.1", PF_ACTION_DROP, PF_ACTION_FORWARD);
+        f.Fill(h, count - count / 10);
+        f.Fill(h, count / 10, true, count);
+        f.kernel->AddGlobalFilterToInterface(h, GF_FRAGMENTS);
+        f.kernel->WriteTable(nullptr);
+    });
+    if (!b) return;
+    DWORD size = 0;
+    std::vector<std::uint64_t> buffer(pf::InterfaceStatisticsSize(count) / 8 + 1);
+    const auto from = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        size = static_cast<DWORD>(buffer.size() * 8);
+        if (b->kernel->GetInterfaceStatistics(
+                h, reinterpret_cast<PF_INTERFACE_STATS*>(buffer.data()), &size, false)) {
+            state.SkipWithError("the statistics could not be read");
+            return;
+        }
+        benchmark::DoNotOptimize(buffer.data());
+    }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - from;
+    state.counters["share_of_a_core_at_5Hz"] =
+        5.0 * took.count() / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_Statistics)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
@@ -491,5 +642,7 @@ int main(int argc, char** argv) {
         {{"BM_Sif/10000/real_time", "BM_Sif/10/real_time"},
          {"BM_SifRule/10000/real_time", "BM_SifRule/10/real_time"},
          {"BM_RoundTrip/10000/real_time", "BM_RoundTrip/10/real_time"},
-         {"BM_RoundTripRules/10000/real_time", "BM_RoundTrip/10/real_time"}});
+         {"BM_RoundTripRules/10000/real_time", "BM_RoundTrip/10/real_time"},
+         {"BM_RoundTripAntiLockout/10000/real_time", "BM_RoundTrip/10000/real_time"},
+         {"BM_Statistics/10000/real_time", "BM_Statistics/1000/real_time"}});
 }

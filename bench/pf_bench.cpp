@@ -14,7 +14,7 @@
 
 #include "bench/ratio_reporter.h"
 #include "platform/pf.h"
-#include "platform/pf/pf_index.h"
+#include "platform/pf_index.h"
 #include "shared/packet_builder.h"
 
 using namespace platform;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "bench/ratio_reporter.h"
-#include "platform/posix/reg_hive.h"
+#include "platform/linux/reg_hive.h"
 #include "platform/registry.h"
 #include "tests/unit/temp_root.h"
 

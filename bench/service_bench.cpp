@@ -6,11 +6,11 @@
 #include <sstream>
 
 #include "bench/ratio_reporter.h"
-#include "platform/netlab.h"
 #include "service/config_store.h"
 #include "shared/address.h"
 #include "shared/filter_model.h"
 #include "shared/text.h"
+#include "tests/support/netlab.h"
 #include "tests/support/service_process.h"
 
 namespace {

@@ -19,10 +19,10 @@
 
 #include "console/console.h"
 #include "platform/files.h"
-#include "platform/netlab.h"
 #include "platform/process.h"
 #include "tests/support/console_support.h"
 #include "tests/support/fleet.h"
+#include "tests/support/netlab.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

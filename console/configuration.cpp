@@ -241,7 +241,10 @@ bool ReadPlan(const IniFile& file, std::vector<AddressPlan>& plan, std::string& 
                       ", not an address such as 10.0.0.5.";
             return false;
         }
-        a.address = address;
+        // Sent as the service writes it: the service records an address under the text its
+        // command carried and looks it up in its own spelling when it starts, so "10.0.0.05"
+        // would be stored where the next start never finds it.
+        a.address = IPToStr(StrToIP(address));
         a.in = *find("DefInAction") == kDrop ? 1 : 0;
         a.out = *find("DefOutAction") == kDrop ? 1 : 0;
         a.global = *find("GlobalFilter");

@@ -1,5 +1,6 @@
 #include "console/console.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "platform/errors.h"
@@ -35,6 +36,30 @@ void ReadLine(platform::Pipe& pipe, std::string& carry, std::string& line) {
 
 }  // namespace
 
+TServiceExtensions TServiceExtensions::FromGreetingEnd(std::string_view line) {
+    TServiceExtensions extensions;
+    const std::string_view word = GetWord(line, 4);
+    for (std::size_t start = 0; start < word.size();) {
+        const std::size_t end = std::min(word.find(',', start), word.size());
+        if (end > start) extensions.names_.emplace_back(word.substr(start, end - start));
+        start = end + 1;
+    }
+    return extensions;
+}
+
+bool TServiceExtensions::Has(std::string_view extension) const {
+    return !extension.empty() && std::find(names_.begin(), names_.end(), extension) != names_.end();
+}
+
+bool TServiceExtensions::Answers(std::string_view code) const {
+    return IsAnswered(code, Has(CommandExtension(code)));
+}
+
+std::string TServiceExtensions::CannotText(std::string_view computer, std::string_view extension) {
+    return "the service on " + std::string(computer) + " cannot do that: its greeting names no \"" +
+           std::string(extension) + "\" extension (an older service)";
+}
+
 TModalResult TForm::ShowModal() {
     showing_ = true;
     FormShow();
@@ -49,6 +74,11 @@ void TForm::Close(TModalResult result) {
     // From here the form is on its way out: a second Close, or a check, sees it closed.
     showing_ = false;
     App.person.CloseForm(*this, result);
+}
+
+std::string ProgressText(std::string_view work, int done, int total) {
+    return std::string(work) + ": " + std::to_string(done) + " of " + std::to_string(total) +
+           " addresses";
 }
 
 std::string ControlPipeName(std::string_view computer) {
@@ -76,6 +106,7 @@ void TConsole::ReconnectToComputer(const std::string& computer,
 }
 
 void TConsole::Connect(const std::string& computer, std::chrono::milliseconds patience) {
+    ServiceExtensions = {};
     const std::string name = ControlPipeName(computer);
     std::unique_ptr<platform::Pipe> pipe;
     const auto start = std::chrono::steady_clock::now();
@@ -126,6 +157,7 @@ void TConsole::Connect(const std::string& computer, std::chrono::milliseconds pa
         }
         if (GetWord(line, 2) == "End") {
             MainForm.StatusPanel1 += " Service v" + std::string(GetWord(line, 3));
+            ServiceExtensions = TServiceExtensions::FromGreetingEnd(line);
             return;
         }
         std::uint32_t set = 0;
@@ -182,6 +214,47 @@ TConsole::Reply TConsole::Exchange(const std::string& command, std::string& repl
     return Reply::kReceived;
 }
 
+bool TConsole::SendLines(const std::vector<std::string>& lines, std::vector<std::string>& replies) {
+    // Small enough that neither side's buffer fills while the other writes: the replies of a
+    // batch are read only once all of it is written.
+    constexpr std::size_t kBatch = 64;
+    replies.clear();
+    for (const std::string& line : lines)
+        if (line.find_first_of(kLineBreakers) != std::string::npos) {
+            platform::SetLastError(platform::kErrorInvalidParameter);
+            ShowError(PipeFailure("WriteLnToPipe"));
+            return false;
+        }
+    for (std::size_t first = 0; first < lines.size(); first += kBatch) {
+        const std::size_t last = std::min(lines.size(), first + kBatch);
+        std::string batch;
+        for (std::size_t i = first; i < last; ++i) (batch += lines[i]) += kCrLf;
+        if (!PipeHandle) platform::SetLastError(platform::kErrorInvalidHandle);
+        if (!PipeHandle ||
+            PipeHandle->Write(batch.data(), batch.size()) != platform::kErrorSuccess) {
+            if (platform::GetLastError() == platform::kErrorTimeout)
+                TimedOut = {TTimeout::What::kReply, lines[first]};
+            ShowError(PipeFailure("WriteLnToPipe"));
+            PipeHandle.reset();
+            return false;
+        }
+        std::string carry;  // the replies of one batch may come in one piece
+        for (std::size_t i = first; i < last; ++i) {
+            std::string reply;
+            ReadLine(*PipeHandle, carry, reply);
+            if (reply == kEndOfConnection) {
+                if (platform::GetLastError() == platform::kErrorTimeout)
+                    TimedOut = {TTimeout::What::kReply, lines[i]};
+                ShowError(PipeFailure("ReadLnPipe"));
+                PipeHandle.reset();
+                return false;
+            }
+            replies.push_back(std::move(reply));
+        }
+    }
+    return true;
+}
+
 std::string TConsole::TimedOutText(const std::string& computer) const {
     using What = TTimeout::What;
     if (TimedOut.what == What::kNone) return {};
@@ -236,14 +309,29 @@ bool TConsole::StopFilter(const std::string& address) {
 
 bool TConsole::GetFilter(const std::string& address, std::string_view direction, int position,
                          std::string& text, std::string_view afterFailure) {
+    const std::string command =
+        "gif " + address + " " + std::string(direction) + " " + std::to_string(position);
+    std::string reply;
+    if (Exchange(command, reply) != Reply::kReceived) {
+        text.clear();
+        ShowError("Error while get filters list for " + address + "." + std::string(afterFailure));
+        return false;
+    }
+    return FilterFromReply(address, command, reply, text, afterFailure);
+}
+
+bool TConsole::FilterFromReply(const std::string& address, const std::string& command,
+                               const std::string& reply, std::string& text,
+                               std::string_view afterFailure) {
     const std::string failed = "Error while get filters list for " + address;
     const std::string after(afterFailure);
-    if (!SendCommand(
-            "gif " + address + " " + std::string(direction) + " " + std::to_string(position),
-            text)) {
+    text.clear();
+    if (GetWord(reply, 1) != "0") {
+        ShowError("Error [" + reply + "] while processing command [" + command + "]");
         ShowError(failed + "." + after);
         return false;
     }
+    text = GetWords(reply, 2, -1);
     if (WordsCount(text) != 1) return true;
     try {
         if (StrToInt(text) >= 0) return true;

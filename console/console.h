@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "console/diagnostics.h"
 #include "console/enable_filtering.h"
@@ -29,6 +30,30 @@ std::string ControlPipeName(std::string_view computer);
 inline constexpr std::size_t kMaxGreetingLines = 4096;
 inline constexpr std::size_t kMaxGreetingBytes = 1u << 20;
 
+// What a service can do beyond the protocol every service answers: the extensions the closing
+// line of its greeting names ("IP End 0.9 confirm,stats": a fourth word listing them, separated
+// by commas, in any order). An older service names none. A code of an extension goes only to a
+// service that named it (shared/commands.h): any other would never answer it.
+class TServiceExtensions {
+  public:
+    TServiceExtensions() = default;
+    // From the greeting's closing line; names this console does not know are kept, and mean
+    // nothing to it.
+    static TServiceExtensions FromGreetingEnd(std::string_view line);
+
+    bool Has(std::string_view extension) const;
+    // As the greeting named them.
+    const std::vector<std::string>& Names() const { return names_; }
+    // Whether the service answers a line that starts with `code` (IsAnswered, with what it named).
+    bool Answers(std::string_view code) const;
+    // "the service on PC1 cannot do that: it names no "confirm" extension in its greeting (an
+    // older service)", for a message that says why nothing was sent.
+    static std::string CannotText(std::string_view computer, std::string_view extension);
+
+  private:
+    std::vector<std::string> names_;
+};
+
 // The filter service as the console deploys it.
 inline constexpr std::string_view kServiceName = "ZantorSvc";
 inline constexpr std::string_view kServiceDisplayName = "Zantor";
@@ -47,6 +72,9 @@ std::string RemoteProgramFile(std::string_view computer);
 // A file name typed into the save dialog without an extension gets ".INI".
 std::string WithIniExtension(std::string name);
 
+// Long work's progress as a window's status shows it: "Save Configuration: 2 of 5 addresses".
+std::string ProgressText(std::string_view work, int done, int total);
+
 // The two logs the service writes into its computer's system directory.
 enum class TLogFile { kService, kDeny };
 // "\\" + computer + "\ADMIN$\system32\" + "ZantorSvc.Log" or "IPDenyLog.Log".
@@ -64,6 +92,9 @@ class TConsole {
     std::string CurrentComputer = ".";
     // The open control pipe to CurrentComputer's service; null when there is none.
     std::unique_ptr<platform::Pipe> PipeHandle;
+    // What that service named in its greeting beyond the base protocol; none until it ends its
+    // greeting.
+    TServiceExtensions ServiceExtensions;
 
     // The windows, in the order the program creates them.
     TMainForm MainForm;
@@ -103,6 +134,12 @@ class TConsole {
     bool SendLine(const std::string& line, std::string& reply) {
         return Exchange(line, reply) == Reply::kReceived;
     }
+    // Lines that each get one reply line, sent a batch at a time: the service takes lines that
+    // arrive together one after the other and answers them in order, so a batch costs one round
+    // trip instead of one a line. `replies` holds a reply per line. False when the pipe failed
+    // (shown as for one line: the pipe is closed); a line that cannot be sent (it holds a line
+    // break) sends nothing.
+    bool SendLines(const std::vector<std::string>& lines, std::vector<std::string>& replies);
     // One line written and no reply read, for the lines the service answers with nothing; false
     // when the write failed: the failure is shown, and the pipe closed unless the line was
     // refused before anything was sent.
@@ -129,6 +166,11 @@ class TConsole {
     // as "Error while get filters list for ADDR..." (followed by `afterFailure`) and gives false.
     bool GetFilter(const std::string& address, std::string_view direction, int position,
                    std::string& text, std::string_view afterFailure = {});
+    // The filter in `reply`, the answer to the "gif" line `command`, as GetFilter takes it: true
+    // with its text; otherwise false with the failure shown in GetFilter's words.
+    bool FilterFromReply(const std::string& address, const std::string& command,
+                         const std::string& reply, std::string& text,
+                         std::string_view afterFailure = {});
 
     // The configuration of every address in the list, written to `fileName` (an INI file) in
     // one step: after a failure the file is as it was. True when all was saved.
@@ -139,7 +181,9 @@ class TConsole {
     bool RestoreConfiguration(const std::string& fileName);
 
     // Deployment of the service on `computer`, with the messages of the Computer menu; true
-    // when no step failed (the tolerated codes do not count as failures).
+    // when no step failed (the tolerated codes do not count as failures). Install refuses a
+    // program file that others could have planted or changed (platform CheckProgramSource) with
+    // the copy's message and the reason, before anything reaches the computer.
     bool InstallService(const std::string& computer);
     bool RemoveService(const std::string& computer);
     bool StartService(const std::string& computer);

@@ -56,6 +56,14 @@ struct TListItem {
     std::vector<std::string> SubItems;
 };
 
+// What `row` shows in column `column`: its caption in column 0, its sub-items further right, and
+// nothing in a column it has no text for.
+inline std::string_view CellText(const TListItem& row, std::size_t column) {
+    if (column == 0) return row.Caption;
+    return column - 1 < row.SubItems.size() ? std::string_view(row.SubItems[column - 1])
+                                            : std::string_view();
+}
+
 // A report-style list with at most one selected row.
 struct TListView : TControl {
     std::vector<TListItem> Items;

@@ -58,7 +58,10 @@ std::string RemoteProgramFile(std::string_view computer) {
 
 bool TConsole::InstallService(const std::string& computer) {
     const std::string local = ServiceProgramSource(platform::GetModuleFileNameA());
-    if (!platform::CopyFileA(local.c_str(), RemoteProgramFile(computer).c_str(), false)) {
+    // What is copied runs as root on the computer: a file that another user could have put there
+    // or may still change is refused before anything is copied, with the reason.
+    if (!platform::CheckProgramSource(local.c_str()) ||
+        !platform::CopyFileA(local.c_str(), RemoteProgramFile(computer).c_str(), false)) {
         const Failure f;
         ShowError("Error " + std::to_string(f.code) + " (" + f.text + ") in while trying copy " +
                   kService + ".Exe into " + computer + ".");

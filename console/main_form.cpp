@@ -19,7 +19,7 @@ std::string GlobalFilterText(std::uint32_t set) {
 
 TMainForm::TMainForm(TConsole& app) : TForm(app, "Zantor Administration") {
     for (TMenuItem* item : {&EnableF, &DisableF, &ConfigureF, &SaveF, &About, &EnableFiltering,
-                            &DisableFiltering, &EditFiltersList})
+                            &DisableFiltering, &EditFiltersList, &Statistics1})
         item->Enabled = false;
     BitBtn1.Visible = false;
     SaveDialog1 = {TFileDialog::Kind::kSave, "Zantor.INI", "INI files", "*.INI"};
@@ -51,7 +51,10 @@ void TMainForm::IPListViewClick() {
     const bool on = row && row->SubItems[kColFiltering] == kOn;
     const bool off = row && row->SubItems[kColFiltering] == kOff;
     EnableFiltering.Enabled = EnableF.Enabled = off;
-    for (TMenuItem* item : {&DisableFiltering, &DisableF, &EditFiltersList, &ConfigureF, &SaveF})
+    // Statistics are an interface's: only an address that filters has one, as only such an
+    // address has properties.
+    for (TMenuItem* item :
+         {&DisableFiltering, &DisableF, &EditFiltersList, &ConfigureF, &SaveF, &Statistics1})
         item->Enabled = on;
 }
 

@@ -62,8 +62,9 @@ class TMainForm : public TForm {
     TMenuItem EnableF, DisableF, ConfigureF, SaveF, RestoreF;
     TMenuItem Readlog1, Clearlogat1, Readfilterslog1, ClearFiltersLog1;
     TMenuItem About;
-    // The address list's pop-up menu.
-    TMenuItem EnableFiltering, DisableFiltering, EditFiltersList;
+    // The address list's pop-up menu; Statistics, last, opens the statistics window of the
+    // selected address, as the hidden button does.
+    TMenuItem EnableFiltering, DisableFiltering, EditFiltersList, Statistics1;
     // "Connect to" at the top left, and the hidden button that opens the statistics window.
     TButton SpeedButton1, BitBtn1;
 
@@ -106,6 +107,7 @@ class TMainForm : public TForm {
     void ClearFiltersLog1Click();
 
     void BitBtn1Click();
+    void Statistics1Click() { BitBtn1Click(); }
 
   private:
     // Saves CurrentComputer, shows the Select Computer dialog (preset with CurrentComputer or

@@ -40,4 +40,22 @@ class Person {
     virtual bool Execute(TFileDialog& dialog) = 0;
 };
 
+// The person in front of a face with windows, who may not be there: while a picture is taken
+// and the program ends, message boxes go to standard error in the same words instead of waiting
+// for a click that never comes.
+class TPersonAtWindows : public Person {
+  public:
+    void SetUnattended(bool unattended) { unattended_ = unattended; }
+    void MessageBox(const std::string& text, TMsgIcon icon) final;
+
+  protected:
+    // A message box with its icon and one Ok button.
+    virtual void ShowMessageBox(const std::string& text, TMsgIcon icon) = 0;
+    // A line on standard error.
+    virtual void WriteError(const std::string& line);
+
+  private:
+    bool unattended_ = false;
+};
+
 }  // namespace zantor::console

@@ -1,6 +1,6 @@
 // Computer names and the places that Windows names lead to: the rules every platform shares.
-// Which computer a name means, and where its places are, is each platform's own
-// (computer_posix.cpp, computer_win32.cpp).
+// Which other computer a name means, and where its places are, is each platform's own
+// (linux/computer_posix.cpp, win32/computer_win32.cpp).
 #include <algorithm>
 
 #include "platform/computer.h"
@@ -15,6 +15,16 @@ namespace fs = std::filesystem;
 std::string_view WithoutUncPrefix(std::string_view name) {
     if (name.starts_with("\\\\")) name.remove_prefix(2);
     return name;
+}
+
+Win32Error FindComputer(std::string_view name, Computer& computer) {
+    if (Win32Error e = CheckComputerName(name)) return e;
+    name = WithoutUncPrefix(name);
+    if (IsLocalComputerName(name)) {
+        computer = Computer{ComputerKind::kThis, LocalComputerRoot(), {}};
+        return kErrorSuccess;
+    }
+    return FindOtherComputer(name, computer);
 }
 
 namespace {
@@ -82,6 +92,16 @@ Win32Error CheckComputerName(std::string_view name) {
                         name.front() != '.' && name.find("..") == std::string_view::npos &&
                         std::all_of(name.begin(), name.end(), IsNameCharacter);
     return formed ? kErrorSuccess : Fail(kErrorInvalidName);
+}
+
+Win32Error CheckRootPath(std::string_view path) {
+    const bool plain = path.starts_with('/') && path.find("..") == std::string_view::npos &&
+                       std::all_of(path.begin(), path.end(), [](char c) {
+                           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                  (c >= '0' && c <= '9') || c == '/' || c == '.' || c == '-' ||
+                                  c == '_';
+                       });
+    return plain ? kErrorSuccess : Fail(kErrorInvalidName);
 }
 
 Win32Error ComputerRoot(std::string_view name, fs::path& root) {

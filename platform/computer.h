@@ -8,7 +8,7 @@
 //     computer, whose root is that directory;
 //   - any other name is a host reached over SSH, in the form ssh takes it ("web1", "admin@web1",
 //     an alias of the user's ssh config); its root on the far side is ZANTOR_REMOTE_ROOT, by
-//     default /var/lib/zantor. platform/ssh/ carries every channel to it.
+//     default /var/lib/zantor. platform/linux/ssh/ carries every channel to it.
 // Every Windows name the programs use (pipe names, administrative shares, %SystemRoot%, the
 // registry of a named computer) is turned into a place inside a root here and nowhere else.
 //
@@ -29,6 +29,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/errors.h"
 
@@ -52,15 +53,42 @@ bool IsLocalComputerName(std::string_view name);
 
 // Where an SSH session into `computer` arrived: the address and port of that computer's sshd, and
 // the address the session came from.
-// For this computer it is the session this program runs in, if any ($SSH_CONNECTION); for a host
-// reached over SSH it is the transport's own session (known once a connection was made). False
-// when there is none, or for a simulated computer.
 struct SshSessionEnd {
     std::string address;
     int port = 0;
     std::string clientAddress;
 };
-bool SshSessionInto(std::string_view computer, SshSessionEnd* end);
+
+// The SSH session through which `computer` is reached, if any. For a host reached over SSH it is
+// the transport's own session (known once a connection was made). For this computer it is the
+// session this program runs in: $SSH_CONNECTION, or, where that was dropped (sudo drops it), the
+// process tree up to the session's sshd (the end points of its TCP connection, or the
+// environment of a process below it that still has the variable), then the login records. A
+// simulated computer has none.
+enum class SshSessionKind {
+    kNone,   // no SSH session: a local console, a simulated computer
+    kFound,  // `end` says where it arrived
+    // There is a session, or may be, but where it arrived cannot be told for sure: the
+    // connection cannot be read, or what was found does not agree. A guard must then take every
+    // way in on `ports` as the session's.
+    kUnsure,
+};
+struct SshSession {
+    SshSessionKind kind = SshSessionKind::kNone;
+    SshSessionEnd end;  // kFound
+    // kUnsure: the ports sshd may have taken the session on (22 and those its configuration
+    // names), the client's address where the login records name it (empty otherwise), and why
+    // the session could not be told, as a phrase for a message ("zadmin runs under sshd ...").
+    std::vector<int> ports;
+    std::string clientAddress;
+    std::string why;
+};
+SshSession FindSshSession(std::string_view computer);
+
+// Hosts reached over SSH: from now on in this run, a host whose key known_hosts does not hold yet
+// is accepted and its key recorded there (ZANTOR_SSH_ACCEPT_NEW=1 asks the same); a key that
+// changed is refused all the same. Nothing on Windows, which has no SSH.
+void AcceptNewHostKeys();
 
 // Which computer a name means (see the top of this file).
 enum class ComputerKind { kThis, kSimulated, kRemote };
@@ -76,9 +104,14 @@ struct Computer {
 Win32Error FindComputer(std::string_view name, Computer& computer);
 
 // The root of a host reached over SSH, on the far side: ZANTOR_REMOTE_ROOT, by default
-// /var/lib/zantor. kErrorInvalidName when the variable holds no absolute path of plain
-// characters (letters, digits, '/', '.', '-', '_'; no "..").
+// /var/lib/zantor. kErrorInvalidName when the variable holds no such root (CheckRootPath).
 Win32Error RemoteComputerRoot(std::filesystem::path& root);
+
+// A root that travels to a host (it is a quoted word of the far side's shell, and the root our
+// program's bridge there is given) is an absolute path of plain characters: letters, digits,
+// '/', '.', '-', '_', and no "..". kErrorSuccess for one, kErrorInvalidName (also the last error)
+// for any other text.
+Win32Error CheckRootPath(std::string_view path);
 
 // A place that a Windows name leads to: its computer, and the path of the pipe's socket or of the
 // file, on this machine or (for a remote computer) on the far side.

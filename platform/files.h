@@ -22,11 +22,32 @@ inline constexpr std::string_view kProgramFileExtension = ".Exe";
 inline constexpr std::string_view kProgramFileExtension = "";
 #endif
 
-// Copies a file's contents and permissions (a copied program stays runnable). With failIfExists
-// an existing target fails with kErrorFileExists and is left alone. A target that a running
-// process has as its program, or the source itself, fails with kErrorSharingViolation; the
-// target is written in place, never replaced by another file.
+// Copies a file's contents; the copy is a program that root may run, whatever the source was:
+// it belongs to the calling user (root, on a host) and has mode 0755, so no set-id bit and no
+// write for others comes with it. With failIfExists an existing target fails with
+// kErrorFileExists and is left alone. A target that a running process has as its program, or the
+// source itself, fails with kErrorSharingViolation; the target is written in place, never
+// replaced by another file. Nothing is written into a folder that others than root and the
+// caller could change (platform/linux/trusted_path.h), nor through a link in the target's place,
+// nor into an existing file of another user's: kErrorAccessDenied. On a host over SSH the same
+// holds there. Windows has no mode bits: the copy gets what its folder hands down.
 bool CopyFileA(const char* existingFileName, const char* newFileName, bool failIfExists);
+
+// Whether a file may be the program that is installed on computers and run there as root: after
+// its links are followed, a regular file that belongs to root or to the calling user (the one who
+// ran sudo, under sudo), that neither its group nor everyone may write, reached through folders
+// and links that nobody else could change (a folder that others may write counts only with its
+// sticky bit), as ssh judges a key file. kErrorAccessDenied with a detail (SetLastErrorDetail)
+// naming the file and the reason; a missing file fails as a copy of it would. On Windows, where
+// who may write a file is its access list's business, only a missing file or a folder fails.
+bool CheckProgramSource(const char* fileName);
+
+// Appends `data` to a file with one write, creating the file when it is missing. The file stays
+// private: a new one is readable and writable by its owner alone (0600), an existing one is made
+// so, and a link in its place, a file of another owner or one with another name (a hard link)
+// is not written (kErrorAccessDenied). On Windows, which has no mode bits, a new file gets what
+// its folder hands down, and a link in its place is refused as well.
+bool AppendToFile(const char* fileName, std::string_view data);
 
 // Deletes a file. A file that a running process has as its program fails with
 // kErrorSharingViolation.

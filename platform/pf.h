@@ -67,13 +67,13 @@
 // Threads. Every call may be made from any thread at any time; decisions share a reader lock and
 // run in parallel, changes take it exclusively. The log has a lock of its own.
 //
-// Two backends decide packets; both live in platform/pf/.
-//   The engine (pf_driver, pf_index, pf_packet) decides the packets that reach it: test packets
-//   on the packet socket below, on a simulated computer and on a real host alike.
-//   The kernel backend (pf_kernel, pf_ruleset, pf_nflog) also puts the same rules into the Linux
-//   kernel as the nftables table `ip zantor`, so that a real host's own traffic is filtered, and
-//   reads the packets the kernel drops from nflog into the same filter log. The engine keeps
-//   every rule too and answers the packet socket with what the kernel does.
+// Two backends decide packets on Linux; each answers the calls below as PacketFilterBackend.
+//   The engine (pf_driver, pf_index, pf_packet, beside this file) decides the packets that reach
+//   it: test packets on the packet socket below, on a simulated computer and on a real host alike.
+//   The kernel backend (linux/pf/: pf_kernel, pf_ruleset, pf_nflog) also puts the same rules into
+//   the Linux kernel as the nftables table `ip zantor`, so that a real host's own traffic is
+//   filtered, and reads the packets the kernel drops from nflog into the same filter log. The
+//   engine keeps every rule too and answers the packet socket with what the kernel does.
 // PfStartDriver picks one (see there). The kernel follows the model above, with these
 // differences, where nftables cannot do what the engine does or sees packets another way:
 //   - Loopback: traffic on the loopback device (the host talking to itself, to any of its own
@@ -96,6 +96,11 @@
 //     Off: the interface decides every fragment alone, before reassembly (prerouting, priority
 //     -450), where filters on ports, ICMP type and code, or SYN do not match a later fragment or
 //     a first fragment too short for its transport header, as in the engine.
+//     Turning it on or off moves the interface's input from one hook to the other; a packet
+//     that is between the two hooks at that moment may meet the interface at both (and be
+//     counted twice), never at neither: turning it on is one transaction (prerouting first, so
+//     a packet that was not decided there is decided at input), turning it off two (the
+//     interface is added at prerouting, then taken from input).
 //   - GF_FRAGMENTS: the stateless checks are rules before reassembly, logged as PFFT_FRAG. A
 //     fragment that partly overlaps another makes the kernel's reassembly discard the whole
 //     datagram, unlogged; the 128-piece limit is the reassembly's own (its queue limits); and
@@ -114,18 +119,38 @@
 //     are grouped by its network (at most /24; an input's source, an output's destination
 //     first), and a packet passes only the rules of its own networks and those that name no
 //     address.
-//   - The anti-lockout rule, below: the packets of established SSH connections pass.
+//   - Statistics (PfGetInterfaceStatistics) are the kernel's counters, read afresh by each
+//     call (pf_ruleset.h says where they are). A datagram the kernel decides whole (the fragment
+//     cache, output) counts once, as in the engine, where the later fragments follow the first
+//     uncounted. Filters of one interface and direction with the same key share one set
+//     element, and each reports every packet of it; the engine counts the one that matched.
+//     The filter log's counts are the engine's, which writes the kernel's drops.
+//   - The anti-lockout rule, below: the packets of established SSH sessions into the host pass.
 //
 // The anti-lockout rule (the kernel backend only). Administrators reach a real host over SSH,
 // and filtering the address their session runs on must not cut it off. So the kernel lets the
-// packets of established connections to the host's own sshd through ahead of every rule of the
-// table but the loopback's (strong host included): TCP to one of sshd's ports at the input hook
-// and TCP from one of them at the output hook, when the kernel's connection tracking calls the
-// packet's connection established (it has seen packets of it both ways). The first packet of a
-// connection is never established, so new connections to sshd meet the filters as configured,
-// and what those drop is logged; what the rule lets through is not dropped, so not logged. At
-// the output hook what tracking calls new passes too: sshd never opens a connection from its
-// port, so that is sshd answering on a session that tracking has not seen yet (below).
+// packets of established SSH sessions into this host through ahead of every rule of the table
+// but the loopback's (strong host included), and nothing else:
+//   - In: TCP to one of sshd's ports on one of the host's own addresses, of a connection that
+//     the kernel's connection tracking calls established (it has seen packets of it both ways),
+//     that the peer opened, and that no destination NAT sends elsewhere. Out: TCP from one of
+//     those ports, of such a connection (its replies).
+//   - Nothing forwarded: TCP to sshd's port of another host, routed through this one, meets the
+//     filters (strong host) as any other port does. Nothing a NAT rewrites: a connection to the
+//     host's sshd port that a destination NAT sends on to another host meets the filters of
+//     the address it came to, new or established, and is forwarded only if they let it in.
+//   - Nothing new: the first packet of a connection is never established, so new connections
+//     to sshd meet the filters as configured, and what those drop is logged; what the rule lets
+//     through is not dropped, so not logged. A connection the host opens from sshd's port (any
+//     process that can bind the port can open one) is no session into the host: its SYN meets
+//     the output filters, and what comes back the input filters.
+//   - One exception, for sessions taken up: a packet from sshd's port that tracking calls new
+//     passes when it carries no SYN. That is sshd answering on a session that tracking has not
+//     seen yet (below); no program opens a connection without a SYN. Tracking then knows the
+//     session the wrong way round, as one the host opened, so the rule labels it (connection
+//     tracking label 127) and lets the packets of labelled connections through both ways. (A
+//     connection that a process opened from sshd's port while no table was in force is taken
+//     up the same way when it next sends: nothing tells the two apart.)
 //   - On unless the file driver/antilockout in the computer root says "off" ("on" or "off", in
 //     any letter case, white space around it; anything else fails the start as a bad
 //     driver/backend does). Read when the driver starts; the service log says which, beside
@@ -142,12 +167,14 @@
 //     sshd. They meet the filters; a filter for ICMP type 3 lets them in where path MTU
 //     discovery needs them.
 //   - Where: connection tracking (priority -200) knows a connection only after the prerouting
-//     chain (priority -450), so an unfragmented TCP packet to one of sshd's ports skips the
-//     rest of that chain and is decided at the input hook, after the rule, by the checks it
-//     skipped, in their order (strong host, then its interface). Fragments are decided before reassembly as ever, and
-//     the TCP datagram they make is decided once more, whole, at the input hook: like the
-//     fragment cache, the kernel then decides one whose first fragment is too short for its
-//     TCP header on the whole header too.
+//     chain (priority -450), and a destination NAT (priority -100) rewrites it after that. So an
+//     unfragmented TCP packet to one of sshd's ports on one of the host's own addresses skips
+//     the rest of that chain and is decided at priority -150, between the two: by the rule, and
+//     then by the checks it skipped, in their order (strong host, then its interface); an
+//     interface with the fragment cache decides at the input hook, after the rule once more.
+//     Fragments are decided before reassembly as ever, and the TCP datagram they make is
+//     decided once more, whole, at priority -150: like the fragment cache, the kernel then
+//     decides one whose first fragment is too short for its TCP header on the whole header too.
 //   - Connection tracking is on in the host's network namespace while the table is there
 //     (nftables turns it on for the rule), with its limits (net.netfilter.nf_conntrack_max).
 //     Connections it saw before the service stopped stay known across a restart. A session
@@ -176,6 +203,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/event.h"
@@ -223,6 +251,36 @@ struct PFLOGFRAME {
     std::uint8_t bPacketData[1];
 };
 
+// The statistics of one filter: the packets it decided and the filter as it was added.
+// In PfGetInterfaceStatistics's buffer the four address pointers of `info` point to 4-byte cells
+// in the same buffer, after the last record.
+struct PF_FILTER_STATS {
+    DWORD dwNumPacketsFiltered;
+    PF_FILTER_DESCRIPTOR info;
+};
+
+// The statistics of one interface, followed in the buffer by one PF_FILTER_STATS per filter
+// (FilterInfo runs on past its declared one element). The 64-bit fields are 8-aligned on every
+// target, as the system lays them out (its LARGE_INTEGER).
+struct PF_INTERFACE_STATS {
+    void* pvDriverContext;  // always null
+    DWORD dwFlags;          // always 0
+    DWORD dwInDrops;        // input packets the default action dropped
+    DWORD dwOutDrops;       // output packets the default action dropped
+    PFFORWARD_ACTION eaInAction;
+    PFFORWARD_ACTION eaOutAction;
+    DWORD dwNumInFilters;
+    DWORD dwNumOutFilters;
+    DWORD dwFrag;       // fragments that fragment checking (GF_FRAGMENTS) dropped
+    DWORD dwSpoof;      // input packets that strong host checking (GF_STRONGHOST) dropped
+    DWORD dwReserved1;  // always 0
+    DWORD dwReserved2;  // always 0
+    alignas(8) std::int64_t liSYN;          // always 0: no driver here counts SYN segments apart
+    alignas(8) std::int64_t liTotalLogged;  // frames of this interface written to the filter log
+    DWORD dwLostLogEntries;                 // frames of this interface the log had no room for
+    PF_FILTER_STATS FilterInfo[1];
+};
+
 inline constexpr DWORD kPfLogFrameHeaderSize = 32;
 static_assert(offsetof(PFLOGFRAME, bPacketData) == kPfLogFrameHeaderSize);
 inline constexpr DWORD kPfLogMaxAdditionalData = 128;
@@ -231,9 +289,97 @@ inline constexpr DWORD kPfLogMinBufferSize = kPfLogFrameHeaderSize + 20;
 
 enum class PacketDirection : std::uint8_t { kInput = 0, kOutput = 1 };
 
+namespace pf {
+
+// One interface as the engine holds it: what it was created with, the address it is bound to and
+// the global filters that are on. A backend beside the engine reads it from there
+// (PacketFilterDriver::ReadInterface) and keeps what it has passed on.
+struct InterfaceRecord {
+    INTERFACE_HANDLE handle = 0;
+    DWORD name = 0;
+    PFFORWARD_ACTION actions[2] = {PF_ACTION_FORWARD, PF_ACTION_FORWARD};  // by PacketDirection
+    bool useLog = false;
+    bool bound = false;
+    std::uint32_t address = 0;  // network byte order in memory
+    DWORD globals = 0;          // bit g for each GLOBAL_FILTER g that is on
+
+    bool Has(GLOBAL_FILTER g) const { return g < 32 && (globals >> g & 1) != 0; }
+    // What the filter log calls it: its name, or its handle when it was created without one.
+    DWORD LogName() const { return name != 0 ? name : handle; }
+};
+
+// One filter's statistics as a backend gathers them, before they are laid into the caller's
+// buffer.
+struct FilterStatistics {
+    FILTER_HANDLE handle = 0;
+    PacketDirection direction = PacketDirection::kInput;
+    PF_FILTER_DESCRIPTOR info{};      // as it was added; the address pointers are null
+    std::uint32_t addresses[4] = {};  // source, its mask, destination, its mask, as added
+    std::uint64_t packets = 0;
+};
+
+// One interface's statistics as a backend gathers them.
+struct InterfaceStatistics {
+    InterfaceRecord record;
+    std::uint64_t inDrops = 0, outDrops = 0;  // by the default actions
+    std::uint64_t fragments = 0, spoofs = 0;  // by GF_FRAGMENTS and GF_STRONGHOST
+    std::uint64_t logged = 0, lost = 0;       // frames of the filter log
+    std::size_t inFilters = 0;                // filters[0, inFilters) are the input ones
+    // The input filters, then the output ones, each in the order they were added.
+    std::vector<FilterStatistics> filters;
+};
+
+// The bytes PfGetInterfaceStatistics writes for an interface with `filters` filters.
+std::uint64_t InterfaceStatisticsSize(std::size_t filters);
+
+// Lays `s` into the caller's buffer with the sizes and errors of PfGetInterfaceStatistics; every
+// backend that gathers its own answers through it.
+DWORD WriteInterfaceStatistics(const InterfaceStatistics& s, PF_INTERFACE_STATS* ppfStats,
+                               DWORD* pdwBufferSize);
+
+}  // namespace pf
+
+// The calls of the packet filtering API as every backend answers them: the engine below, the
+// Linux kernel's (linux/pf/pf_kernel.h) and the Windows system's functions
+// (win32/pf_api_win32.cpp). The Pf* functions below pass each call to the backend in use
+// (pf_api.cpp); the methods have the contracts of the functions of the same name. A backend that
+// does not keep a part itself (the kernel's filter log) hands it to the engine beside it.
+class PacketFilterBackend {
+  public:
+    virtual ~PacketFilterBackend() = default;
+
+    virtual DWORD CreateInterface(DWORD dwName, PFFORWARD_ACTION inAction,
+                                  PFFORWARD_ACTION outAction, bool bUseLog, bool bMustBeUnique,
+                                  INTERFACE_HANDLE* ppInterface) = 0;
+    virtual DWORD DeleteInterface(INTERFACE_HANDLE hInterface) = 0;
+    virtual DWORD BindInterfaceToIPAddress(INTERFACE_HANDLE hInterface, PFADDRESSTYPE pfatType,
+                                           const std::uint8_t* IPAddress) = 0;
+    virtual DWORD UnBindInterface(INTERFACE_HANDLE hInterface) = 0;
+    virtual DWORD AddFiltersToInterface(INTERFACE_HANDLE hInterface, DWORD cInFilters,
+                                        const PF_FILTER_DESCRIPTOR* pfiltIn, DWORD cOutFilters,
+                                        const PF_FILTER_DESCRIPTOR* pfiltOut,
+                                        FILTER_HANDLE* pfHandle) = 0;
+    virtual DWORD RemoveFilterHandles(INTERFACE_HANDLE hInterface, DWORD cFilters,
+                                      const FILTER_HANDLE* pvHandles) = 0;
+    virtual DWORD AddGlobalFilterToInterface(INTERFACE_HANDLE hInterface,
+                                             GLOBAL_FILTER gfFilter) = 0;
+    virtual DWORD RemoveGlobalFilterFromInterface(INTERFACE_HANDLE hInterface,
+                                                  GLOBAL_FILTER gfFilter) = 0;
+    virtual DWORD MakeLog(Event* hEvent) = 0;
+    virtual DWORD SetLogBuffer(std::uint8_t* pbBuffer, DWORD dwSize, DWORD dwThreshold,
+                               DWORD dwEntries, DWORD* pdwLoggedEntries, DWORD* pdwLostEntries,
+                               DWORD* pdwSizeUsed) = 0;
+    virtual DWORD DeleteLog() = 0;
+    virtual DWORD TestPacket(INTERFACE_HANDLE hInInterface, INTERFACE_HANDLE hOutInterface,
+                             DWORD cBytes, const std::uint8_t* pbPacket,
+                             PFFORWARD_ACTION* ppAction) = 0;
+    virtual DWORD GetInterfaceStatistics(INTERFACE_HANDLE pInterface, PF_INTERFACE_STATS* ppfStats,
+                                         DWORD* pdwBufferSize, bool fResetCounters) = 0;
+};
+
 // The engine behind the Pf* calls. The functions below act on one process-wide instance; tests
-// make their own. The methods have the contracts of the functions of the same name.
-class PacketFilterDriver {
+// make their own.
+class PacketFilterDriver final : public PacketFilterBackend {
   public:
     struct Options {
         // The clock of fragment expiry and of the log's flush; empty means steady_clock::now.
@@ -257,24 +403,40 @@ class PacketFilterDriver {
     PacketFilterDriver& operator=(const PacketFilterDriver&) = delete;
 
     DWORD CreateInterface(DWORD dwName, PFFORWARD_ACTION inAction, PFFORWARD_ACTION outAction,
-                          bool bUseLog, bool bMustBeUnique, INTERFACE_HANDLE* ppInterface);
-    DWORD DeleteInterface(INTERFACE_HANDLE hInterface);
+                          bool bUseLog, bool bMustBeUnique, INTERFACE_HANDLE* ppInterface) override;
+    DWORD DeleteInterface(INTERFACE_HANDLE hInterface) override;
     DWORD BindInterfaceToIPAddress(INTERFACE_HANDLE hInterface, PFADDRESSTYPE pfatType,
-                                   const std::uint8_t* IPAddress);
-    DWORD UnBindInterface(INTERFACE_HANDLE hInterface);
+                                   const std::uint8_t* IPAddress) override;
+    DWORD UnBindInterface(INTERFACE_HANDLE hInterface) override;
     DWORD AddFiltersToInterface(INTERFACE_HANDLE hInterface, DWORD cInFilters,
                                 const PF_FILTER_DESCRIPTOR* pfiltIn, DWORD cOutFilters,
-                                const PF_FILTER_DESCRIPTOR* pfiltOut, FILTER_HANDLE* pfHandle);
+                                const PF_FILTER_DESCRIPTOR* pfiltOut,
+                                FILTER_HANDLE* pfHandle) override;
     DWORD RemoveFilterHandles(INTERFACE_HANDLE hInterface, DWORD cFilters,
-                              const FILTER_HANDLE* pvHandles);
-    DWORD AddGlobalFilterToInterface(INTERFACE_HANDLE hInterface, GLOBAL_FILTER gfFilter);
-    DWORD RemoveGlobalFilterFromInterface(INTERFACE_HANDLE hInterface, GLOBAL_FILTER gfFilter);
-    DWORD MakeLog(Event* hEvent);
+                              const FILTER_HANDLE* pvHandles) override;
+    DWORD AddGlobalFilterToInterface(INTERFACE_HANDLE hInterface, GLOBAL_FILTER gfFilter) override;
+    DWORD RemoveGlobalFilterFromInterface(INTERFACE_HANDLE hInterface,
+                                          GLOBAL_FILTER gfFilter) override;
+    DWORD MakeLog(Event* hEvent) override;
     DWORD SetLogBuffer(std::uint8_t* pbBuffer, DWORD dwSize, DWORD dwThreshold, DWORD dwEntries,
-                       DWORD* pdwLoggedEntries, DWORD* pdwLostEntries, DWORD* pdwSizeUsed);
-    DWORD DeleteLog();
+                       DWORD* pdwLoggedEntries, DWORD* pdwLostEntries, DWORD* pdwSizeUsed) override;
+    DWORD DeleteLog() override;
     DWORD TestPacket(INTERFACE_HANDLE hInInterface, INTERFACE_HANDLE hOutInterface, DWORD cBytes,
-                     const std::uint8_t* pbPacket, PFFORWARD_ACTION* ppAction);
+                     const std::uint8_t* pbPacket, PFFORWARD_ACTION* ppAction) override;
+    DWORD GetInterfaceStatistics(INTERFACE_HANDLE pInterface, PF_INTERFACE_STATS* ppfStats,
+                                 DWORD* pdwBufferSize, bool fResetCounters) override;
+
+    // The record of an interface as the engine holds it; false for a handle that is none.
+    bool ReadInterface(INTERFACE_HANDLE hInterface, pf::InterfaceRecord* record) const;
+
+    // The statistics of an interface as the engine counts them: its filters in their order, the
+    // packets its decisions counted and the frames the filter log took or lost for it. False
+    // for a handle that is none.
+    bool ReadStatistics(INTERFACE_HANDLE hInterface, pf::InterfaceStatistics* s) const;
+    // Takes the counts of `s` (an earlier read) off the interface's, so that they start again
+    // from zero without losing what was counted since; filters gone since are passed over.
+    // With `logOnly` only the filter log's counts (a backend that counts packets itself).
+    void SubtractStatistics(const pf::InterfaceStatistics& s, bool logOnly = false);
 
     // Decides a packet received on (input) or sent from (output) the local address `localAddr`
     // (network byte order in memory, as in the descriptors), with every effect of a real packet:
@@ -283,8 +445,9 @@ class PacketFilterDriver {
     PFFORWARD_ACTION DecidePacket(PacketDirection direction, std::uint32_t localAddr,
                                   std::span<const std::uint8_t> packet);
 
-    // While off, DecidePacket writes no frames: with the kernel backend the log holds the real
-    // packets the kernel dropped, and packets asked about on the packet socket are not traffic.
+    // While off, DecidePacket writes no frames and counts nothing: with the kernel backend the
+    // log and the statistics hold the real packets the kernel saw, and packets asked about on
+    // the packet socket are not traffic.
     void SetDecisionLogging(bool on);
 
     // Writes the frame of a packet that another decider (the kernel) dropped, exactly as a drop
@@ -350,6 +513,27 @@ DWORD PfDeleteLog();
 // that is not 0 must be valid. Unreadable packets are dropped.
 DWORD PfTestPacket(INTERFACE_HANDLE hInInterface, INTERFACE_HANDLE hOutInterface, DWORD cBytes,
                    const std::uint8_t* pbPacket, PFFORWARD_ACTION* ppAction);
+
+// PfGetInterfaceStatistics: the statistics of the interface and of its filters, the input
+// filters first, then the output ones, each in the order they were added. *pdwBufferSize gives
+// the buffer's size:
+//   - below sizeof(PF_INTERFACE_STATS): kPfErrorBufferTooSmall, and *pdwBufferSize is set to it;
+//   - exactly sizeof(PF_INTERFACE_STATS): the interface's record alone (FilterInfo untouched);
+//   - larger, but short of the filters' records: kErrorInsufficientBuffer, and *pdwBufferSize
+//     is set to the size needed (InterfaceStatisticsSize), which the next change may alter;
+//   - enough: every record, and *pdwBufferSize is set to the bytes written. Each filter's
+//     address pointers point to 4-byte cells after the last record, in the same buffer.
+// A call that fails writes nothing into the buffer. fResetCounters: once read, the counts start
+// again from zero (packets counted meanwhile are kept). The counts are of packets, 32 bits each,
+// wrapping as the system's do; liTotalLogged is 64 bits. A count lives as long as its filter:
+// adding and removing other filters, changes on other interfaces and of the global filters
+// leave it as it is; unbinding the interface starts all its counts again from zero, and so does
+// a new process. What decides the packets counts them: the engine its decisions on the packet
+// socket (not its answers to PfTestPacket, not those on the packet socket while the kernel
+// decides), the kernel backend what nftables counted (see pf_ruleset.h for where), and on
+// Windows the system.
+DWORD PfGetInterfaceStatistics(INTERFACE_HANDLE pInterface, PF_INTERFACE_STATS* ppfStats,
+                               DWORD* pdwBufferSize, bool fResetCounters);
 
 // Which backend decides real packets (see the top of this file).
 enum class PfBackend : std::uint8_t { kEngine, kKernel };

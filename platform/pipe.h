@@ -63,7 +63,7 @@ class PipeServer : public Pipe {
 Win32Error CreateNamedPipeA(std::string_view name, std::unique_ptr<PipeServer>* pipe);
 
 // Opens the pipe `name` as a client, on this or a named computer (a host reached over SSH too:
-// platform/ssh/). With a `timeout`, the open
+// platform/linux/ssh/). With a `timeout`, the open
 // waits at most that long for the instance to take the client (kErrorTimeout past it), and the
 // pipe's reads and writes get the same limit (SetTimeout); zero waits without limit.
 Win32Error OpenPipe(std::string_view name, std::unique_ptr<Pipe>* pipe,
@@ -72,8 +72,12 @@ Win32Error OpenPipe(std::string_view name, std::unique_ptr<Pipe>* pipe,
 // The far side of a pipe opened over SSH, run by our program there (ZantorSvc -bridge ROOT):
 // reads the pipe's name as a line from standard input, opens that pipe of this computer (whose
 // root is `root`), writes the handshake byte the open got on standard output, and copies bytes
-// both ways until either side ends. Returns the exit code (0, or the Win32 error of the open when
-// it fits one), or ends the process itself once the connection is over.
+// both ways until either side ends. Run as root, it connects to nothing but the service's pipe:
+// `root` must be one that ZANTOR_REMOTE_ROOT may name (CheckRootPath; kErrorInvalidName), and
+// the pipe a socket of the bridge's own user, in a folder of that user's alone, reached through
+// folders nobody else could change (kErrorAccessDenied, with the reason on standard error).
+// Returns the exit code (0, or the Win32 error of the open when it fits one), or ends the process
+// itself once the connection is over.
 int RunPipeBridge(std::string_view root);
 
 }  // namespace platform

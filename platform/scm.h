@@ -5,7 +5,7 @@
 // Names, numbers and semantics are the Windows API's. Everything not listed below is left out on
 // purpose, so that every backend can stand behind the same few calls.
 //
-// Two managers stand behind these calls on Linux (platform/scm/):
+// Two managers stand behind these calls on Linux (platform/linux/scm/):
 //
 //   embedded  (embedded_*.cpp) a manager of our own: its database is the computer root's scm/,
 //             it starts service processes itself and talks to their dispatcher over a socket.
@@ -26,7 +26,7 @@
 // NOTIFY_SOCKET. A host reached over SSH (platform/computer.h) is served by its own systemd,
 // through the same backend: the D-Bus connection runs over the shared ssh connection
 // (systemd-stdio-bridge on the far side, as root or through sudo -n), and the unit files are
-// listed, written and removed by the transport's fixed scripts (platform/ssh/). A host whose
+// listed, written and removed by the transport's fixed scripts (platform/linux/ssh/). A host whose
 // manager cannot be reached that way (no systemd) fails with kErrorRpcServerUnavailable.
 //
 // The systemd backend talks to the manager over D-Bus (sd-bus), not through systemctl: the calls

@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev
           libbenchmark-dev libsqlite3-dev clang-format clang libclang-rt-14-dev)
+# The compiler cache that scripts/test.sh builds through.
+packages+=(ccache)
 # The packet filter driver's kernel backend (nftables rules, the nflog filter log); its tests
 # make network namespaces with iproute2 and read the kernel's table with nft.
 packages+=(libnftables-dev libnetfilter-log-dev libnfnetlink-dev nftables iproute2)
@@ -16,8 +18,11 @@ packages+=(libsystemd-dev systemd)
 console_packages=(qt6-base-dev fonts-dejavu-core xvfb xauth)
 # The Windows build: mingw-w64's cross compilers (the -posix thread model) and Wine to run the
 # x86-64 programs and their tests. Not wine32: this machine cannot run 32-bit x86 code, and with
-# it /usr/bin/wine would pick the 32-bit loader.
-console_packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 libwine)
+# it /usr/bin/wine would pick the 32-bit loader. Wine's own fonts (Tahoma, MS Sans Serif, Marlett,
+# a recommendation of libwine) for the console's windows: without them every window falls back
+# to a wider font and its caption buttons show letters.
+console_packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 libwine
+                   fonts-wine)
 # The Debian package (scripts/package.sh): man pages from scdoc, cpack's dependency list from
 # dpkg-shlibdeps (which it feeds with what `file` finds), and lintian's verdict on the result.
 packages+=(dpkg-dev file scdoc lintian)
@@ -27,6 +32,10 @@ packages+=(dpkg-dev file scdoc lintian)
 # nsswitch.conf, openssh-server's a desktop's worth of terminal data.
 # sudo: a host's account that is not root reaches the service through `sudo -n`.
 fleet_packages=(systemd-container openssh-server openssh-client util-linux sudo)
+# The Ansible collection (ansible/): Debian's ansible-core runs its playbooks on the fleet and
+# checks it (ansible-doc, ansible-test), and its role's apt tasks need python3-apt on the hosts
+# (which share this machine's packages). Without recommendations, as the fleet's.
+fleet_packages+=(ansible-core python3-apt)
 
 missing_from() {
   local p

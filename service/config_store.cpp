@@ -246,7 +246,41 @@ Win32Error MoveFiltersDown(HKEY dirKey, int count, int n) {
     return CopyValues(last.get(), copy.get());
 }
 
+// Every value and subkey of `from` into `to`, key by key down the tree.
+Win32Error CopyTree(HKEY from, HKEY to) {
+    if (Win32Error e = CopyValues(from, to)) return e;
+    std::vector<std::string> names;
+    if (Win32Error e = platform::RegListSubkeys(from, &names)) return e;
+    for (const std::string& name : names) {
+        Key child, copy;
+        if (Win32Error e = child.Open(from, name)) return e;
+        if (Win32Error e = copy.Create(to, name)) return e;
+        if (Win32Error e = CopyTree(child.get(), copy.get())) return e;
+    }
+    return platform::kErrorSuccess;
+}
+
 }  // namespace
+
+Win32Error CopyStoredKey(std::string_view from, std::string_view to) {
+    Key source, target;
+    if (Win32Error e = target.Create(platform::HKEY_LOCAL_MACHINE, to)) return e;
+    Win32Error e = source.Open(platform::HKEY_LOCAL_MACHINE, from);
+    if (e == platform::kErrorFileNotFound) return platform::kErrorSuccess;
+    if (e) return e;
+    return CopyTree(source.get(), target.get());
+}
+
+Win32Error DeleteStoredKey(std::string_view path) {
+    const std::size_t cut = path.find_last_of('\\');
+    const std::string_view parentPath = path.substr(0, cut == std::string_view::npos ? 0 : cut);
+    const std::string_view name = cut == std::string_view::npos ? path : path.substr(cut + 1);
+    Key parent;
+    Win32Error e = parent.Open(platform::HKEY_LOCAL_MACHINE, parentPath);
+    if (e == platform::kErrorFileNotFound) return platform::kErrorSuccess;
+    if (!e) e = platform::RegDeleteTreeA(parent.get(), name);
+    return e == platform::kErrorFileNotFound ? platform::kErrorSuccess : e;
+}
 
 Win32Error DeleteStoredFilter(std::string_view addr, StoredDirection dir, int n) {
     Key dirKey;

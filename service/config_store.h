@@ -59,6 +59,16 @@ platform::Win32Error StoreGlobalFilters(std::string_view addr, const std::bitset
 // Global flags 0 and both filter counts 0; "Filtering", the actions and the filter keys stay.
 platform::Win32Error ResetStoredInterface(std::string_view addr);
 
+// Copies the key `from` below HKEY_LOCAL_MACHINE, with its values and every key below it, into
+// the key `to` (created where missing; what it held already stays beside the copy). A `from`
+// that does not exist copies nothing. Inside a StoreTransaction the copy lands whole or not at
+// all.
+platform::Win32Error CopyStoredKey(std::string_view from, std::string_view to);
+
+// Deletes the key below HKEY_LOCAL_MACHINE with everything below it; a key that is not there is
+// no failure.
+platform::Win32Error DeleteStoredKey(std::string_view path);
+
 // Replays the stored configuration of every listed address through the command handlers, without
 // recording it again. Runs at start-up before the control pipe exists. True when the store was
 // read whole: nothing failed but values that are missing or of another type.

@@ -4,7 +4,9 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <vector>
 
+#include "service/checkpoint.h"
 #include "service/handlers.h"
 #include "service/interfaces.h"
 #include "service/service_log.h"
@@ -69,6 +71,16 @@ std::optional<std::string> DispatchCommand(std::string_view line) {
             return std::to_string(DropFilters(GetWord(line, 2), kPersist));
         case kReadLog:
             return std::string("0 ");
+        case kCheckpoint:
+            return Checkpoint(args);
+        case kConfirmCheckpoint:
+            return ConfirmCheckpoint(args);
+        case kCheckpointState:
+            return CheckpointState(args);
+        case kGetInterfaceStatistics:
+            return GetInterfaceStatistics(args);
+        case kGetFilterStatistics:
+            return GetFilterStatistics(args);
         default:
             ServiceLog("Command [" + std::string(code) + "] Unknown.");
             return std::nullopt;
@@ -102,6 +114,11 @@ void TFilterCommandsThread::Start(std::unique_ptr<platform::PipeServer> pipe) {
     }).detach();
 }
 
+void TFilterCommandsThread::CancelActiveConnection() {
+    std::lock_guard lock(gActiveMutex);
+    if (gActivePipe) gActivePipe->Cancel();
+}
+
 void TFilterCommandsThread::EndActiveConnection() {
     std::unique_lock lock(gActiveMutex);
     if (gActivePipe) gActivePipe->Cancel();
@@ -109,8 +126,16 @@ void TFilterCommandsThread::EndActiveConnection() {
 }
 
 void TFilterCommandsThread::Execute() {
-    for (const RInterface& iface : InterfaceList) WriteLnToPipe(*Pipe, kCrLf, GreetingLine(iface));
-    WriteLnToPipe(*Pipe, kCrLf, kGreetingEnd);
+    // A roll-back puts back a configuration this connection did not see: the connection ends
+    // rather than go on changing it.
+    const std::uint64_t rollBacks = RollBacks();
+    std::vector<std::string> greeting;
+    {
+        std::lock_guard lock(ConfigurationMutex);
+        for (const RInterface& iface : InterfaceList) greeting.push_back(GreetingLine(iface));
+    }
+    greeting.push_back(GreetingEndLine());
+    for (const std::string& line : greeting) WriteLnToPipe(*Pipe, kCrLf, line);
 
     std::string carry, line;
     try {
@@ -119,7 +144,16 @@ void TFilterCommandsThread::Execute() {
             ReadLnPipe(*Pipe, kCrLf, carry, line);
             if (line == kEndOfConnection) break;
             ConsoleLine("Processing Command [" + line + "]");
-            if (auto reply = DispatchCommand(line)) WriteLnToPipe(*Pipe, kCrLf, *reply);
+            std::optional<std::string> reply;
+            {
+                std::lock_guard lock(ConfigurationMutex);
+                if (RollBacks() != rollBacks) {
+                    ConsoleLine("Control Connection ended: the configuration was rolled back.");
+                    return;
+                }
+                reply = DispatchCommand(line);
+            }
+            if (reply) WriteLnToPipe(*Pipe, kCrLf, *reply);
         }
     } catch (const std::exception&) {
         // Arguments that do not convert, or a line too long for the reader: the connection ends

@@ -23,6 +23,10 @@ class TFilterCommandsThread {
     // Creates the thread for a connected pipe and starts it. The creator keeps no reference.
     static void Start(std::unique_ptr<platform::PipeServer> pipe);
 
+    // Ends the open connection's waits without waiting for its thread: for a caller that holds
+    // what that thread may be waiting for.
+    static void CancelActiveConnection();
+
     // Ends the open connection, if any, and waits until its thread has finished (service stop).
     static void EndActiveConnection();
 

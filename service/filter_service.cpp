@@ -7,6 +7,7 @@
 
 #include "platform/computer.h"
 #include "platform/pf.h"
+#include "service/checkpoint.h"
 #include "service/config_store.h"
 #include "service/connection.h"
 #include "service/deny_log.h"
@@ -82,6 +83,10 @@ platform::Win32Error RunFilterService() {
     // from the last good copy instead of silently from nothing.
     const bool storeSound = CheckStoredConfiguration();
 
+    // A change still waiting for its confirmation when the service ended is undone before the
+    // replay: the configuration kept before it is the one replayed.
+    RollBackPendingCheckpoint();
+
     // The replay runs before the pipe exists, so no client sees a half-built list.
     ServiceLog("ProcessingRegistry ...");
     if (ProcessRegistry() && storeSound) SaveLastKnownGood();
@@ -98,6 +103,7 @@ platform::Win32Error RunFilterService() {
         return e;
     }
 
+    StartCheckpointTimer();
     ServiceLog("Creating NamedPipe [qzw2kflt] ...");
     while (!StopRequested) {
         if (auto pipe = WaitForClient()) TFilterCommandsThread::Start(std::move(pipe));
@@ -107,6 +113,8 @@ platform::Win32Error RunFilterService() {
         gStopSignal.wait_for(lock, std::chrono::seconds(1), [] { return StopRequested.load(); });
     }
     TFilterCommandsThread::EndActiveConnection();
+    // A checkpoint still pending stays in the store: the next start rolls it back.
+    StopCheckpointTimer();
     // Nothing changes the store any more: what it holds now is the configuration to come back to.
     if (storeSound) SaveLastKnownGood();
     // No packet arrives after the deny log's last batch.

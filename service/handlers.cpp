@@ -1,5 +1,9 @@
 #include "service/handlers.h"
 
+#include <algorithm>
+#include <ctime>
+#include <unordered_map>
+
 #include "platform/pf.h"
 #include "service/config_store.h"
 #include "service/service_log.h"
@@ -19,14 +23,6 @@ bool IsKnownGlobalFilter(std::int32_t number) {
     for (auto gf : kGlobalFilters)
         if (static_cast<std::int32_t>(gf) == number) return true;
     return false;
-}
-
-void ProcessingLine(std::string_view prefix, std::string_view args) {
-    std::string line(prefix);
-    line += args;
-    line += ')';
-    ConsoleLine(line);
-    ServiceLog(line);
 }
 
 template <class T>
@@ -106,6 +102,7 @@ platform::DWORD Activate(RInterface& iface, platform::DWORD inAction, platform::
     }
     iface.Active = true;
     iface.PfHandle = handle;
+    iface.CountsSince = static_cast<std::int64_t>(std::time(nullptr));
     iface.InDefAction = inAction;
     iface.OutDefAction = outAction;
     return 0;
@@ -124,6 +121,14 @@ platform::DWORD Deactivate(RInterface& iface) {
 }
 
 }  // namespace
+
+void ProcessingLine(std::string_view prefix, std::string_view args) {
+    std::string line(prefix);
+    line += args;
+    line += ')';
+    ConsoleLine(line);
+    ServiceLog(line);
+}
 
 RInterface* FindInterface(std::string_view args) {
     const IPAddr addr = StrToIP(GetWord(args, 1));
@@ -274,6 +279,132 @@ std::int64_t DropFilters(std::string_view addrText, bool persist) {
     iface->GlobalFilters.reset();
     ServiceLog("Successful.");
     return Result<std::int64_t>(0);
+}
+
+namespace {
+
+// The platform's statistics of an address's interface, read with one call: the buffer is made
+// large enough for the filters the service knows of, and again only when the platform has more.
+class PlatformStatistics {
+  public:
+    platform::DWORD Read(const RInterface& iface) {
+        platform::DWORD size = static_cast<platform::DWORD>(std::min<std::uint64_t>(
+            platform::pf::InterfaceStatisticsSize(iface.InFilters.size() + iface.OutFilters.size()),
+            0xFFFFFFFFu));
+        for (int tries = 0; tries < 3; ++tries) {
+            if (buffer_.size() * sizeof(std::uint64_t) < size)
+                buffer_.resize((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+            platform::DWORD given =
+                static_cast<platform::DWORD>(buffer_.size() * sizeof(std::uint64_t));
+            const platform::DWORD r =
+                platform::PfGetInterfaceStatistics(iface.PfHandle, Stats(), &given, false);
+            if (r != platform::kErrorInsufficientBuffer && r != platform::kPfErrorBufferTooSmall)
+                return r;
+            // Filters came between the size and the read: the size it now needs.
+            size = given;
+        }
+        return platform::kErrorInsufficientBuffer;
+    }
+
+    const platform::PF_INTERFACE_STATS& Record() { return *Stats(); }
+    // Filter i of the record: the input filters first, then the output ones.
+    const platform::PF_FILTER_STATS& Filter(std::size_t i) { return Stats()->FilterInfo[i]; }
+
+  private:
+    platform::PF_INTERFACE_STATS* Stats() {
+        return reinterpret_cast<platform::PF_INTERFACE_STATS*>(buffer_.data());
+    }
+    std::vector<std::uint64_t> buffer_;  // 8-aligned, as the record's 64-bit fields need
+};
+
+// Only the connection thread answers commands: one buffer serves every read.
+PlatformStatistics& Statistics() {
+    static PlatformStatistics statistics;
+    return statistics;
+}
+
+// A platform failure as the statistics commands answer it.
+std::string PlatformFailure(platform::DWORD r) {
+    ConsoleLine("Error " + std::to_string(r) + " in PfGetInterfaceStatistics. (" + SysErrorText(r) +
+                ")");
+    return std::to_string(r);
+}
+
+// The statistics commands only read, and a window asks them five times a second: they are told
+// on standard output in console mode, as every command is, but kept out of the service log,
+// which would otherwise grow by thousands of lines an hour while one watches.
+void ReadingLine(std::string_view prefix, std::string_view args) {
+    ConsoleLine(std::string(prefix) + std::string(args) + ")");
+}
+
+}  // namespace
+
+std::string GetInterfaceStatistics(std::string_view args) {
+    ReadingLine("Processing GetInterfaceStatistics(", args);
+    RInterface* iface = FindInterface(args);
+    if (!iface) return "-1";
+    if (!iface->Active) return "-2";
+    PlatformStatistics& statistics = Statistics();
+    if (platform::DWORD r = statistics.Read(*iface)) return PlatformFailure(r);
+    const platform::PF_INTERFACE_STATS& s = statistics.Record();
+    std::string reply = "0";
+    for (const std::uint64_t value :
+         {static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(s.pvDriverContext)),
+          std::uint64_t{s.dwFlags}, std::uint64_t{s.dwInDrops}, std::uint64_t{s.dwOutDrops},
+          std::uint64_t{s.eaInAction}, std::uint64_t{s.eaOutAction},
+          std::uint64_t{s.dwNumInFilters}, std::uint64_t{s.dwNumOutFilters},
+          std::uint64_t{s.dwFrag}, std::uint64_t{s.dwSpoof}, std::uint64_t{s.dwReserved1},
+          std::uint64_t{s.dwReserved2}, static_cast<std::uint64_t>(s.liSYN),
+          static_cast<std::uint64_t>(s.liTotalLogged), std::uint64_t{s.dwLostLogEntries},
+          static_cast<std::uint64_t>(iface->CountsSince)})
+        (reply += ' ') += std::to_string(value);
+    return reply;
+}
+
+std::string GetFilterStatistics(std::string_view args) {
+    ReadingLine("Processing GetFilterStatistics(", args);
+    const Direction d = DirectionWord(args);
+    const auto first = static_cast<std::size_t>(StrToNonNegative(GetWord(args, 3)));
+    const auto wanted = static_cast<std::size_t>(StrToNonNegative(GetWord(args, 4)));
+    RInterface* iface = FindInterface(args);
+    if (!iface) return "-4";
+    if (!iface->Active) return "-1";
+    PlatformStatistics& statistics = Statistics();
+    if (platform::DWORD r = statistics.Read(*iface)) return PlatformFailure(r);
+    const platform::PF_INTERFACE_STATS& s = statistics.Record();
+    // The platform's filters of this direction, in the order it keeps them.
+    const std::size_t base = d == Direction::kIn ? 0 : s.dwNumInFilters;
+    const std::size_t count = d == Direction::kIn ? s.dwNumInFilters : s.dwNumOutFilters;
+    const auto& list = Filters(*iface, d);
+    const std::size_t end = first >= list.size()
+                                ? first
+                                : first + std::min({wanted, kMaxFilterCounts, list.size() - first});
+    // The platform keeps its filters in the order they were added, which is the list's unless a
+    // filter was put back after a failed removal: a row whose filter is not in its place is
+    // looked up by its text.
+    std::unordered_map<std::string, std::uint32_t> byText;
+    auto countOf = [&](std::size_t row) -> std::string {
+        const FilterRecord& filter = list[row].Filter;
+        if (row < count) {
+            const platform::PF_FILTER_STATS& f = statistics.Filter(base + row);
+            if (SameFilter(FilterRecord::FromDescriptor(f.info), filter))
+                return std::to_string(f.dwNumPacketsFiltered);
+        }
+        if (byText.empty())
+            for (std::size_t i = 0; i < count; ++i) {
+                const platform::PF_FILTER_STATS& f = statistics.Filter(base + i);
+                FilterRecord known = FilterRecord::FromDescriptor(f.info);
+                known.fLateBound = 0;
+                byText.emplace(FilterToStr(known), f.dwNumPacketsFiltered);
+            }
+        FilterRecord key = filter;
+        key.fLateBound = 0;
+        const auto found = byText.find(FilterToStr(key));
+        return found == byText.end() ? std::string("-") : std::to_string(found->second);
+    };
+    std::string reply = "0 " + std::to_string(end - first);
+    for (std::size_t row = first; row < end; ++row) (reply += ' ') += countOf(row);
+    return reply;
 }
 
 std::int32_t GetInterfaceGlobalFilter(std::string_view args) {

@@ -23,6 +23,10 @@
 
 namespace zantor::service {
 
+// Writes a handler's processing line, `prefix` + `args` + ")", to the service log and, in console
+// mode, to standard output.
+void ProcessingLine(std::string_view prefix, std::string_view args);
+
 // The record of the address in word 1 of `args`, or null.
 RInterface* FindInterface(std::string_view args);
 
@@ -52,6 +56,15 @@ std::int64_t DropFilters(std::string_view addrText, bool persist);
 
 // "gig ADDR": the global filter set as a number, -1 no such address, -2 not active.
 std::int32_t GetInterfaceGlobalFilter(std::string_view args);
+
+// "gis ADDR": the reply line (shared/commands.h): "0 " + the interface record's fields and when
+// its counts start; "-1" no such address, "-2" not active, or the platform's error number.
+std::string GetInterfaceStatistics(std::string_view args);
+
+// "gfs ADDR DIR FIRST COUNT": the reply line: "0 N" + N counts; "-4" no such address, "-1" not
+// active, or the platform's error number. Each filter's count is found by its descriptor in the
+// platform's record, whatever order the platform keeps its filters in.
+std::string GetFilterStatistics(std::string_view args);
 
 // "sig ADDR N" / "rig ADDR N": the platform's result, -1 no such address, -2 not active. "rig"
 // always records the set.

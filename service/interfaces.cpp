@@ -54,4 +54,15 @@ std::string GreetingLine(const RInterface& iface) {
     return line;
 }
 
+std::vector<std::string_view> ServiceExtensions() {
+    return {kConfirmExtension, kStatsExtension};
+}
+
+std::string GreetingEndLine() {
+    std::string line(kGreetingEnd), names;
+    for (std::string_view name : ServiceExtensions()) (names += names.empty() ? "" : ",") += name;
+    if (!names.empty()) (line += ' ') += names;
+    return line;
+}
+
 }  // namespace zantor::service

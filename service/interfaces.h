@@ -34,6 +34,8 @@ struct RInterface {
     std::uint32_t InDefAction = 0;
     std::uint32_t OutDefAction = 0;
     std::bitset<256> GlobalFilters;  // member n is global filter type n
+    // When the platform interface was made, in seconds since 1970: its counts start there.
+    std::int64_t CountsSince = 0;
 
     // The set as the greeting and "gig" report it: its lowest 32 bits.
     std::uint32_t GlobalFiltersValue() const {
@@ -52,7 +54,17 @@ void CreateIPList();
 // The greeting line of one address: "IP addr mask active ifindex nin nout inact outact gf".
 std::string GreetingLine(const RInterface& iface);
 
-// The closing line of the greeting; its third word is the service's version.
+// The closing line of the greeting as every service sends it; its third word is the service's
+// version.
 inline constexpr std::string_view kGreetingEnd = "IP End 0.9";
+
+// The extensions of the protocol this service answers (shared/commands.h), as its greeting names
+// them: each one's codes are dispatched (service/connection.cpp).
+std::vector<std::string_view> ServiceExtensions();
+
+// The closing line of this service's greeting: kGreetingEnd, then its extensions as one more
+// word, separated by commas ("IP End 0.9 confirm,stats"). Clients that know none of it read the
+// first three words as they always have.
+std::string GreetingEndLine();
 
 }  // namespace zantor::service

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/files.h"
 #include "platform/scm.h"
 
 namespace zantor::service {
@@ -30,6 +31,12 @@ std::optional<std::tm> LocalTimeLocked() {
 
 }  // namespace
 
+std::string LogTimeText(std::time_t when) {
+    std::lock_guard lock(gLogMutex);
+    const std::tm* local = std::localtime(&when);
+    return local ? LogDateTimeText(*local) : std::to_string(when);
+}
+
 std::optional<std::tm> LocalTimeNow() {
     std::lock_guard lock(gLogMutex);
     return LocalTimeLocked();
@@ -42,11 +49,9 @@ bool AppendLogLine(std::string_view fileName, std::string_view text) {
     line += ' ';
     line += text;
     line += "\r\n";
-    std::FILE* file = std::fopen(std::string(fileName).c_str(), "ab");
-    if (!file) return false;
-    bool ok = std::fwrite(line.data(), 1, line.size(), file) == line.size();
-    ok = std::fclose(file) == 0 && ok;
-    return ok;
+    // The logs tell who connected and what was dropped: their owner's alone, and never written
+    // through a link that another put in their place.
+    return platform::AppendToFile(std::string(fileName).c_str(), line);
 }
 
 void StartNewServiceLog() {

@@ -18,9 +18,13 @@ std::string LogDateTimeText(const std::tm& local);
 // where the C library cannot tell it.
 std::optional<std::tm> LocalTimeNow();
 
-// Appends "<date time> <text>\r\n" to `fileName` (created when missing) with one write, opening
-// and closing the file for the line. Appends from all threads are serialised, so lines never
-// interleave. An append that fails drops the line and returns false; it never ends the caller.
+// The local time `when` (seconds since 1970, UTC) as a line's time stamp gives it.
+std::string LogTimeText(std::time_t when);
+
+// Appends "<date time> <text>\r\n" to `fileName` (created when missing, readable by its owner
+// alone) with one write, opening and closing the file for the line (platform AppendToFile). Appends
+// from all threads are serialised, so lines never interleave. An append that fails drops the line
+// and returns false; it never ends the caller.
 bool AppendLogLine(std::string_view fileName, std::string_view text);
 
 // Deletes the previous run's service log. Called once, before anything of this run may log: a stop

@@ -36,6 +36,29 @@ platform::PF_FILTER_DESCRIPTOR FilterRecord::Descriptor() {
     };
 }
 
+FilterRecord FilterRecord::FromDescriptor(const platform::PF_FILTER_DESCRIPTOR& d) {
+    auto cell = [](const std::uint8_t* p) {
+        IPAddr a = 0;
+        if (p) std::memcpy(&a, p, sizeof a);
+        return a;
+    };
+    FilterRecord f;
+    f.dwFilterFlags = d.dwFilterFlags;
+    f.dwRule = d.dwRule;
+    f.pfatType = d.pfatType;
+    f.SrcAddr = cell(d.SrcAddr);
+    f.SrcMask = cell(d.SrcMask);
+    f.DstAddr = cell(d.DstAddr);
+    f.DstMask = cell(d.DstMask);
+    f.dwProtocol = d.dwProtocol;
+    f.fLateBound = d.fLateBound;
+    f.wSrcPort = d.wSrcPort;
+    f.wDstPort = d.wDstPort;
+    f.wSrcPortHighRange = d.wSrcPortHighRange;
+    f.wDstPortHighRange = d.wDstPortHighRange;
+    return f;
+}
+
 std::string FilterToStr(const FilterRecord& f) {
     std::string text;
     text.reserve(96);

@@ -35,6 +35,8 @@ struct FilterRecord {
 
     // Valid while this record lives and is not moved.
     platform::PF_FILTER_DESCRIPTOR Descriptor();
+    // The record of a descriptor; an address pointer that is null reads as 0.0.0.0.
+    static FilterRecord FromDescriptor(const platform::PF_FILTER_DESCRIPTOR& d);
 
     bool operator==(const FilterRecord&) const = default;
 };

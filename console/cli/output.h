@@ -13,6 +13,34 @@
 
 namespace zantor::console::cli {
 
+// `text` as zadmin shows it, on a terminal or down a pipe: every control code is written as \xHH,
+// so what a service, a log or a host sent reaches the person as text, never as a sequence that
+// moves the cursor, clears the screen or retitles the terminal. Control codes are the bytes below
+// 32, DEL, and the C1 codes U+0080 to U+009F, both as single bytes 0x80 to 0x9F (some terminals
+// take 0x9B for the start of a sequence) and in their UTF-8 form (C2 80 to C2 9F, both bytes
+// escaped). A byte 0x80 to 0x9F inside a well-formed UTF-8 character of U+00A0 and above is part
+// of that character, and other bytes above 127 are drawn as they are: UTF-8 text, and what --oem
+// makes of a log, pass whole. Every text zadmin writes goes through here.
+void AppendVisible(std::string& shown, std::string_view text);
+std::string Visible(std::string_view text);
+
+// How many bytes at the end of `text` begin a UTF-8 character that the text does not complete
+// (0 to 3).
+std::size_t IncompleteUtf8Tail(std::string_view text);
+
+// A text that arrives in pieces (a log as it is read), made visible as the whole would be: a
+// character that the end of a piece cuts in two waits for the rest of it.
+class VisiblePieces {
+  public:
+    // `ends`: the piece ends where a line ends, so nothing of it waits.
+    void Append(std::string& shown, std::string_view piece, bool ends);
+    // The end of the text: what still waits is shown as it is.
+    void Finish(std::string& shown);
+
+  private:
+    std::string cut_;
+};
+
 enum class Stream { kOutput, kError };
 
 class OrderedOutput {

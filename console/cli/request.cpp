@@ -39,12 +39,18 @@ const std::map<std::string, Arity>& Commands() {
         {"add-filter", {2, 2, "add-filter ADDR in|out [OPTIONS]"}},
         {"delete-filter", {3, 3, "delete-filter ADDR in|out N"}},
         {"save", {1, 1, "save FILE"}},
-        {"restore", {1, 1, "restore FILE"}},
+        {"restore", {1, 1, "restore FILE [--confirm SECONDS]"}},
+        {"plan", {1, 1, "plan FILE [--json]"}},
+        {"apply", {1, 1, "apply FILE [--json] [--confirm SECONDS [--unconfirmed]]"}},
+        {"show", {0, 0, "show [--json]"}},
+        {"confirm", {0, 0, "confirm"}},
+        {"confirm-state", {0, 0, "confirm-state"}},
         {"install", {0, 0, "install"}},
         {"remove", {0, 0, "remove"}},
         {"start", {0, 0, "start"}},
         {"stop", {0, 0, "stop"}},
-        {"log", {1, 1, "log service|deny [--oem]"}},
+        {"stats", {0, 1, "stats [ADDRESS] [--watch SECONDS] [--tsv]"}},
+        {"log", {1, 1, "log service|deny [--oem] [--explain]"}},
         {"clear-log", {1, 1, "clear-log service|deny"}},
         {"send", {1, kAny, "send LINE"}},
     };
@@ -111,6 +117,10 @@ std::string CheckArguments(Request& r) {
     if (c == "log" || c == "clear-log")
         if (!OneOf(r.args[0], {"service", "deny"}))
             return "'" + r.args[0] + "' is no log: service or deny" + usage;
+    if (r.explain && !OneOf(r.args[0], {"deny"}))
+        return "--explain explains the entries of the deny log alone" + usage;
+    if (r.watchSeconds > 0 && r.computers.size() > 1)
+        return "stats --watch shows one computer: give one --computer" + usage;
     if (c == "send") {
         std::string line;
         for (const std::string& word : r.args) line += (line.empty() ? "" : " ") + word;
@@ -134,6 +144,22 @@ void AddComputer(std::vector<std::string>& computers, std::string name) {
     for (const std::string& known : computers)
         if (platform::EqualsNoCase(ComputerKey(known), ComputerKey(name))) return;
     computers.push_back(std::move(name));
+}
+
+// The value of a number option, from `least` to `most` `unit`; nullopt, with the problem in
+// `parsed`, for anything else.
+std::optional<std::int32_t> OptionNumber(const std::string& option, const std::string& value,
+                                         std::int32_t least, std::int32_t most, const char* unit,
+                                         Parsed& parsed) {
+    std::int32_t n = -1;
+    try {
+        n = StrToNonNegative(value);
+    } catch (const ConvertError&) {
+    }
+    if (n >= least && n <= most) return n;
+    parsed.problem = option + " takes a number of " + unit + " from " + std::to_string(least) +
+                     " to " + std::to_string(most) + ", not '" + value + "'";
+    return std::nullopt;
 }
 
 std::string_view Trimmed(std::string_view text) {
@@ -218,8 +244,8 @@ Parsed ParseCommandLine(const std::vector<std::string>& args) {
             return parsed;
         }
         const bool takesValue = arg == "--computer" || arg == "--computers" || arg == "--wait" ||
-                                arg == "--timeout" || arg == "--parallel" ||
-                                FilterValueOptions().contains(arg);
+                                arg == "--timeout" || arg == "--parallel" || arg == "--confirm" ||
+                                arg == "--watch" || FilterValueOptions().contains(arg);
         if (takesValue && i + 1 >= args.size()) {
             parsed.problem = arg + " needs a value";
             return parsed;
@@ -231,39 +257,44 @@ Parsed ParseCommandLine(const std::vector<std::string>& args) {
             if (!ReadComputersFile(args[++i], names, parsed.problem)) return parsed;
             for (std::string& name : names) AddComputer(r.computers, std::move(name));
         } else if (arg == "--parallel") {
-            const std::string& value = args[++i];
-            std::int32_t count = 0;
-            try {
-                count = StrToNonNegative(value);
-            } catch (const ConvertError&) {
-            }
-            if (count < 1 || count > kMaxParallel) {
-                parsed.problem = "--parallel takes a number of computers from 1 to " +
-                                 std::to_string(kMaxParallel) + ", not '" + value + "'";
-                return parsed;
-            }
-            r.parallel = count;
+            const auto count = OptionNumber(arg, args[++i], 1, kMaxParallel, "computers", parsed);
+            if (!count) return parsed;
+            r.parallel = *count;
         } else if (arg == "--yes") {
             r.yes = true;
+        } else if (arg == "--accept-new-host-keys") {
+            r.acceptNewHostKeys = true;
         } else if (arg == "--wait" || arg == "--timeout") {
-            const std::string& value = args[++i];
-            const std::int32_t least = arg == "--wait" ? 0 : 1;
-            std::int32_t seconds = -1;
-            try {
-                seconds = StrToNonNegative(value);
-            } catch (const ConvertError&) {
-            }
-            if (seconds < least || seconds > 3600) {
-                parsed.problem = arg + " takes a number of seconds from " + std::to_string(least) +
-                                 " to 3600, not '" + value + "'";
-                return parsed;
-            }
-            (arg == "--wait" ? r.wait : r.timeout) = std::chrono::seconds(seconds);
+            const auto seconds =
+                OptionNumber(arg, args[++i], arg == "--wait" ? 0 : 1, 3600, "seconds", parsed);
+            if (!seconds) return parsed;
+            (arg == "--wait" ? r.wait : r.timeout) = std::chrono::seconds(*seconds);
         } else if (arg == "--tsv") {
             r.tsv = true;
             given.push_back(arg);
         } else if (arg == "--oem") {
             r.oem = true;
+            given.push_back(arg);
+        } else if (arg == "--json") {
+            r.json = true;
+            given.push_back(arg);
+        } else if (arg == "--confirm") {
+            const auto seconds =
+                OptionNumber(arg, args[++i], 1, kMaxConfirmSeconds, "seconds", parsed);
+            if (!seconds) return parsed;
+            r.confirmSeconds = *seconds;
+            given.push_back(arg);
+        } else if (arg == "--unconfirmed") {
+            r.unconfirmed = true;
+            given.push_back(arg);
+        } else if (arg == "--watch") {
+            const auto seconds =
+                OptionNumber(arg, args[++i], 1, kMaxWatchSeconds, "seconds", parsed);
+            if (!seconds) return parsed;
+            r.watchSeconds = *seconds;
+            given.push_back(arg);
+        } else if (arg == "--explain") {
+            r.explain = true;
             given.push_back(arg);
         } else if (arg == "--no-syn") {
             r.filter.noSyn = true;
@@ -282,13 +313,25 @@ Parsed ParseCommandLine(const std::vector<std::string>& args) {
         return parsed;
     }
     for (const std::string& option : given) {
-        const bool fits = option == "--tsv"   ? r.command == "list" || r.command == "filters"
-                          : option == "--oem" ? r.command == "log"
-                                              : r.command == "add-filter";
+        const bool fits = option == "--tsv" ? r.command == "list" || r.command == "filters" ||
+                                                  r.command == "stats"
+                          : option == "--oem" || option == "--explain" ? r.command == "log"
+                          : option == "--watch"                        ? r.command == "stats"
+                          : option == "--json"
+                              ? r.command == "plan" || r.command == "apply" || r.command == "show"
+                          : option == "--confirm" ? r.command == "apply" || r.command == "restore"
+                          : option == "--unconfirmed" ? r.command == "apply"
+                                                      : r.command == "add-filter";
         if (!fits) {
             parsed.problem = option + " is no option of " + r.command;
             return parsed;
         }
+    }
+    if (r.unconfirmed && r.confirmSeconds == 0) {
+        parsed.problem =
+            "--unconfirmed leaves a change waiting for its confirmation: it goes "
+            "with --confirm SECONDS";
+        return parsed;
     }
     if (r.computers.empty()) r.computers.push_back(".");
     parsed.problem = CheckArguments(r);

@@ -21,6 +21,12 @@ struct FilterOptions {
 inline constexpr int kDefaultParallel = 8;
 inline constexpr int kMaxParallel = 256;
 
+// The longest confirmation window zadmin asks for: a day.
+inline constexpr int kMaxConfirmSeconds = 86400;
+
+// The longest interval of stats --watch: an hour.
+inline constexpr int kMaxWatchSeconds = 3600;
+
 // A computers file larger than this is no list of computers.
 inline constexpr std::size_t kMaxComputersFileBytes = 1u << 20;
 
@@ -33,6 +39,8 @@ struct Request {
     // A change that would drop new SSH connections into the administrator's own session is sent
     // without asking.
     bool yes = false;
+    // Hosts reached over SSH whose key is not known yet are accepted, and their keys recorded.
+    bool acceptNewHostKeys = false;
     // How long a connection waits while the service has no free instance of its pipe.
     std::chrono::milliseconds wait = std::chrono::seconds(5);
     // How long the service may take to take a connection, greet, and answer each line.
@@ -41,6 +49,18 @@ struct Request {
     std::vector<std::string> args;  // after the command; for send, the words of the line
     bool tsv = false;
     bool oem = false;
+    // plan, apply and show: one JSON document per computer.
+    bool json = false;
+    // apply and restore: the service puts back the configuration it had unless zadmin confirms
+    // the change over a new connection within this many seconds; 0: no confirmation asked.
+    int confirmSeconds = 0;
+    // apply with --confirm: the change is left waiting for a confirmation that a new session
+    // sends (zadmin confirm), as a fleet tool that comes back over a connection of its own does.
+    bool unconfirmed = false;
+    // stats: read the counts again every this many seconds, until interrupted; 0: once.
+    int watchSeconds = 0;
+    // log deny: each entry followed by what drops such a packet now.
+    bool explain = false;
     FilterOptions filter;
 };
 

@@ -11,35 +11,11 @@
 #include <string>
 #include <string_view>
 
+#include "console/cli/output.h"
 #include "console/form.h"
 #include "console/person.h"
 
 namespace zantor::console::cli {
-
-// `text` with every byte below 32 and DEL written as \xHH: what a service or a file sent reaches
-// the terminal as text, never as a control sequence that rewrites what the person sees.
-inline void AppendVisible(std::string& shown, std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    // Runs of printable bytes go in whole: a log of hundreds of megabytes is mostly such runs.
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if (b >= 32 && b != 127) continue;
-        shown.append(text.data() + run, i - run);
-        shown += "\\x";
-        shown += kHex[b >> 4];
-        shown += kHex[b & 15];
-        run = i + 1;
-    }
-    shown.append(text.data() + run, text.size() - run);
-}
-
-inline std::string Visible(std::string_view text) {
-    std::string shown;
-    shown.reserve(text.size());
-    AppendVisible(shown, text);
-    return shown;
-}
 
 class ShellPerson : public Person {
   public:
@@ -66,7 +42,8 @@ class ShellPerson : public Person {
     }
 
     // Rewrites the progress line in place; only for a terminal, where a person watches it.
-    void ShowProgress(const std::string& text) {
+    void ShowProgress(const std::string& shown) {
+        const std::string text = Visible(shown);
         std::string line = "\r" + text;
         if (text.size() < progressWidth_) line.append(progressWidth_ - text.size(), ' ');
         progressWidth_ = text.size();

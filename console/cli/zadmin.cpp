@@ -7,7 +7,10 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,15 +18,22 @@
 #include <thread>
 #include <vector>
 
+#include "console/cli/explain.h"
 #include "console/cli/lockout.h"
 #include "console/cli/output.h"
 #include "console/cli/request.h"
 #include "console/cli/shell_person.h"
 #include "console/configuration.h"
 #include "console/console.h"
+#include "console/desired_state.h"
+#include "console/filter_list.h"
 #include "console/oem.h"
+#include "console/statistics.h"
+#include "console/text_lines.h"
 #include "platform/computer.h"
 #include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/process.h"
 #include "platform/terminal.h"
 #include "shared/commands.h"
 #include "shared/error_text.h"
@@ -35,7 +45,7 @@ namespace {
 
 constexpr char kUsage[] =
     "Usage: zadmin [--computer NAME]... [--computers FILE] [--parallel N] [--yes]\n"
-    "              [--wait SECONDS] [--timeout SECONDS] COMMAND [ARGS]\n";
+    "              [--accept-new-host-keys] [--wait SECONDS] [--timeout SECONDS] COMMAND [ARGS]\n";
 
 constexpr char kTryHelp[] = "Try 'zadmin --help'.\n";
 
@@ -72,16 +82,51 @@ Configuration files:
   save FILE                           the whole configuration into an INI file (".INI" is added
                                       to a name without extension); "{computer}" in FILE is the
                                       computer's name, which a save from several computers needs
-  restore FILE                        clear the computer and re-create the file's configuration
+  restore FILE [--confirm SECONDS]    clear the computer and re-create the file's configuration
                                       ("{computer}" in FILE as for save)
+  plan FILE [--json]                  what apply FILE would change: a line per address, default
+                                      action, global filter and filter, + to add, ~ to change,
+                                      - to remove, then "Plan: N to add, N to change, N to
+                                      remove." or "No changes."; exit 0 nothing to change, 2
+                                      something to change, 1 an error
+  apply FILE [--json] [--confirm SECONDS [--unconfirmed]]
+                                      make the computer hold exactly what FILE holds (what a
+                                      restore leaves), sending only the difference; prints what
+                                      it changed
+    --json                            one JSON document per computer, on one line
+    --confirm SECONDS                 the service keeps its configuration first and puts it back
+                                      by itself after SECONDS unless zadmin, over a new
+                                      connection (a new ssh connection for a host), confirms the
+                                      change; zadmin says which it was
+    --unconfirmed                     with --confirm: leave the change waiting, for a new
+                                      session to confirm with zadmin confirm
+  show [--json]                       the configuration the service holds, as a save writes it
+                                      (or as JSON, with the service's version and extensions)
+  confirm                             confirm the change that waits on the computer
+  confirm-state                       whether a change waits for its confirmation, or when the
+                                      last one was confirmed or rolled back
 The service:
   install                             copy ZantorSvc from the current directory to the computer,
                                       register the service and start it
   remove                              stop the service, delete its program and unregister it
   start, stop                         start or stop the service
+Statistics (of a service whose greeting names "stats"):
+  stats [ADDR] [--watch SECONDS] [--tsv]
+                                      every address's packet counts (drops by the default
+                                      actions, fragments, spoofed, SYN, logged and lost deny-log
+                                      entries), then every filter's count beside its text as
+                                      filters prints it, in list order; counts are packets,
+                                      counted since filtering on the address (or the service)
+                                      started; --watch reads them again every SECONDS until
+                                      interrupted: in place on a terminal, else one block each
 Logs:
-  log service|deny [--oem]            print the service log or the deny log; --oem shows its
-                                      bytes above 127 as the OEM code page draws them
+  log service|deny [--oem] [--explain]
+                                      print the service log or the deny log; --oem shows its
+                                      bytes above 127 as the OEM code page draws them; --explain
+                                      follows each deny-log entry with what drops that packet
+                                      under the address's configuration now (a filter, the
+                                      default action or a global filter), as the service's
+                                      packet filter decides it
   clear-log service|deny              delete that log
 Anything else:
   send LINE                           send one command line (the rest of the arguments) and
@@ -97,6 +142,9 @@ Options:
                                       1 works on one after the other
   --yes                               send a change that would drop new SSH connections into
                                       this session without asking (see below)
+  --accept-new-host-keys              a host reached over SSH whose key known_hosts does not
+                                      hold yet is accepted, and its key recorded there (for a
+                                      first contact); a key that changed is refused all the same
   --wait SECONDS                      how long a connection waits for the service to take it
                                       (it takes its next one about a second after the last
                                       ended; default 5, 0 tries once)
@@ -111,22 +159,32 @@ With several computers each one's output follows a line [NAME], whole and in the
 computers were given, as soon as it and every computer before it are done; a line "NAME: ok" or
 "NAME: failed" per computer ends the output. A computer named twice is worked on once. On a
 terminal, standard error counts the computers done; with one computer, a restore or save shows
-its progress there instead. What a service or a file sent is printed with its control
-characters made visible (ESC as \x1B), so it cannot rewrite the terminal.
+its progress there instead. What a service, a file or a host sent is printed with its control
+characters made visible (ESC as \x1B, the C1 code CSI as \x9B or, in UTF-8, \xC2\x9B), so it
+cannot rewrite the terminal.
 
 Not locking yourself out: where zadmin reaches a computer through an SSH session (it runs in one
 on that computer, or reaches it over SSH), a change after which the service would drop new SSH
 connections from that session's client to the address and port it came in through, and did not
 before, is told in a line first. On a terminal zadmin then asks whether to go ahead (y/N), one
 question at a time; without one it sends nothing unless --yes was given. Established
-connections stay up.
+connections stay up. Under sudo, which drops SSH_CONNECTION, the session is found up the
+process tree (sshd's connection, or a shell's environment) or in the login records; where its
+way in cannot be told for sure, a change that drops new SSH connections to the address on port
+22 or sshd's configured ports, from any client, is asked about in the same way.
 
 Example: roll one configuration out to two computers and install the service there first:
   zadmin --computer PC1 --computer PC2 install
   zadmin --computer PC1 --computer PC2 restore office.INI
+Or change only what differs, and have it undone unless a new connection still gets in:
+  zadmin --computers office.txt plan office.INI
+  zadmin --computers office.txt apply office.INI --confirm 120
+
+With --json and several computers, standard output holds one JSON document per line and the
+"NAME: ok" lines go to standard error.
 
 Exit status: 0 all succeeded, 1 something failed (the messages say what), 2 the command line is
-wrong.
+wrong; plan exits 2 when there is something to change (and nothing failed).
 )";
 
 // Standard output, written as it comes; a failure to write is told once, at the end.
@@ -293,6 +351,9 @@ class Session {
         console_.ReplyTimeout = request.timeout;
     }
 
+    // Whether plan found something to change.
+    bool changed() const { return changed_; }
+
     // The command; a service that did not answer in time fails it, whatever else went on.
     bool Run() {
         const bool done = RunCommand();
@@ -309,15 +370,23 @@ class Session {
         if (c == "remove") return console_.RemoveService(computer_);
         if (c == "start") return console_.StartService(computer_);
         if (c == "stop") return console_.StopService(computer_);
-        if (c == "log") return Log();
+        if (c == "log" && !r_.explain) return Log();
         if (c == "clear-log") return console_.ClearLog(LogOf(r_.args[0]), computer_);
 
         if (!Connect()) return false;
         if (c == "list") return List();
+        if (c == "stats") return Stats();
+        if (c == "log") return ExplainedLog();
         if (c == "send") return Send();
+        if (c == "plan" || c == "apply") return PlanOrApply();
+        if (c == "show") return Show();
+        if (c == "confirm") return Confirm();
+        if (c == "confirm-state") return ConfirmState();
+        if (c == "restore" && r_.confirmSeconds > 0 && !CanConfirm()) return false;
         if (c == "restore" && !MaySend([&](Lines& lines) { return RestoreLines(lines); },
                                        "restoring " + FileFor(r_.args[0], computer_)))
             return false;
+        if (c == "restore" && r_.confirmSeconds > 0) return ConfirmedRestore();
         if (c == "save" || c == "restore") return Configuration();
 
         TListItem* row = Select(r_.args[0]);
@@ -340,19 +409,25 @@ class Session {
         return IsWord(word, "service") ? TLogFile::kService : TLogFile::kDeny;
     }
 
+    // With several computers, each one's output follows its name; a JSON document stands alone
+    // on its line and names its computer itself.
     void Heading() {
-        if (several_) out_.Out("[" + Visible(computer_) + "]\n");
+        if (several_ && !r_.json) out_.Out("[" + Visible(computer_) + "]\n");
     }
 
     using Lines = std::vector<std::string>;
 
     // Whether a change may be sent. One after which the service would drop new SSH connections
     // into the session that this computer is reached through (and did not before) needs the
-    // person's word first. `change` gives the lines it sends, or false when it cannot be made
-    // (it has said why); `what` names it.
+    // person's word first. Where the session's way in cannot be told for sure, every way it may
+    // have come counts. `change` gives the lines it sends, or false when it cannot be made (it
+    // has said why); `what` names it.
     bool MaySend(const std::function<bool(Lines&)>& change, const std::string& what) {
-        platform::SshSessionEnd end;
-        if (!platform::SshSessionInto(computer_, &end)) return true;
+        const platform::SshSession session = platform::FindSshSession(computer_);
+        if (session.kind == platform::SshSessionKind::kNone) return true;
+        if (session.kind == platform::SshSessionKind::kUnsure)
+            return MaySendUnsure(session, change, what);
+        const platform::SshSessionEnd& end = session.end;
         const std::optional<IPAddr> way = SessionIPv4(end.address);
         std::optional<TListItem> row;
         for (const TListItem& item : main().IPListView.Items)
@@ -380,6 +455,43 @@ class Session {
                 " port " + std::to_string(end.port) + ", the way this session came in" + unread +
                 "; established connections stay up thanks to the service's anti-lockout rule "
                 "on real hosts.");
+    }
+
+    // The session's way in is unsure: a change after which the service would drop a new SSH
+    // connection to any of the computer's addresses, on any port sshd may have taken the session
+    // on, from the session's client where the login records name it or else from any client,
+    // that it let in before, needs the person's word.
+    bool MaySendUnsure(const platform::SshSession& session,
+                       const std::function<bool(Lines&)>& change, const std::string& what) {
+        Lines lines;
+        if (!change(lines)) return false;
+        const std::optional<IPAddr> client =
+            session.clientAddress.empty() ? std::nullopt : SessionIPv4(session.clientAddress);
+        for (const TListItem& row : main().IPListView.Items) {
+            // Only the addresses the lines change can change.
+            if (std::none_of(lines.begin(), lines.end(), [&](const std::string& line) {
+                    return SessionIPv4(GetWord(line, 2)) == SessionIPv4(row.Caption);
+                }))
+                continue;
+            std::optional<AddressFiltering> before = StateOf(row);
+            if (!before) return false;
+            AddressFiltering after = *before;
+            for (const std::string& line : lines) ApplyLine(after, line);
+            const std::optional<platform::SshSessionEnd> dropped =
+                NewlyDroppedSshConnection(*before, after, session.ports, client);
+            if (!dropped) continue;
+            return confirmation_.GoAhead(
+                person_, computer_,
+                "zadmin: " + what + " makes the service on " + computer_ +
+                    " drop new SSH connections from " +
+                    (client ? dropped->clientAddress : std::string("some clients")) + " to " +
+                    dropped->address + " port " + std::to_string(dropped->port) +
+                    ", which may be the way this session came in: zadmin cannot tell for sure, " +
+                    "as " + session.why +
+                    "; established connections stay up thanks to the service's anti-lockout "
+                    "rule on real hosts.");
+        }
+        return true;
     }
 
     bool MaySend(const Lines& lines, const std::string& what) {
@@ -508,13 +620,91 @@ class Session {
         return true;
     }
 
+    // stats: the counts of every address that filters (or of one), with its filters' texts read
+    // once; --watch reads the counts again and again over the one connection.
+    bool Stats() {
+        if (!console_.ServiceExtensions.Has(kStatsExtension)) {
+            person_.Say("zadmin: " + NoStatisticsText(computer_) + "; nothing was asked.");
+            return false;
+        }
+        const bool one = !r_.args.empty();
+        if (one && !Select(r_.args[0])) return false;
+        ComputerState live;
+        if (!ReadComputerState(console_, live, one ? &r_.args[0] : nullptr)) return false;
+        const bool terminal = platform::IsTerminal(platform::StandardStream::kOutput);
+        for (;;) {
+            Table addresses{{"IP Address", "Filtering", "Counting Since", "In Drops", "Out Drops",
+                             "Fragments", "Spoofed", "SYN", "Logged", "Lost Log Entries"}};
+            Table filters{{"IP Address", "List", "Row", "Packets"}};
+            for (const TListColumn& c : kFilterListColumns) filters[0].emplace_back(c.Caption);
+            for (const AddressState& a : live) {
+                if (!a.filtering) {
+                    addresses.push_back({a.address, std::string(kOff)});
+                    continue;
+                }
+                TInterfaceStatistics record;
+                std::string problem;
+                if (!ReadInterfaceStatistics(console_, a.address, record, problem)) {
+                    person_.Say("zadmin: " + problem + ".");
+                    return false;
+                }
+                using F = TInterfaceStatistics;
+                addresses.push_back({a.address, std::string(kOn), LocalTimeText(record.Since)});
+                for (const F::Field f : {F::kInDrops, F::kOutDrops, F::kFrag, F::kSpoof, F::kSyn,
+                                         F::kTotalLogged, F::kLostLogEntries})
+                    addresses.back().push_back(std::to_string(record[f]));
+                for (int d = 0; d < 2; ++d) {
+                    std::vector<std::uint64_t> counts;
+                    const std::string direction = d == 0 ? "in" : "out";
+                    if (!ReadFilterCounts(console_, a.address, direction, 0, a.filters[d].size(),
+                                          counts, problem)) {
+                        person_.Say("zadmin: " + problem + ".");
+                        return false;
+                    }
+                    for (std::size_t i = 0; i < counts.size(); ++i) {
+                        const TListItem item = FilterListItem(FilterToStr(a.filters[d][i]));
+                        std::vector<std::string> row{a.address, direction, std::to_string(i),
+                                                     CountText(counts[i]), item.Caption};
+                        row.insert(row.end(), item.SubItems.begin(), item.SubItems.end());
+                        filters.push_back(std::move(row));
+                    }
+                }
+            }
+            std::string text;
+            if (r_.watchSeconds > 0) {
+                // On a terminal each reading takes the place of the last, as top does.
+                if (terminal) text += "\x1b[H\x1b[2J";
+                text += Visible("Every " + std::to_string(r_.watchSeconds) + " s on " + computer_ +
+                                ", read at " + LocalTimeText(std::time(nullptr))) +
+                        "\n";
+            }
+            if (!r_.tsv)
+                text +=
+                    "Counts are packets, counted since filtering on the address started or "
+                    "the service started (Counting Since).\n";
+            text += TableText(addresses, r_.tsv) + "\n" + TableText(filters, r_.tsv);
+            if (r_.watchSeconds > 0 && !terminal) text += "\n";
+            Heading();
+            out_.Out(text);
+            if (r_.watchSeconds == 0) return true;
+            std::this_thread::sleep_for(std::chrono::seconds(r_.watchSeconds));
+        }
+    }
+
     bool Send() {
         std::string line;
         for (const std::string& word : r_.args) line += (line.empty() ? "" : " ") + word;
+        // A code of an extension this service did not name would never be answered.
+        const std::string_view extension = CommandExtension(GetWord(line, 1));
+        if (!extension.empty() && !console_.ServiceExtensions.Has(extension)) {
+            person_.Say("zadmin: " + TServiceExtensions::CannotText(computer_, extension) +
+                        "; the line was not sent.");
+            return false;
+        }
         if (!MaySend(Lines{line}, "sending \"" + line + "\"")) return false;
         // The service answers no line of some codes: waiting for a reply would wait for ever and
         // keep its only connection.
-        if (!IsAnswered(GetWord(line, 1))) {
+        if (!console_.ServiceExtensions.Answers(GetWord(line, 1))) {
             if (!console_.WriteLine(line)) return false;
             person_.Say("zadmin: the service answers no line that starts with \"" +
                         std::string(GetWord(line, 1)) + "\"; the line was sent.");
@@ -525,6 +715,393 @@ class Session {
         Heading();
         out_.Out(Visible(reply) + "\n");
         return GetWord(reply, 1) == "0";
+    }
+
+    // plan FILE and apply FILE: the file as the computer's desired state, compared with what
+    // its service holds; apply sends the difference, and with --confirm has the service put the
+    // old configuration back unless a new connection confirms the change in time.
+    bool PlanOrApply() {
+        const bool apply = r_.command == "apply";
+        const std::string file = FileFor(r_.args[0], computer_);
+        std::vector<AddressPlan> plan;
+        std::string problem;
+        ComputerState live, desired;
+        // The whole file is checked first, as a restore checks it, and then against the
+        // computer's addresses.
+        if (!ReadConfigurationPlan(file, plan, problem)) {
+            person_.Say("zadmin: " + problem + " Nothing was changed.");
+            return false;
+        }
+        if (!ReadComputerState(console_, live)) return false;
+        if (!DesiredState(plan, live, desired, problem)) {
+            person_.Say("zadmin: " + file + ": " + problem + " Nothing was changed.");
+            return false;
+        }
+        const std::vector<Change> changes = Difference(live, desired);
+        changed_ = !changes.empty();
+        // The configuration before and after, as a save would write it, for a reader that
+        // shows the difference its own way.
+        const std::string states = r_.json
+                                       ? ",\"before\":" + JsonString(ConfigurationText(live)) +
+                                             ",\"after\":" + JsonString(ConfigurationText(desired))
+                                       : std::string();
+        if (!apply || changes.empty()) {
+            Heading();
+            out_.Out(r_.json ? JsonDocument(changes, {}, states) + "\n" : PlanText(changes));
+            return true;
+        }
+
+        const Lines lines = ApplyLines(live, desired);
+        if (r_.confirmSeconds > 0 && !CanConfirm()) return false;
+        if (!MaySend(lines, "applying " + file)) return false;
+        std::optional<Checkpoint> checkpoint;
+        if (r_.confirmSeconds > 0 && !(checkpoint = Keep())) return false;
+        std::string stopped;
+        for (const std::string& line : lines)
+            if (!SendChange(line, stopped)) break;
+        Outcome outcome;
+        if (checkpoint && r_.unconfirmed && stopped.empty())
+            outcome = {Outcome::kPending, checkpoint->deadline};
+        else if (checkpoint)
+            outcome = Settle(*checkpoint, stopped.empty());
+        Heading();
+        if (r_.json) {
+            out_.Out(
+                JsonDocument(changes, {stopped.empty(), stopped, checkpoint, outcome}, states) +
+                "\n");
+        } else {
+            std::string text;
+            for (const Change& change : changes) text += Visible(ChangeLine(change)) + "\n";
+            const ChangeCounts n = CountChanges(changes);
+            text += stopped.empty()
+                        ? "Applied: " + std::to_string(n.add) + " added, " +
+                              std::to_string(n.change) + " changed, " + std::to_string(n.remove) +
+                              " removed.\n"
+                        : "Not applied whole: stopped at \"" + Visible(stopped) + "\".\n";
+            if (checkpoint) text += OutcomeText(outcome) + "\n";
+            out_.Out(text);
+        }
+        return stopped.empty() && (!checkpoint || outcome.kind == Outcome::kConfirmed ||
+                                   outcome.kind == Outcome::kPending);
+    }
+
+    // show: the configuration the service holds, as a save writes it, or as JSON with what the
+    // service told of itself.
+    bool Show() {
+        ComputerState live;
+        if (!ReadComputerState(console_, live)) return false;
+        Heading();
+        if (!r_.json) {
+            std::string shown;
+            for (std::string_view line : TTextLines::FromText(ConfigurationText(live)))
+                shown += Visible(line) + "\n";
+            out_.Out(shown);
+            return true;
+        }
+        const std::string& status = main().StatusPanel1;
+        const std::size_t at = status.find(" Service v");
+        std::string json = "{\"computer\":" + JsonString(computer_) + ",\"version\":" +
+                           JsonString(at == std::string::npos ? "" : status.substr(at + 10)) +
+                           ",\"extensions\":[";
+        for (const std::string& name : console_.ServiceExtensions.Names())
+            json += (json.ends_with('[') ? "" : ",") + JsonString(name);
+        out_.Out(json + "],\"addresses\":" + StateJson(live) + "}\n");
+        return true;
+    }
+
+    std::string PlanText(const std::vector<Change>& changes) {
+        std::string text;
+        for (const Change& change : changes) text += Visible(ChangeLine(change)) + "\n";
+        return text + PlanSummary(changes) + "\n";
+    }
+
+    // Sends one line of an apply; false, with the failure said and the line in `stopped`, when
+    // the service refused it or the connection failed.
+    bool SendChange(const std::string& line, std::string& stopped) {
+        std::string reply;
+        const std::string_view code = GetWord(line, 1);
+        if (console_.SendLine(line, reply)) {
+            // Starting and stopping succeed with exactly "0"; the others with "0" first.
+            if (code == "staf" || code == "stof" ? reply == "0" : GetWord(reply, 1) == "0")
+                return true;
+            person_.Say("zadmin: the service on " + computer_ + " answered \"" + reply +
+                        "\" to \"" + line +
+                        "\"; the apply stopped there: what came before it was changed, nothing "
+                        "after it.");
+        }
+        stopped = line;
+        return false;
+    }
+
+    // A change that waits for its confirmation.
+    struct Checkpoint {
+        std::int64_t deadline = 0;                  // the service's, in seconds since 1970
+        std::chrono::steady_clock::time_point due;  // the same, by this computer's clock
+    };
+    // What became of it.
+    struct Outcome {
+        enum Kind { kConfirmed, kRolledBack, kPending, kUnknown } kind = kUnknown;
+        // Rolled back: when; pending: when it rolls back unless confirmed; by the service's
+        // clock.
+        std::int64_t when = 0;
+    };
+    struct Applied {
+        bool whole = true;
+        std::string stopped;
+        std::optional<Checkpoint> checkpoint;
+        Outcome outcome;
+    };
+
+    std::string JsonDocument(const std::vector<Change>& changes, const Applied& applied,
+                             const std::string& states) {
+        const ChangeCounts n = CountChanges(changes);
+        std::string json =
+            "{\"computer\":" + JsonString(computer_) + ",\"changes\":" + ChangesJson(changes) +
+            ",\"add\":" + std::to_string(n.add) + ",\"change\":" + std::to_string(n.change) +
+            ",\"remove\":" + std::to_string(n.remove) + states;
+        if (r_.command == "apply") {
+            json += std::string(",\"applied\":") + (applied.whole ? "true" : "false");
+            if (!applied.whole) json += ",\"stopped_at\":" + JsonString(applied.stopped);
+            if (applied.checkpoint) {
+                const Outcome& o = applied.outcome;
+                json += ",\"confirm\":{\"result\":\"";
+                json += o.kind == Outcome::kConfirmed ? "confirmed\""
+                        : o.kind == Outcome::kRolledBack
+                            ? "rolled back\",\"at\":" + std::to_string(o.when) +
+                                  ",\"time\":" + JsonString(TimeText(o.when))
+                        : o.kind == Outcome::kPending
+                            ? "pending\",\"deadline\":" + std::to_string(o.when) +
+                                  ",\"seconds\":" + std::to_string(r_.confirmSeconds)
+                            : "unknown\"";
+                json += "}";
+            }
+        }
+        return json + "}";
+    }
+
+    // The person's clock: "2024-06-10 14:03:22 +0200".
+    static std::string TimeText(std::int64_t when) { return LocalTimeText(when); }
+
+    std::string OutcomeText(const Outcome& o) {
+        switch (o.kind) {
+            case Outcome::kConfirmed:
+                return "Confirmed: the change on " + computer_ + " stays.";
+            case Outcome::kRolledBack:
+                return "Rolled back at " + TimeText(o.when) + ": the service on " + computer_ +
+                       " put back the configuration it had before the change, as no "
+                       "confirmation reached it within " +
+                       std::to_string(r_.confirmSeconds) + " seconds.";
+            case Outcome::kPending:
+                return "Pending: the service on " + computer_ +
+                       " puts back the configuration it had before the change at " +
+                       TimeText(o.when) + " unless a new session confirms it (zadmin confirm).";
+            default:
+                return "Unknown: zadmin could not learn whether the service on " + computer_ +
+                       " kept the change or rolled it back (zadmin confirm-state tells).";
+        }
+    }
+
+    // Whether the service can roll a change back by itself; one that cannot is sent nothing.
+    bool CanConfirm() {
+        if (console_.ServiceExtensions.Has(kConfirmExtension)) return true;
+        person_.Say("zadmin: " + TServiceExtensions::CannotText(computer_, kConfirmExtension) +
+                    ": it cannot put a change back by itself, so --confirm cannot be kept. "
+                    "Nothing was changed.");
+        return false;
+    }
+
+    // "ckp SECONDS": the service keeps its configuration before the first change.
+    std::optional<Checkpoint> Keep() {
+        std::string reply;
+        const std::string line = "ckp " + std::to_string(r_.confirmSeconds);
+        const auto sent = std::chrono::steady_clock::now();
+        if (!console_.SendLine(line, reply)) return std::nullopt;
+        if (GetWord(reply, 1) == "0") {
+            Checkpoint c;
+            c.due = sent + std::chrono::seconds(r_.confirmSeconds);
+            try {
+                c.deadline = StrToNonNegative(GetWord(reply, 2));
+            } catch (const ConvertError&) {
+            }
+            return c;
+        }
+        person_.Say(
+            "zadmin: " +
+            (reply == "-1"
+                 ? "a change on " + computer_ +
+                       " waits for its confirmation already: confirm it (zadmin confirm) or let "
+                       "it roll back (zadmin confirm-state tells when) before the next."
+                 : "the service on " + computer_ + " answered \"" + reply + "\" to \"" + line +
+                       "\".") +
+            " Nothing was changed.");
+        return std::nullopt;
+    }
+
+    // After the change: a confirmation over a new connection, or else the roll-back awaited.
+    Outcome Settle(const Checkpoint& checkpoint, bool whole) {
+        console_.PipeHandle.reset();
+        std::string why;
+        if (!whole)
+            why = "the change did not go through whole, so it is not confirmed";
+        else if (ConfirmOverNewConnection(why))
+            return {Outcome::kConfirmed, 0};
+        person_.Say("zadmin: " + why + "; the service on " + computer_ +
+                    " puts back the configuration it had before it at " +
+                    TimeText(checkpoint.deadline) + ", and zadmin waits for that.");
+        return AwaitRollBack(checkpoint);
+    }
+
+    // zadmin itself, run anew as "zadmin confirm" with connections of its own: for a host over
+    // SSH a new ssh connection, not the shared one this run came in on, so that a confirmation
+    // proves that a new session still gets in. False, with what went wrong in `why`.
+    bool ConfirmOverNewConnection(std::string& why) {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const fs::path base =
+            fs::is_directory("/tmp", ec) ? fs::path("/tmp") : fs::temp_directory_path(ec);
+        fs::path dir;
+        for (int attempt = 0; attempt < 100 && dir.empty(); ++attempt) {
+            const fs::path candidate =
+                base / ("zadmin-confirm-" + std::to_string(platform::GetCurrentProcessId()) + "-" +
+                        std::to_string(gConfirmRuns++));
+            if (fs::create_directory(candidate, ec)) dir = candidate;
+        }
+        if (dir.empty()) {
+            why = "no directory for the new connection could be made in " + base.string() + " (" +
+                  ec.message() + ")";
+            return false;
+        }
+        // The control sockets of ssh's shared connections go where nobody else may reach.
+        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
+        platform::ChildProcessOptions options;
+        options.program = platform::GetModuleFileNameA();
+        options.arguments = {
+            "--computer",
+            computer_,
+            "--wait",
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(r_.wait).count()),
+            "--timeout",
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(r_.timeout).count())};
+        if (r_.acceptNewHostKeys) options.arguments.push_back("--accept-new-host-keys");
+        options.arguments.push_back("confirm");
+        options.environment = {{"XDG_RUNTIME_DIR", dir.string()}, {"TMPDIR", dir.string()}};
+        options.outputFile = dir / "confirm.txt";
+        std::uint32_t pid = 0;
+        int exitCode = -1;
+        platform::Win32Error e = platform::CreateChildProcess(options, &pid);
+        if (!e)
+            e = platform::WaitForChildProcess(
+                pid, r_.wait + 3 * r_.timeout + std::chrono::seconds(30), &exitCode);
+        if (e == platform::kErrorTimeout)
+            platform::TerminateProcessById(pid, std::chrono::seconds(5));
+        std::string said;
+        platform::ReadFileContents(options.outputFile.string().c_str(), said, 1 << 16);
+        fs::remove_all(dir, ec);
+        if (!e && exitCode == 0) return true;
+        while (!said.empty() && (said.back() == '\n' || said.back() == '\r')) said.pop_back();
+        if (said.starts_with("zadmin: ")) said.erase(0, 8);
+        why = e ? "zadmin confirm could not be run: Error [" + std::to_string(e) + "] (" +
+                      SysErrorText(e) + ")"
+                : "a new connection could not confirm the change: " + said;
+        return false;
+    }
+
+    // Waits for the deadline, then asks the service (over whatever connection gets in) what
+    // became of the change, until it says.
+    Outcome AwaitRollBack(const Checkpoint& checkpoint) {
+        using Clock = std::chrono::steady_clock;
+        std::this_thread::sleep_until(checkpoint.due);
+        const Clock::time_point giveUp = checkpoint.due + std::chrono::seconds(60) + r_.timeout;
+        for (;;) {
+            Outcome o;
+            if (AskOutcome(o) && o.kind != Outcome::kUnknown) return o;
+            if (Clock::now() >= giveUp) return o;
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+        }
+    }
+
+    // "ckq" over a connection of its own; false when the service could not be asked.
+    bool AskOutcome(Outcome& o) {
+        ShellPerson quiet([](std::string_view) {});
+        TConsole probe(quiet);
+        probe.ReplyTimeout = r_.timeout;
+        probe.ReconnectToComputer(computer_, r_.wait);
+        std::string reply;
+        if (!probe.PipeHandle || !probe.SendLine("ckq", reply) || GetWord(reply, 1) != "0")
+            return false;
+        const std::string_view state = GetWord(reply, 2);
+        std::int64_t when = 0;
+        try {
+            when = StrToNonNegative(GetWord(reply, 3));
+        } catch (const ConvertError&) {
+        }
+        if (state == "rolledback") o = {Outcome::kRolledBack, when};
+        if (state == "confirmed") o = {Outcome::kConfirmed, when};
+        return true;
+    }
+
+    // restore FILE --confirm SECONDS.
+    bool ConfirmedRestore() {
+        std::vector<AddressPlan> plan;
+        std::string problem;
+        // A file the restore refuses changes nothing: it needs no checkpoint.
+        if (!ReadConfigurationPlan(FileFor(r_.args[0], computer_), plan, problem))
+            return Configuration();
+        const std::optional<Checkpoint> checkpoint = Keep();
+        if (!checkpoint) return false;
+        const bool restored = Configuration();
+        const Outcome outcome = Settle(*checkpoint, restored);
+        Heading();
+        out_.Out(OutcomeText(outcome) + "\n");
+        return restored && outcome.kind == Outcome::kConfirmed;
+    }
+
+    // zadmin confirm: the change that waits on this computer stays.
+    bool Confirm() {
+        if (!CanConfirm()) return false;
+        std::string reply;
+        if (!console_.SendLine("cfm", reply)) return false;
+        if (reply == "0") {
+            Heading();
+            out_.Out("Confirmed: the change on " + computer_ + " stays.\n");
+            return true;
+        }
+        person_.Say("zadmin: " + (reply == "-1" ? "no change on " + computer_ +
+                                                      " waits for a confirmation (it was "
+                                                      "confirmed or rolled back already)."
+                                                : "the service on " + computer_ + " answered \"" +
+                                                      reply + "\" to \"cfm\"."));
+        return false;
+    }
+
+    // zadmin confirm-state: what became of the last change that needed a confirmation.
+    bool ConfirmState() {
+        if (!CanConfirm()) return false;
+        std::string reply;
+        if (!console_.SendLine("ckq", reply)) return false;
+        if (GetWord(reply, 1) != "0") {
+            person_.Say("zadmin: the service on " + computer_ + " answered \"" + reply +
+                        "\" to \"ckq\".");
+            return false;
+        }
+        const std::string_view state = GetWord(reply, 2);
+        std::int64_t when = 0, left = 0;
+        try {
+            when = StrToNonNegative(GetWord(reply, 3));
+            left = state == "pending" ? StrToNonNegative(GetWord(reply, 4)) : 0;
+        } catch (const ConvertError&) {
+        }
+        Heading();
+        if (state == "pending")
+            out_.Out("Pending: the change is rolled back at " + TimeText(when) +
+                     " unless confirmed (" + std::to_string(left) + " seconds left).\n");
+        else if (state == "confirmed")
+            out_.Out("Confirmed at " + TimeText(when) + ".\n");
+        else if (state == "rolledback")
+            out_.Out("Rolled back at " + TimeText(when) + ".\n");
+        else
+            out_.Out("None: no change has waited for a confirmation here.\n");
+        return true;
     }
 
     bool Configuration() {
@@ -748,8 +1325,20 @@ class Session {
         return deleted && Ok();
     }
 
+    // log deny --explain: the configuration the service holds now, then the log with a line after
+    // each entry that says what drops its packet under that configuration.
+    bool ExplainedLog() {
+        ComputerState live;
+        if (!ReadComputerState(console_, live)) return false;
+        // The log is read over the administrative share: the connection is not needed meanwhile.
+        console_.PipeHandle.reset();
+        DenyExplainer explainer(std::move(live), computer_);
+        return Log(&explainer);
+    }
+
     // The log as it is read, a piece at a time: a log of any size costs one piece of memory.
-    bool Log() {
+    // With `explainer`, each entry is followed by its explanation.
+    bool Log(DenyExplainer* explainer = nullptr) {
         std::string out;
         bool headed = false;
         auto flush = [&] {
@@ -758,15 +1347,29 @@ class Session {
             out_.Out(out);
             out.clear();
         };
+        VisiblePieces pieces;
+        std::string line;  // the entry so far, for its explanation
+        constexpr std::size_t kLongestEntry = 4096;
         const bool read =
             console_.StreamLog(LogOf(r_.args[0]), computer_, [&](std::string_view text, bool ends) {
                 if (r_.oem)
                     AppendVisible(out, OemToUtf8(text));
                 else
-                    AppendVisible(out, text);
+                    pieces.Append(out, text, ends);
+                if (explainer && line.size() < kLongestEntry)
+                    line.append(text.substr(0, kLongestEntry - line.size()));
                 if (ends) out += '\n';
+                if (ends && explainer) {
+                    const std::optional<DenyEntry> entry = ParseDenyEntry(line);
+                    AppendVisible(out,
+                                  entry ? "    " + explainer->Explain(*entry)
+                                        : std::string("    (no entry of a packet with addresses)"));
+                    out += '\n';
+                    line.clear();
+                }
                 if (out.size() >= 1 << 16) flush();
             });
+        pieces.Finish(out);
         if (read) flush();
         return read;
     }
@@ -778,6 +1381,9 @@ class Session {
     const std::string computer_;
     const bool several_;
     TConsole console_;
+    bool changed_ = false;
+    // Makes the directories of the confirmations' new connections tell apart.
+    static inline std::atomic<int> gConfirmRuns{0};
 };
 
 int Main(const std::vector<std::string>& args) {
@@ -792,6 +1398,7 @@ int Main(const std::vector<std::string>& args) {
         return 2;
     }
     const Request& request = *parsed.request;
+    if (request.acceptNewHostKeys) platform::AcceptNewHostKeys();
     const std::size_t count = request.computers.size();
     const bool several = count > 1;
     OrderedOutput output(count, WriteStream,
@@ -808,7 +1415,7 @@ int Main(const std::vector<std::string>& args) {
             {
                 ComputerOutput out(output, i);
                 Session session(out, confirmation, request, request.computers[i], several);
-                results[i] = session.Run();
+                results[i] = session.Run() ? (session.changed() ? 2 : 1) : 0;
             }  // its connection is closed before the next computer's output can follow
             output.Done(i);
         }
@@ -824,17 +1431,26 @@ int Main(const std::vector<std::string>& args) {
         work();
     }
     output.Finish();
-    bool all = true;
+    bool all = true, changes = false;
     for (std::size_t i = 0; i < count; ++i) {
         all = all && results[i];
-        if (several) Print(Visible(request.computers[i]) + (results[i] ? ": ok\n" : ": failed\n"));
+        changes = changes || results[i] == 2;
+        const std::string line =
+            Visible(request.computers[i]) + (results[i] ? ": ok\n" : ": failed\n");
+        // Standard output holds nothing but the JSON documents.
+        if (several && request.json)
+            WriteStream(Stream::kError, line);
+        else if (several)
+            Print(line);
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         const platform::Win32Error code = platform::ErrorFromErrno(errno);
         std::fprintf(stderr, "zadmin: cannot write to standard output: Error [%u] %s\n", code,
-                     SysErrorText(code).c_str());
+                     Visible(SysErrorText(code)).c_str());
         return 1;
     }
+    // plan: 2 where there is something to change, so that a script tells the three apart.
+    if (all && changes && request.command == "plan") return 2;
     return all ? 0 : 1;
 }
 

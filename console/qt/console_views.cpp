@@ -4,19 +4,12 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
-#include <cstdio>
-
 #include "console/qt/dialogs.h"
 #include "console/qt/main_window.h"
 
 namespace zantor::console::qt {
 
-void QtPerson::MessageBox(const std::string& text, TMsgIcon icon) {
-    if (unattended_) {
-        const std::string line = text + "\n";
-        std::fwrite(line.data(), 1, line.size(), stderr);
-        return;
-    }
+void QtPerson::ShowMessageBox(const std::string& text, TMsgIcon icon) {
     QWidget* parent = QApplication::activeModalWidget();
     if (!parent) parent = &views_.mainWindow();
     QMessageBox box(icon == TMsgIcon::kError ? QMessageBox::Critical : QMessageBox::Information,
@@ -77,9 +70,7 @@ ConsoleViews::ConsoleViews() : person_(*this), console_(person_) {
     for (std::size_t i = 0; i < dialogs_.size(); ++i) views_[forms[i]] = dialogs_[i].get();
     for (auto& [form, view] : views_) view->Load();
     c.Progress = [this](std::string_view work, int done, int total) {
-        main_->ShowProgress(QString::fromUtf8(work.data(), static_cast<qsizetype>(work.size())) +
-                            ": " + QString::number(done) + " of " + QString::number(total) +
-                            " addresses");
+        main_->ShowProgress(Q(ProgressText(work, done, total)));
     };
 }
 

@@ -14,20 +14,18 @@ namespace zantor::console::qt {
 class MainWindow;
 
 // Message boxes, modal dialogs and file dialogs through Qt.
-class QtPerson : public Person {
+class QtPerson : public TPersonAtWindows {
   public:
     explicit QtPerson(ConsoleViews& views) : views_(views) {}
-    // With nobody in front of the windows (a picture is taken and the program ends), message
-    // boxes go to standard error in the same words instead of waiting for a click.
-    void SetUnattended(bool unattended) { unattended_ = unattended; }
-    void MessageBox(const std::string& text, TMsgIcon icon) override;
     TModalResult ShowModal(TForm& form) override;
     void CloseForm(TForm& form, TModalResult result) override;
     bool Execute(TFileDialog& dialog) override;
 
+  protected:
+    void ShowMessageBox(const std::string& text, TMsgIcon icon) override;
+
   private:
     ConsoleViews& views_;
-    bool unattended_ = false;
 };
 
 class ConsoleViews {

@@ -4,9 +4,14 @@
 
 #include <QDialog>
 
+#include <vector>
+
 #include "console/qt/form_view.h"
 
 class QCheckBox;
+class QPlainTextEdit;
+class QStatusBar;
+class QTimer;
 class QComboBox;
 class QLineEdit;
 class QMenu;
@@ -42,8 +47,16 @@ class StatisticsWindow : public DialogView {
     StatisticsWindow(ConsoleViews& views, QWidget* parent, TTestForm& form);
     void Load() override;
 
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
   private:
     TTestForm& form_;
+    std::vector<QLineEdit*> values_;  // in the order of TStatisticField
+    QPlainTextEdit* memo_;
+    QStatusBar* status_;
+    QTimer* timer_;
 };
 
 class InterfacePropertiesDialog : public DialogView {

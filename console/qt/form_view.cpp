@@ -132,11 +132,8 @@ void LoadList(QTreeWidget* list, const TListView& view, std::span<const TListCol
     };
     auto fill = [&](QTreeWidgetItem* item, const TListItem& row) {
         for (int c = 0; c < count; ++c) {
-            const auto sub = static_cast<std::size_t>(c - 1);
-            setText(item, c,
-                    Q(c == 0                      ? row.Caption
-                      : sub < row.SubItems.size() ? row.SubItems[sub]
-                                                  : std::string()));
+            const std::string_view cell = CellText(row, static_cast<std::size_t>(c));
+            setText(item, c, QString::fromUtf8(cell.data(), static_cast<qsizetype>(cell.size())));
         }
     };
 

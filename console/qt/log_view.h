@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 
+#include "console/line_selection.h"
+
 namespace zantor::console {
 class TTextLines;
 }
@@ -22,8 +24,7 @@ namespace zantor::console::qt {
 
 class LogView : public QAbstractScrollArea {
   public:
-    // What one copy takes at most, in bytes of UTF-8: the clipboard holds it more than once.
-    static constexpr std::size_t kCopyLimit = std::size_t{64} << 20;
+    static constexpr std::size_t kCopyLimit = TLineSelection::kCopyLimit;
 
     explicit LogView(QWidget* parent = nullptr);
 
@@ -41,10 +42,8 @@ class LogView : public QAbstractScrollArea {
     QRect LineRect(std::size_t line) const;
 
     // The selected lines, first to last; none when nothing is selected.
-    struct Selection {
-        std::size_t first, last;
-    };
-    std::optional<Selection> Selected() const;
+    using Selection = TLineSelection::Range;
+    std::optional<Selection> Selected() const { return selection_.Selected(); }
     // Selects from line `anchor` to line `cursor` (either order), as a click and a shift-click
     // do; lines past the end mean the last one.
     void Select(std::size_t anchor, std::size_t cursor);
@@ -73,12 +72,8 @@ class LogView : public QAbstractScrollArea {
     void UpdateScrollBars();
     void LayOutScrollBars();
 
-    const TTextLines* lines_ = nullptr;
-    std::size_t shownCount_ = 0, shownBytes_ = 0;  // of the lines last set, to know them again
+    TLineSelection selection_;
     int lineHeight_ = 1, charWidth_ = 1, ascent_ = 0;
-    bool selected_ = false;
-    std::size_t anchor_ = 0, cursor_ = 0;  // the selection: where it began and where it ends now
-    bool dragging_ = false;
     std::size_t copyLimit_ = kCopyLimit;
     std::function<void(const std::string&)> notice_;
 };

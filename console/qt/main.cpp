@@ -5,20 +5,14 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "console/manager_options.h"
 #include "console/qt/console_views.h"
 #include "console/qt/main_window.h"
 #include "console/qt/qt_setup.h"
 
 namespace {
-
-constexpr char kUsage[] =
-    "usage: ZantorManager [--screenshot FILE [--timeout SECONDS]]\n"
-    "  --screenshot FILE   start as usual, connect, write a PNG of the main window once the\n"
-    "                      greeting is in the list, and exit (needs no display); messages go\n"
-    "                      to standard error\n"
-    "  --timeout SECONDS   how long the service may take to take the connection and greet\n"
-    "                      before the picture is taken without it (exit 1); default 30\n";
 
 constexpr char kNoDisplay[] =
     "ZantorManager: there is no display to show the console on (DISPLAY and WAYLAND_DISPLAY are "
@@ -30,30 +24,22 @@ constexpr char kNoDisplay[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string screenshot;
-    // Nobody waits in front of a picture: the program ends whatever the service does.
-    int timeout = 30;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--screenshot" && i + 1 < argc) {
-            screenshot = argv[++i];
-        } else if (arg == "--timeout" && i + 1 < argc) {
-            const std::string value = argv[++i];
-            if (value.empty() || value.size() > 4 ||
-                value.find_first_not_of("0123456789") != std::string::npos ||
-                (timeout = std::stoi(value)) < 1 || timeout > 3600) {
-                std::fputs("ZantorManager: --timeout takes a number of seconds from 1 to 3600\n",
-                           stderr);
-                return 2;
-            }
-        } else if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    zantor::console::TManagerOptions options;
+    std::string error;
+    switch (zantor::console::ParseManagerOptions(args, options, error)) {
+        case zantor::console::TManagerCommand::kHelp:
+            std::fputs(zantor::console::ManagerUsage("needs no display").c_str(), stdout);
             return 0;
-        } else {
-            std::fputs(kUsage, stderr);
+        case zantor::console::TManagerCommand::kBad:
+            std::fputs(error.empty() ? zantor::console::ManagerUsage("needs no display").c_str()
+                                     : ("ZantorManager: " + error + "\n").c_str(),
+                       stderr);
             return 2;
-        }
+        case zantor::console::TManagerCommand::kRun:
+            break;
     }
+    const std::string& screenshot = options.screenshot;
     const bool chosenPlatform = qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
     if (!screenshot.empty() && !chosenPlatform) {
         // A picture needs no screen.
@@ -71,17 +57,12 @@ int main(int argc, char** argv) {
     auto& window = views.mainWindow();
     if (!screenshot.empty()) {
         views.person().SetUnattended(true);
-        views.console().ReplyTimeout = std::chrono::seconds(timeout);
+        views.console().ReplyTimeout = std::chrono::seconds(options.timeout);
         window.SetAfterFirstShow([&] {
-            const std::string late = views.console().TimedOutText(views.console().CurrentComputer);
-            if (!late.empty()) std::fprintf(stderr, "ZantorManager: %s\n", late.c_str());
-            if (window.grab().save(QString::fromStdString(screenshot), "PNG")) {
-                QApplication::exit(late.empty() ? 0 : 1);
-            } else {
-                std::fprintf(stderr, "ZantorManager: cannot write the screenshot to %s\n",
-                             screenshot.c_str());
-                QApplication::exit(1);
-            }
+            QApplication::exit(zantor::console::FinishScreenshot(
+                views.console(), screenshot,
+                [&] { return window.grab().save(QString::fromStdString(screenshot), "PNG"); },
+                [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }));
         });
     }
     window.show();

@@ -99,6 +99,8 @@ MainWindow::MainWindow(ConsoleViews& views, TMainForm& form) : FormView(views), 
             [&] { form_.DisableFilteringClick(); });
     AddItem(popup_, "EditFiltersList", "Configure", &form_.EditFiltersList,
             [&] { form_.EditFiltersListClick(); });
+    AddItem(popup_, "Statistics1", "Statistics", &form_.Statistics1,
+            [&] { form_.Statistics1Click(); });
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);

@@ -36,9 +36,11 @@ bool IsLocalComputerName(std::string_view name) {
 }
 
 // Administrators reach Windows computers over the system's own network, not SSH.
-bool SshSessionInto(std::string_view, SshSessionEnd*) {
-    return false;
+SshSession FindSshSession(std::string_view) {
+    return {};
 }
+
+void AcceptNewHostKeys() {}
 
 fs::path LocalComputerRoot() {
     char buffer[MAX_PATH + 1] = {};
@@ -51,13 +53,7 @@ Win32Error RemoteComputerRoot(fs::path&) {
     return Fail(kErrorNotSupported);
 }
 
-Win32Error FindComputer(std::string_view name, Computer& computer) {
-    if (Win32Error e = CheckComputerName(name)) return e;
-    name = WithoutUncPrefix(name);
-    if (IsLocalComputerName(name)) {
-        computer = Computer{ComputerKind::kThis, LocalComputerRoot(), {}};
-        return kErrorSuccess;
-    }
+Win32Error FindOtherComputer(std::string_view name, Computer& computer) {
     const std::string unc = "\\\\" + std::string(name);
     computer = Computer{ComputerKind::kRemote, fs::path(unc + "\\ADMIN$"), std::string(name)};
     return kErrorSuccess;

@@ -1,6 +1,7 @@
 // Files on Windows: the system keeps the rules of files.h itself (a running program's file, a
 // directory in a file's place, a missing folder), so most calls go straight to the API.
 #include "platform/files.h"
+#include "platform/files_shared.h"
 
 #include "platform/computer.h"
 #include "platform/errors.h"
@@ -157,10 +158,44 @@ std::string FollowLink(const std::string& path) {
 
 }  // namespace
 
+// Windows keeps no mode bits: there is no set-id bit to drop and no 0755 to give, and the copy
+// gets the access list that its folder hands down, as any new file of the system directory does.
 bool CopyFileA(const char* existingFileName, const char* newFileName, bool failIfExists) {
     std::string source, target;
     if (!Resolve(existingFileName, source) || !Resolve(newFileName, target)) return false;
     return ::CopyFileA(source.c_str(), target.c_str(), failIfExists ? TRUE : FALSE) != FALSE;
+}
+
+// Who may write a file is its access list's business on Windows, which this check does not
+// judge: a missing file and a folder fail as a copy of them would, anything else passes.
+bool CheckProgramSource(const char* fileName) {
+    std::string path;
+    if (!Resolve(fileName, path)) return false;
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Fail(kErrorAccessDenied), false;
+    return true;
+}
+
+// No mode bits here: a new log gets what its folder hands down. A link in the file's place is
+// opened as itself and refused, never written through.
+bool AppendToFile(const char* fileName, std::string_view data) {
+    std::string path;
+    if (!Resolve(fileName, path)) return false;
+    HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    Win32Error e = kErrorSuccess;
+    if (!::GetFileInformationByHandle(file, &info))
+        e = ::GetLastError();
+    else if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY) ||
+             ::GetFileType(file) != FILE_TYPE_DISK)
+        e = kErrorAccessDenied;
+    if (!e) e = WriteAll(file, data);
+    ::CloseHandle(file);
+    return e ? (Fail(e), false) : true;
 }
 
 bool DeleteFileA(const char* fileName) {
@@ -192,22 +227,11 @@ bool ReadFileContents(const char* fileName, std::string& contents, std::size_t m
     if (file == INVALID_HANDLE_VALUE) return false;
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(file, &size)) return CloseKeepingError(file), false;
-    bool tooLarge = static_cast<std::uint64_t>(size.QuadPart) > maxBytes;
-    std::string data;
-    // The size seen is room enough almost always: a large file is not copied as it grows.
-    if (!tooLarge) data.reserve(static_cast<std::size_t>(size.QuadPart));
-    // Read to the end rather than to the size seen: a file that grows meanwhile is still read
-    // whole, up to the limit.
-    const bool read = tooLarge || ReadPieces(file, [&](std::string_view piece) {
-                          tooLarge = data.size() + piece.size() > maxBytes;
-                          if (!tooLarge) data.append(piece);
-                          return !tooLarge;
-                      });
+    const bool read = ReadWithinLimit(
+        static_cast<std::uint64_t>(size.QuadPart), maxBytes,
+        [file](const auto& piece) { return ReadPieces(file, piece); }, contents);
     CloseKeepingError(file);
-    if (tooLarge) return Fail(kErrorFileTooLarge), false;
-    if (!read) return false;
-    contents = std::move(data);
-    return true;
+    return read;
 }
 
 bool ReadFileInPieces(const char* fileName, const std::function<bool(std::string_view)>& piece) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/pf.h"
+#include "platform/pf_api.h"
 
 #include <windows.h>
 // The system's own declarations, only to check below that ours have the same layout.
@@ -48,11 +49,20 @@ static_assert(offsetof(PFLOGFRAME, dwInterfaceName) == offsetof(::PFLOGFRAME, dw
 static_assert(offsetof(PFLOGFRAME, bPacketData) == offsetof(::PFLOGFRAME, bPacketData));
 static_assert(sizeof(PFFORWARD_ACTION) == sizeof(::PFFORWARD_ACTION));
 static_assert(kPfErrorNoPfInterface == PFERROR_NO_PF_INTERFACE);
-
-PacketFilterDriver& ProcessPacketFilterDriver() {
-    static PacketFilterDriver driver;
-    return driver;
-}
+// The system writes our statistics records as they are.
+static_assert(sizeof(PF_FILTER_STATS) == sizeof(::PF_FILTER_STATS));
+static_assert(offsetof(PF_FILTER_STATS, info) == offsetof(::PF_FILTER_STATS, info));
+static_assert(sizeof(PF_INTERFACE_STATS) == sizeof(::PF_INTERFACE_STATS));
+static_assert(offsetof(PF_INTERFACE_STATS, dwInDrops) == offsetof(::PF_INTERFACE_STATS, dwInDrops));
+static_assert(offsetof(PF_INTERFACE_STATS, dwReserved2) ==
+              offsetof(::PF_INTERFACE_STATS, dwReserved2));
+static_assert(offsetof(PF_INTERFACE_STATS, liSYN) == offsetof(::PF_INTERFACE_STATS, liSYN));
+static_assert(offsetof(PF_INTERFACE_STATS, liTotalLogged) ==
+              offsetof(::PF_INTERFACE_STATS, liTotalLogged));
+static_assert(offsetof(PF_INTERFACE_STATS, dwLostLogEntries) ==
+              offsetof(::PF_INTERFACE_STATS, dwLostLogEntries));
+static_assert(offsetof(PF_INTERFACE_STATS, FilterInfo) ==
+              offsetof(::PF_INTERFACE_STATS, FilterInfo));
 
 namespace {
 
@@ -71,6 +81,7 @@ using MakeLogFn = DWORD(WINAPI*)(HANDLE);
 using SetLogBufferFn = DWORD(WINAPI*)(std::uint8_t*, DWORD, DWORD, DWORD, DWORD*, DWORD*, DWORD*);
 using DeleteLogFn = DWORD(WINAPI*)();
 using TestPacketFn = DWORD(WINAPI*)(SysHandle, SysHandle, DWORD, std::uint8_t*, PFFORWARD_ACTION*);
+using StatisticsFn = DWORD(WINAPI*)(SysHandle, PF_INTERFACE_STATS*, DWORD*, BOOL);
 
 struct SystemApi {
     CreateInterfaceFn createInterface = nullptr;
@@ -85,6 +96,7 @@ struct SystemApi {
     SetLogBufferFn setLogBuffer = nullptr;
     DeleteLogFn deleteLog = nullptr;
     TestPacketFn testPacket = nullptr;
+    StatisticsFn statistics = nullptr;  // null where the system lacks it: the others still work
 };
 
 std::string ErrorText(Win32Error e) {
@@ -132,6 +144,9 @@ bool LoadSystemApi(SystemApi& api, std::string& why) {
     all &= Resolve(module, "PfDeleteLog", 0, api.deleteLog, missing);
     all &= Resolve(module, "PfTestPacket", 5, api.testPacket, missing);
     if (!all) why = "iphlpapi.dll has no " + missing;
+    // Statistics are not needed to filter: a system without them still enforces the rules.
+    std::string noStatistics;
+    Resolve(module, "PfGetInterfaceStatistics", 4, api.statistics, noStatistics);
     return all;
 }
 
@@ -173,20 +188,6 @@ bool Translate(INTERFACE_HANDLE ours, SysHandle& theirs) {
     SystemInterface* itf = Find(ours);
     if (itf) theirs = itf->handle;
     return itf != nullptr;
-}
-
-// Runs `onEngine` on the engine alone, or, while the system is in use, `onSystem` under the
-// change lock.
-template <class OnSystem, class OnEngine>
-DWORD Route(OnSystem onSystem, OnEngine onEngine) {
-    std::shared_lock lock(gBackendMutex);
-    if (!gSystem) return onEngine(Engine());
-    std::lock_guard change(gChangeMutex);
-    try {
-        return onSystem(Engine());
-    } catch (const std::bad_alloc&) {
-        return Fail(kErrorNotEnoughMemory);
-    }
 }
 
 // The filter log when the system writes it. The system sets a Win32 event of its own; a thread
@@ -264,6 +265,241 @@ bool SystemInUse() {
     return gSystem;
 }
 
+// The system's packet filtering functions as a backend beside the engine. Additions go to the
+// engine first, which checks them and hands out our handles, then to the system; a refusal there
+// undoes the engine's part, which cannot fail. Removals go to the system first, so that the
+// caller's handles stay good when it refuses. Either way a failed call changes neither. Every
+// change holds gChangeMutex, so that the system, the engine and the table change together.
+class SystemBackend final : public PacketFilterBackend {
+  public:
+    DWORD CreateInterface(DWORD dwName, PFFORWARD_ACTION inAction, PFFORWARD_ACTION outAction,
+                          bool bUseLog, bool bMustBeUnique,
+                          INTERFACE_HANDLE* ppInterface) override {
+        return Changing([&](PacketFilterDriver& engine) -> DWORD {
+            if (!ppInterface) return Fail(kErrorInvalidParameter);
+            INTERFACE_HANDLE ours = 0;
+            if (DWORD r = engine.CreateInterface(dwName, inAction, outAction, bUseLog,
+                                                 bMustBeUnique, &ours))
+                return r;
+            SysHandle theirs = nullptr;
+            DWORD r = gApi.createInterface(dwName, inAction, outAction, bUseLog ? TRUE : FALSE,
+                                           bMustBeUnique ? TRUE : FALSE, &theirs);
+            if (r == 0) {
+                try {
+                    gInterfaces[ours].handle = theirs;
+                    *ppInterface = ours;
+                    return kErrorSuccess;
+                } catch (const std::bad_alloc&) {
+                    gApi.deleteInterface(theirs);
+                    r = kErrorNotEnoughMemory;
+                }
+            }
+            engine.DeleteInterface(ours);
+            return Fail(r);
+        });
+    }
+
+    DWORD DeleteInterface(INTERFACE_HANDLE hInterface) override {
+        return Changing([&](PacketFilterDriver& engine) -> DWORD {
+            SystemInterface* itf = Find(hInterface);
+            if (!itf) return Fail(kPfErrorNoPfInterface);
+            if (DWORD r = gApi.deleteInterface(itf->handle)) return Fail(r);
+            gInterfaces.erase(hInterface);
+            return engine.DeleteInterface(hInterface);
+        });
+    }
+
+    DWORD BindInterfaceToIPAddress(INTERFACE_HANDLE hInterface, PFADDRESSTYPE pfatType,
+                                   const std::uint8_t* IPAddress) override {
+        return Changing([&](PacketFilterDriver& engine) -> DWORD {
+            SystemInterface* itf = Find(hInterface);
+            if (!itf) return Fail(kPfErrorNoPfInterface);
+            if (DWORD r = engine.BindInterfaceToIPAddress(hInterface, pfatType, IPAddress))
+                return r;
+            // The system's argument is not const: it gets a copy of the caller's cell.
+            std::array<std::uint8_t, 4> address;
+            std::memcpy(address.data(), IPAddress, 4);
+            if (DWORD r = gApi.bind(itf->handle, pfatType, address.data())) {
+                engine.UnBindInterface(hInterface);
+                return Fail(r);
+            }
+            itf->bound = true;
+            itf->address = address;
+            return kErrorSuccess;
+        });
+    }
+
+    DWORD UnBindInterface(INTERFACE_HANDLE hInterface) override {
+        return Changing([&](PacketFilterDriver& engine) -> DWORD {
+            SystemInterface* itf = Find(hInterface);
+            if (!itf) return Fail(kPfErrorNoPfInterface);
+            if (!itf->bound) return Fail(kPfErrorNotBound);
+            if (DWORD r = gApi.unbind(itf->handle)) return Fail(r);
+            itf->bound = false;
+            return engine.UnBindInterface(hInterface);
+        });
+    }
+
+    DWORD AddFiltersToInterface(INTERFACE_HANDLE hInterface, DWORD cInFilters,
+                                const PF_FILTER_DESCRIPTOR* pfiltIn, DWORD cOutFilters,
+                                const PF_FILTER_DESCRIPTOR* pfiltOut,
+                                FILTER_HANDLE* pfHandle) override {
+        return Changing([&](PacketFilterDriver& engine) -> DWORD {
+            SystemInterface* itf = Find(hInterface);
+            if (!itf) return Fail(kPfErrorNoPfInterface);
+            if (DWORD r = engine.AddFiltersToInterface(hInterface, cInFilters, pfiltIn, cOutFilters,
+                                                       pfiltOut, pfHandle))
+                return r;
+            // The engine took the counts and pointers; the system reads the descriptors as they
+            // are (the layouts are checked above) and does not write them.
+            const std::size_t count = std::size_t{cInFilters} + cOutFilters;
+            std::vector<SysHandle> theirs;
+            DWORD r = kErrorNotEnoughMemory;
+            try {
+                theirs.resize(count);
+                r = gApi.addFilters(itf->handle, cInFilters,
+                                    const_cast<PF_FILTER_DESCRIPTOR*>(pfiltIn), cOutFilters,
+                                    const_cast<PF_FILTER_DESCRIPTOR*>(pfiltOut), theirs.data());
+                if (r == 0) {
+                    for (std::size_t i = 0; i < count; ++i)
+                        itf->filters.emplace(pfHandle[i], theirs[i]);
+                    return kErrorSuccess;
+                }
+            } catch (const std::bad_alloc&) {
+                if (r == 0) {  // the system has them, the table not all
+                    for (std::size_t i = 0; i < count; ++i) itf->filters.erase(pfHandle[i]);
+                    gApi.removeFilters(itf->handle, static_cast<DWORD>(count), theirs.data());
+                    r = kErrorNotEnoughMemory;
+                }
+            }
+            engine.RemoveFilterHandles(hInterface, static_cast<DWORD>(count), pfHandle);
+            return Fail(r);
+        });
+    }
+
+    DWORD RemoveFilterHandles(INTERFACE_HANDLE hInterface, DWORD cFilters,
+                              const FILTER_HANDLE* pvHandles) override {
+        return Changing([&](PacketFilterDriver& engine) -> DWORD {
+            if (cFilters == 0) return Fail(kPfErrorNoFiltersGiven);
+            if (!pvHandles) return Fail(kErrorInvalidParameter);
+            SystemInterface* itf = Find(hInterface);
+            if (!itf) return Fail(kPfErrorNoPfInterface);
+            // Each of the system's handles once, however often the caller names a filter.
+            std::vector<SysHandle> theirs;
+            std::unordered_set<FILTER_HANDLE> ours;
+            for (DWORD i = 0; i < cFilters; ++i) {
+                auto it = itf->filters.find(pvHandles[i]);
+                if (it == itf->filters.end()) return Fail(kErrorInvalidHandle);
+                if (ours.insert(it->first).second) theirs.push_back(it->second);
+            }
+            if (DWORD r = gApi.removeFilters(itf->handle, static_cast<DWORD>(theirs.size()),
+                                             theirs.data()))
+                return Fail(r);
+            for (FILTER_HANDLE h : ours) itf->filters.erase(h);
+            return engine.RemoveFilterHandles(hInterface, cFilters, pvHandles);
+        });
+    }
+
+    DWORD AddGlobalFilterToInterface(INTERFACE_HANDLE hInterface, GLOBAL_FILTER gfFilter) override {
+        return Changing([&](PacketFilterDriver& engine) -> DWORD {
+            SystemInterface* itf = Find(hInterface);
+            if (!itf) return Fail(kPfErrorNoPfInterface);
+            // The engine refuses unknown numbers; one that is on already changes nothing.
+            if (DWORD r = engine.AddGlobalFilterToInterface(hInterface, gfFilter)) return r;
+            const DWORD bit = DWORD{1} << gfFilter;
+            if (itf->globals & bit) return kErrorSuccess;
+            if (DWORD r = gApi.addGlobal(itf->handle, gfFilter)) {
+                engine.RemoveGlobalFilterFromInterface(hInterface, gfFilter);
+                return Fail(r);
+            }
+            itf->globals |= bit;
+            return kErrorSuccess;
+        });
+    }
+
+    DWORD RemoveGlobalFilterFromInterface(INTERFACE_HANDLE hInterface,
+                                          GLOBAL_FILTER gfFilter) override {
+        return Changing([&](PacketFilterDriver& engine) -> DWORD {
+            SystemInterface* itf = Find(hInterface);
+            if (!itf) return Fail(kPfErrorNoPfInterface);
+            const DWORD bit = gfFilter < 32 ? DWORD{1} << gfFilter : 0;
+            // Not on (or no such number): the engine gives the error.
+            if (!(itf->globals & bit))
+                return engine.RemoveGlobalFilterFromInterface(hInterface, gfFilter);
+            if (DWORD r = gApi.removeGlobal(itf->handle, gfFilter)) return Fail(r);
+            itf->globals &= ~bit;
+            return engine.RemoveGlobalFilterFromInterface(hInterface, gfFilter);
+        });
+    }
+
+    DWORD TestPacket(INTERFACE_HANDLE hInInterface, INTERFACE_HANDLE hOutInterface, DWORD cBytes,
+                     const std::uint8_t* pbPacket, PFFORWARD_ACTION* ppAction) override {
+        return Changing([&](PacketFilterDriver&) -> DWORD {
+            if (!pbPacket || !ppAction) return Fail(kErrorInvalidParameter);
+            SysHandle in = nullptr, out = nullptr;
+            if (!Translate(hInInterface, in) || !Translate(hOutInterface, out))
+                return Fail(kPfErrorNoPfInterface);
+            // The system may not read the packet only: it gets a copy.
+            std::vector<std::uint8_t> packet(pbPacket, pbPacket + cBytes);
+            return System(gApi.testPacket(in, out, cBytes, packet.data(), ppAction));
+        });
+    }
+
+    // The system counts the real traffic; the engine beside it sees none.
+    DWORD GetInterfaceStatistics(INTERFACE_HANDLE pInterface, PF_INTERFACE_STATS* ppfStats,
+                                 DWORD* pdwBufferSize, bool fResetCounters) override {
+        return Changing([&](PacketFilterDriver&) -> DWORD {
+            if (!pdwBufferSize || (!ppfStats && *pdwBufferSize != 0))
+                return Fail(kErrorInvalidParameter);
+            SystemInterface* itf = Find(pInterface);
+            if (!itf) return Fail(kPfErrorNoPfInterface);
+            if (!gApi.statistics) return Fail(kErrorNotSupported);
+            return System(gApi.statistics(itf->handle, ppfStats, pdwBufferSize,
+                                          fResetCounters ? TRUE : FALSE));
+        });
+    }
+
+    // The log is the system's from the PfMakeLog made while the system is in use until
+    // PfDeleteLog; before and after, the engine's (WithLogBackend says which is asked).
+    DWORD MakeLog(Event* hEvent) override {
+        if (!hEvent) return Fail(kErrorInvalidParameter);
+        return gSystemLog.Make(hEvent);
+    }
+
+    DWORD SetLogBuffer(std::uint8_t* pbBuffer, DWORD dwSize, DWORD dwThreshold, DWORD dwEntries,
+                       DWORD* pdwLoggedEntries, DWORD* pdwLostEntries,
+                       DWORD* pdwSizeUsed) override {
+        if (!gSystemLog.Active())
+            return Engine().SetLogBuffer(pbBuffer, dwSize, dwThreshold, dwEntries, pdwLoggedEntries,
+                                         pdwLostEntries, pdwSizeUsed);
+        // Checked here as the engine checks them: the system is never handed a null pointer.
+        if (!pbBuffer || !pdwLoggedEntries || !pdwLostEntries || !pdwSizeUsed)
+            return Fail(kErrorInvalidParameter);
+        if (dwSize < kPfLogMinBufferSize) return Fail(kPfErrorBufferTooSmall);
+        return System(gApi.setLogBuffer(pbBuffer, dwSize, dwThreshold, dwEntries, pdwLoggedEntries,
+                                        pdwLostEntries, pdwSizeUsed));
+    }
+
+    DWORD DeleteLog() override {
+        if (gSystemLog.Active()) return gSystemLog.Delete();
+        return Engine().DeleteLog();
+    }
+
+  private:
+    // Runs one change under the change lock; memory that runs out on the way fails the call.
+    template <class Change>
+    static DWORD Changing(Change change) {
+        std::lock_guard lock(gChangeMutex);
+        try {
+            return change(Engine());
+        } catch (const std::bad_alloc&) {
+            return Fail(kErrorNotEnoughMemory);
+        }
+    }
+};
+
+SystemBackend gSystemBackend;
+
 }  // namespace
 
 // On Windows the choice is the system's packet filtering functions (PfBackend::kKernel) or the
@@ -334,241 +570,18 @@ Win32Error PfStopDriver(bool removeRules, std::string* why) {
     return first == kErrorSuccess ? kErrorSuccess : Fail(first);
 }
 
-// Additions go to the engine first, which checks them and hands out our handles, then to the
-// system; a refusal there undoes the engine's part, which cannot fail. Removals go to the system
-// first, so that the caller's handles stay good when it refuses. Either way a failed call
-// changes neither.
-
-DWORD PfCreateInterface(DWORD dwName, PFFORWARD_ACTION inAction, PFFORWARD_ACTION outAction,
-                        bool bUseLog, bool bMustBeUnique, INTERFACE_HANDLE* ppInterface) {
-    return Route(
-        [&](PacketFilterDriver& engine) {
-            if (!ppInterface) return Fail(kErrorInvalidParameter);
-            INTERFACE_HANDLE ours = 0;
-            if (DWORD r = engine.CreateInterface(dwName, inAction, outAction, bUseLog,
-                                                 bMustBeUnique, &ours))
-                return r;
-            SysHandle theirs = nullptr;
-            DWORD r = gApi.createInterface(dwName, inAction, outAction, bUseLog ? TRUE : FALSE,
-                                           bMustBeUnique ? TRUE : FALSE, &theirs);
-            if (r == 0) {
-                try {
-                    gInterfaces[ours].handle = theirs;
-                    *ppInterface = ours;
-                    return kErrorSuccess;
-                } catch (const std::bad_alloc&) {
-                    gApi.deleteInterface(theirs);
-                    r = kErrorNotEnoughMemory;
-                }
-            }
-            engine.DeleteInterface(ours);
-            return Fail(r);
-        },
-        [&](PacketFilterDriver& engine) {
-            return engine.CreateInterface(dwName, inAction, outAction, bUseLog, bMustBeUnique,
-                                          ppInterface);
-        });
-}
-
-DWORD PfDeleteInterface(INTERFACE_HANDLE hInterface) {
-    return Route(
-        [&](PacketFilterDriver& engine) {
-            SystemInterface* itf = Find(hInterface);
-            if (!itf) return Fail(kPfErrorNoPfInterface);
-            if (DWORD r = gApi.deleteInterface(itf->handle)) return Fail(r);
-            gInterfaces.erase(hInterface);
-            return engine.DeleteInterface(hInterface);
-        },
-        [&](PacketFilterDriver& engine) { return engine.DeleteInterface(hInterface); });
-}
-
-DWORD PfBindInterfaceToIPAddress(INTERFACE_HANDLE hInterface, PFADDRESSTYPE pfatType,
-                                 const std::uint8_t* IPAddress) {
-    return Route(
-        [&](PacketFilterDriver& engine) {
-            SystemInterface* itf = Find(hInterface);
-            if (!itf) return Fail(kPfErrorNoPfInterface);
-            if (DWORD r = engine.BindInterfaceToIPAddress(hInterface, pfatType, IPAddress))
-                return r;
-            // The system's argument is not const: it gets a copy of the caller's cell.
-            std::array<std::uint8_t, 4> address;
-            std::memcpy(address.data(), IPAddress, 4);
-            if (DWORD r = gApi.bind(itf->handle, pfatType, address.data())) {
-                engine.UnBindInterface(hInterface);
-                return Fail(r);
-            }
-            itf->bound = true;
-            itf->address = address;
-            return kErrorSuccess;
-        },
-        [&](PacketFilterDriver& engine) {
-            return engine.BindInterfaceToIPAddress(hInterface, pfatType, IPAddress);
-        });
-}
-
-DWORD PfUnBindInterface(INTERFACE_HANDLE hInterface) {
-    return Route(
-        [&](PacketFilterDriver& engine) {
-            SystemInterface* itf = Find(hInterface);
-            if (!itf) return Fail(kPfErrorNoPfInterface);
-            if (!itf->bound) return Fail(kPfErrorNotBound);
-            if (DWORD r = gApi.unbind(itf->handle)) return Fail(r);
-            itf->bound = false;
-            return engine.UnBindInterface(hInterface);
-        },
-        [&](PacketFilterDriver& engine) { return engine.UnBindInterface(hInterface); });
-}
-
-DWORD PfAddFiltersToInterface(INTERFACE_HANDLE hInterface, DWORD cInFilters,
-                              const PF_FILTER_DESCRIPTOR* pfiltIn, DWORD cOutFilters,
-                              const PF_FILTER_DESCRIPTOR* pfiltOut, FILTER_HANDLE* pfHandle) {
-    return Route(
-        [&](PacketFilterDriver& engine) {
-            SystemInterface* itf = Find(hInterface);
-            if (!itf) return Fail(kPfErrorNoPfInterface);
-            if (DWORD r = engine.AddFiltersToInterface(hInterface, cInFilters, pfiltIn, cOutFilters,
-                                                       pfiltOut, pfHandle))
-                return r;
-            // The engine took the counts and pointers; the system reads the descriptors as they
-            // are (the layouts are checked above) and does not write them.
-            const std::size_t count = std::size_t{cInFilters} + cOutFilters;
-            std::vector<SysHandle> theirs;
-            DWORD r = kErrorNotEnoughMemory;
-            try {
-                theirs.resize(count);
-                r = gApi.addFilters(itf->handle, cInFilters,
-                                    const_cast<PF_FILTER_DESCRIPTOR*>(pfiltIn), cOutFilters,
-                                    const_cast<PF_FILTER_DESCRIPTOR*>(pfiltOut), theirs.data());
-                if (r == 0) {
-                    for (std::size_t i = 0; i < count; ++i)
-                        itf->filters.emplace(pfHandle[i], theirs[i]);
-                    return kErrorSuccess;
-                }
-            } catch (const std::bad_alloc&) {
-                if (r == 0) {  // the system has them, the table not all
-                    for (std::size_t i = 0; i < count; ++i) itf->filters.erase(pfHandle[i]);
-                    gApi.removeFilters(itf->handle, static_cast<DWORD>(count), theirs.data());
-                    r = kErrorNotEnoughMemory;
-                }
-            }
-            engine.RemoveFilterHandles(hInterface, static_cast<DWORD>(count), pfHandle);
-            return Fail(r);
-        },
-        [&](PacketFilterDriver& engine) {
-            return engine.AddFiltersToInterface(hInterface, cInFilters, pfiltIn, cOutFilters,
-                                                pfiltOut, pfHandle);
-        });
-}
-
-DWORD PfRemoveFilterHandles(INTERFACE_HANDLE hInterface, DWORD cFilters,
-                            const FILTER_HANDLE* pvHandles) {
-    return Route(
-        [&](PacketFilterDriver& engine) {
-            if (cFilters == 0) return Fail(kPfErrorNoFiltersGiven);
-            if (!pvHandles) return Fail(kErrorInvalidParameter);
-            SystemInterface* itf = Find(hInterface);
-            if (!itf) return Fail(kPfErrorNoPfInterface);
-            // Each of the system's handles once, however often the caller names a filter.
-            std::vector<SysHandle> theirs;
-            std::unordered_set<FILTER_HANDLE> ours;
-            for (DWORD i = 0; i < cFilters; ++i) {
-                auto it = itf->filters.find(pvHandles[i]);
-                if (it == itf->filters.end()) return Fail(kErrorInvalidHandle);
-                if (ours.insert(it->first).second) theirs.push_back(it->second);
-            }
-            if (DWORD r = gApi.removeFilters(itf->handle, static_cast<DWORD>(theirs.size()),
-                                             theirs.data()))
-                return Fail(r);
-            for (FILTER_HANDLE h : ours) itf->filters.erase(h);
-            return engine.RemoveFilterHandles(hInterface, cFilters, pvHandles);
-        },
-        [&](PacketFilterDriver& engine) {
-            return engine.RemoveFilterHandles(hInterface, cFilters, pvHandles);
-        });
-}
-
-DWORD PfAddGlobalFilterToInterface(INTERFACE_HANDLE hInterface, GLOBAL_FILTER gfFilter) {
-    return Route(
-        [&](PacketFilterDriver& engine) {
-            SystemInterface* itf = Find(hInterface);
-            if (!itf) return Fail(kPfErrorNoPfInterface);
-            // The engine refuses unknown numbers; one that is on already changes nothing.
-            if (DWORD r = engine.AddGlobalFilterToInterface(hInterface, gfFilter)) return r;
-            const DWORD bit = DWORD{1} << gfFilter;
-            if (itf->globals & bit) return kErrorSuccess;
-            if (DWORD r = gApi.addGlobal(itf->handle, gfFilter)) {
-                engine.RemoveGlobalFilterFromInterface(hInterface, gfFilter);
-                return Fail(r);
-            }
-            itf->globals |= bit;
-            return kErrorSuccess;
-        },
-        [&](PacketFilterDriver& engine) {
-            return engine.AddGlobalFilterToInterface(hInterface, gfFilter);
-        });
-}
-
-DWORD PfRemoveGlobalFilterFromInterface(INTERFACE_HANDLE hInterface, GLOBAL_FILTER gfFilter) {
-    return Route(
-        [&](PacketFilterDriver& engine) {
-            SystemInterface* itf = Find(hInterface);
-            if (!itf) return Fail(kPfErrorNoPfInterface);
-            const DWORD bit = gfFilter < 32 ? DWORD{1} << gfFilter : 0;
-            // Not on (or no such number): the engine gives the error.
-            if (!(itf->globals & bit))
-                return engine.RemoveGlobalFilterFromInterface(hInterface, gfFilter);
-            if (DWORD r = gApi.removeGlobal(itf->handle, gfFilter)) return Fail(r);
-            itf->globals &= ~bit;
-            return engine.RemoveGlobalFilterFromInterface(hInterface, gfFilter);
-        },
-        [&](PacketFilterDriver& engine) {
-            return engine.RemoveGlobalFilterFromInterface(hInterface, gfFilter);
-        });
+// The system's functions while they are in use, with the engine beside them; else the engine.
+DWORD pf::WithBackend(const std::function<DWORD(PacketFilterBackend&)>& call) {
+    std::shared_lock lock(gBackendMutex);
+    if (gSystem) return call(gSystemBackend);
+    return call(Engine());
 }
 
 // The log goes to the system when it is made while the system is in use, else to the engine.
-DWORD PfMakeLog(Event* hEvent) {
-    if (!hEvent) return Fail(kErrorInvalidParameter);
+DWORD pf::WithLogBackend(const std::function<DWORD(PacketFilterBackend&)>& call) {
     std::lock_guard lock(gLogMutex);
-    if (gSystemLog.Active() || SystemInUse()) return gSystemLog.Make(hEvent);
-    return Engine().MakeLog(hEvent);
-}
-
-DWORD PfSetLogBuffer(std::uint8_t* pbBuffer, DWORD dwSize, DWORD dwThreshold, DWORD dwEntries,
-                     DWORD* pdwLoggedEntries, DWORD* pdwLostEntries, DWORD* pdwSizeUsed) {
-    std::lock_guard lock(gLogMutex);
-    if (!gSystemLog.Active())
-        return Engine().SetLogBuffer(pbBuffer, dwSize, dwThreshold, dwEntries, pdwLoggedEntries,
-                                     pdwLostEntries, pdwSizeUsed);
-    // Checked here as the engine checks them: the system is never handed a null pointer.
-    if (!pbBuffer || !pdwLoggedEntries || !pdwLostEntries || !pdwSizeUsed)
-        return Fail(kErrorInvalidParameter);
-    if (dwSize < kPfLogMinBufferSize) return Fail(kPfErrorBufferTooSmall);
-    return System(gApi.setLogBuffer(pbBuffer, dwSize, dwThreshold, dwEntries, pdwLoggedEntries,
-                                    pdwLostEntries, pdwSizeUsed));
-}
-
-DWORD PfDeleteLog() {
-    std::lock_guard lock(gLogMutex);
-    if (gSystemLog.Active()) return gSystemLog.Delete();
-    return Engine().DeleteLog();
-}
-
-DWORD PfTestPacket(INTERFACE_HANDLE hInInterface, INTERFACE_HANDLE hOutInterface, DWORD cBytes,
-                   const std::uint8_t* pbPacket, PFFORWARD_ACTION* ppAction) {
-    return Route(
-        [&](PacketFilterDriver&) {
-            if (!pbPacket || !ppAction) return Fail(kErrorInvalidParameter);
-            SysHandle in = nullptr, out = nullptr;
-            if (!Translate(hInInterface, in) || !Translate(hOutInterface, out))
-                return Fail(kPfErrorNoPfInterface);
-            // The system may not read the packet only: it gets a copy.
-            std::vector<std::uint8_t> packet(pbPacket, pbPacket + cBytes);
-            return System(gApi.testPacket(in, out, cBytes, packet.data(), ppAction));
-        },
-        [&](PacketFilterDriver& engine) {
-            return engine.TestPacket(hInInterface, hOutInterface, cBytes, pbPacket, ppAction);
-        });
+    if (gSystemLog.Active() || SystemInUse()) return call(gSystemBackend);
+    return call(Engine());
 }
 
 }  // namespace platform

@@ -5,20 +5,18 @@
 // Any local process may send to a loopback port; the file lies under the computer root, which
 // only administrators may change, so a client finds the service's port and no other.
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/pf.h"
-#include "platform/pf/pf_datagram.h"
+#include "platform/pf_datagram.h"
 
 #include <mswsock.h>
 #include <windows.h>
@@ -29,9 +27,6 @@
 namespace platform {
 
 namespace fs = std::filesystem;
-using pf::kAnswerDrop;
-using pf::kAnswerForward;
-using pf::kDatagramHeader;
 using pf::kMaxDatagram;
 
 namespace {
@@ -252,34 +247,49 @@ Win32Error CreateDirectories(const fs::path& dir) {
                                                          : static_cast<Win32Error>(ec.value()));
 }
 
-}  // namespace
+// A UDP socket on a loopback port that the file driver/packets names.
+class WinsockDatagramTransport final : public pf::DatagramTransport {
+  public:
+    Win32Error Open(const fs::path& root) override {
+        if (Win32Error e = StartWinsock()) return e;
+        path_ = PacketSocketPath(root);
+        if (Win32Error e = CreateDirectories(path_.parent_path())) return e;
+        if (EndpointAlive(path_)) return Fail(kErrorSharingViolation);
 
-struct PacketEndpoint::Impl {
-    explicit Impl(PacketFilterDriver& d) : driver(d) {}
-
-    PacketFilterDriver& driver;
-    std::mutex mutex;  // Start and Stop
-    UniqueSocket socket;
-    HANDLE readable = nullptr;  // set by Winsock when a datagram waits
-    HANDLE stop = nullptr;
-    std::thread thread;
-    fs::path path;
-    std::uint16_t port = 0;
-    std::atomic<std::uint64_t> malformed{0};
-
-    std::uint8_t Answer(const std::uint8_t* data, std::size_t size) {
-        return pf::AnswerDatagram(driver, data, size, malformed);
+        socket_ = DatagramSocket();
+        if (!socket_) return FailFromWsa();
+        // No other socket may take the port beside ours and read what clients send.
+        BOOL exclusive = TRUE;
+        ::setsockopt(socket_.Get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                     reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+        sockaddr_in self = Loopback(0);
+        int length = sizeof self;
+        if (::bind(socket_.Get(), reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0 ||
+            ::getsockname(socket_.Get(), reinterpret_cast<sockaddr*>(&self), &length) != 0)
+            return FailFromWsa();
+        port_ = ntohs(self.sin_port);
+        // A sender that went away before its answer would otherwise fail the next receive.
+        BOOL report = FALSE;
+        ::DWORD returned = 0;
+        ::WSAIoctl(socket_.Get(), SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned,
+                   nullptr, nullptr);
+        readable_ = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        stop_ = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (!readable_ || !stop_) return Fail(::GetLastError());
+        // The socket turns non-blocking here.
+        if (::WSAEventSelect(socket_.Get(), readable_, FD_READ) != 0) return FailFromWsa();
+        return WritePort(path_, port_);
     }
 
-    // Answers every datagram that waits, then sleeps until another comes or Stop.
-    void Run() {
+    // Answers every datagram that waits, then sleeps until another comes or Interrupt.
+    void Serve(const Answer& answer) override {
         std::vector<std::uint8_t> buffer(kMaxDatagram + 1);
-        HANDLE events[2] = {stop, readable};
+        HANDLE events[2] = {stop_, readable_};
         for (;;) {
             for (;;) {
                 sockaddr_in from{};
                 int fromLength = sizeof from;
-                int n = ::recvfrom(socket.Get(), reinterpret_cast<char*>(buffer.data()),
+                int n = ::recvfrom(socket_.Get(), reinterpret_cast<char*>(buffer.data()),
                                    static_cast<int>(buffer.size()), 0,
                                    reinterpret_cast<sockaddr*>(&from), &fromLength);
                 if (n == SOCKET_ERROR) {
@@ -289,95 +299,44 @@ struct PacketEndpoint::Impl {
                     if (e != WSAEMSGSIZE) break;  // nothing more waits (or the socket failed)
                     n = static_cast<int>(buffer.size());  // cut short: too long to be a packet
                 }
-                std::uint8_t answer = Answer(buffer.data(), static_cast<std::size_t>(n));
+                std::uint8_t reply = answer(buffer.data(), static_cast<std::size_t>(n));
                 // The socket does not block: an answer that does not fit now is lost, as a
                 // datagram may be.
-                ::sendto(socket.Get(), reinterpret_cast<const char*>(&answer), 1, 0,
+                ::sendto(socket_.Get(), reinterpret_cast<const char*>(&reply), 1, 0,
                          reinterpret_cast<const sockaddr*>(&from), fromLength);
             }
             if (::WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return;
-            ::ResetEvent(readable);  // before the receives: a datagram after them sets it again
+            ::ResetEvent(readable_);  // before the receives: a datagram after them sets it again
         }
     }
 
-    Win32Error Open(const fs::path& root) {
-        if (Win32Error e = StartWinsock()) return e;
-        path = PacketSocketPath(root);
-        if (Win32Error e = CreateDirectories(path.parent_path())) return e;
-        if (EndpointAlive(path)) return Fail(kErrorSharingViolation);
+    void Interrupt() override { ::SetEvent(stop_); }
 
-        socket = DatagramSocket();
-        if (!socket) return FailFromWsa();
-        // No other socket may take the port beside ours and read what clients send.
-        BOOL exclusive = TRUE;
-        ::setsockopt(socket.Get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
-                     reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
-        sockaddr_in self = Loopback(0);
-        int length = sizeof self;
-        if (::bind(socket.Get(), reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0 ||
-            ::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&self), &length) != 0)
-            return FailFromWsa();
-        port = ntohs(self.sin_port);
-        // A sender that went away before its answer would otherwise fail the next receive.
-        BOOL report = FALSE;
-        ::DWORD returned = 0;
-        ::WSAIoctl(socket.Get(), SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned,
-                   nullptr, nullptr);
-        readable = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        stop = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (!readable || !stop) return Fail(::GetLastError());
-        // The socket turns non-blocking here.
-        if (::WSAEventSelect(socket.Get(), readable, FD_READ) != 0) return FailFromWsa();
-        return WritePort(path, port);
-    }
-
-    void Close() {
-        socket.Reset();
-        for (HANDLE* h : {&readable, &stop}) {
+    void Close() override {
+        socket_.Reset();
+        for (HANDLE* h : {&readable_, &stop_}) {
             if (*h) ::CloseHandle(*h);
             *h = nullptr;
         }
         // The file is ours to remove while it names our port; another endpoint's stays.
         std::uint16_t inFile = 0;
-        if (port != 0 && ReadPort(path, inFile) == kErrorSuccess && inFile == port)
-            ::DeleteFileW(path.c_str());
-        port = 0;
+        if (port_ != 0 && ReadPort(path_, inFile) == kErrorSuccess && inFile == port_)
+            ::DeleteFileW(path_.c_str());
+        port_ = 0;
     }
+
+  private:
+    UniqueSocket socket_;
+    HANDLE readable_ = nullptr;  // set by Winsock when a datagram waits
+    HANDLE stop_ = nullptr;
+    fs::path path_;
+    std::uint16_t port_ = 0;
 };
 
-PacketEndpoint::PacketEndpoint(PacketFilterDriver& driver)
-    : impl_(std::make_unique<Impl>(driver)) {}
+}  // namespace
 
-PacketEndpoint::~PacketEndpoint() {
-    Stop();
-}
-
-Win32Error PacketEndpoint::Start(const fs::path& root) {
-    std::lock_guard lock(impl_->mutex);
-    if (impl_->thread.joinable()) return Fail(kErrorAlreadyExists);
-    if (Win32Error e = impl_->Open(root)) {
-        impl_->Close();
-        return Fail(e);
-    }
-    try {
-        impl_->thread = std::thread([this] { impl_->Run(); });
-    } catch (const std::system_error&) {
-        impl_->Close();
-        return Fail(kErrorNotEnoughMemory);
-    }
-    return kErrorSuccess;
-}
-
-void PacketEndpoint::Stop() {
-    std::lock_guard lock(impl_->mutex);
-    if (!impl_->thread.joinable()) return;
-    ::SetEvent(impl_->stop);
-    impl_->thread.join();
-    impl_->Close();
-}
-
-std::uint64_t PacketEndpoint::MalformedDatagrams() const {
-    return impl_->malformed.load();
+std::unique_ptr<pf::DatagramTransport> pf::MakeDatagramTransport() {
+    return std::make_unique<WinsockDatagramTransport>();
 }
 
 Win32Error SendRawDatagram(const fs::path& root, std::span<const std::uint8_t> datagram,

@@ -1,6 +1,7 @@
 // Processes on Windows: by id through OpenProcess, children through CreateProcess, console
 // control events through the console's own handler routines.
 #include "platform/process.h"
+#include "platform/process_shared.h"
 
 #include <windows.h>
 
@@ -212,11 +213,7 @@ Win32Error StartChild(const ChildProcessOptions& options, std::string& commandLi
 
 // ---- Console control events -------------------------------------------------------------------
 
-std::atomic<PHANDLER_ROUTINE> gCtrlHandler{nullptr};
 std::atomic<int> gCtrlEvents{0};
-// Set once, before the handler runs; never freed, because the handler may still ask for it while
-// the process ends.
-std::atomic<const ConsoleCtrlOrigin*> gCtrlOrigin{nullptr};
 
 // Registering the program's routine and borrowing another console happen one at a time, so that
 // the routine that swallows our own Ctrl-C stays first in the system's list.
@@ -245,13 +242,12 @@ BOOL WINAPI OnConsoleCtrl(DWORD ctrlType) {
     // A second event finds the program winding down already: the next routine, in the end the
     // system's default one, ends the process as if no handler were set.
     if (gCtrlEvents.fetch_add(1) > 0) return FALSE;
-    auto* origin = new ConsoleCtrlOrigin;
-    origin->ctrlType = ctrlType;
-    origin->event = EventName(ctrlType);
+    ConsoleCtrlOrigin origin;
+    origin.ctrlType = ctrlType;
+    origin.event = EventName(ctrlType);
     // The system names no sender; Ctrl-C and Ctrl-Break are what a person types.
-    origin->atTerminal = ctrlType == CTRL_C_EVENT || ctrlType == CTRL_BREAK_EVENT;
-    gCtrlOrigin = origin;
-    gCtrlHandler.load()(ctrlType);
+    origin.atTerminal = ctrlType == CTRL_C_EVENT || ctrlType == CTRL_BREAK_EVENT;
+    RunConsoleCtrlHandler(origin);
     if (ctrlType == CTRL_CLOSE_EVENT || ctrlType == CTRL_LOGOFF_EVENT ||
         ctrlType == CTRL_SHUTDOWN_EVENT) {
         // After these the system ends the process as soon as this routine returns, whatever it
@@ -428,22 +424,12 @@ Win32Error WaitForChildProcess(std::uint32_t processId, std::chrono::millisecond
 }
 
 Win32Error SetConsoleCtrlHandler(PHANDLER_ROUTINE handler) {
-    if (!handler) return Fail(kErrorInvalidParameter);
     std::lock_guard lock(gConsoleMutex);
-    PHANDLER_ROUTINE none = nullptr;
-    if (!gCtrlHandler.compare_exchange_strong(none, handler)) return Fail(kErrorAlreadyExists);
+    if (Win32Error e = ClaimConsoleCtrlHandler(handler)) return e;
     if (!::SetConsoleCtrlHandler(OnConsoleCtrl, TRUE)) {
-        gCtrlHandler = nullptr;
+        ReleaseConsoleCtrlHandler();
         return Fail(::GetLastError());
     }
-    return kErrorSuccess;
-}
-
-Win32Error GetConsoleCtrlOrigin(ConsoleCtrlOrigin* origin) {
-    if (!origin) return Fail(kErrorInvalidParameter);
-    const ConsoleCtrlOrigin* known = gCtrlOrigin;
-    if (!known) return Fail(kErrorNotFound);
-    *origin = *known;
     return kErrorSuccess;
 }
 

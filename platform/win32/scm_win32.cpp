@@ -17,7 +17,7 @@
 #include "platform/computer.h"
 #include "platform/errors.h"
 #include "platform/names.h"
-#include "platform/scm/scm_rules.h"
+#include "platform/scm_handles.h"
 
 namespace platform {
 

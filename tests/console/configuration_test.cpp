@@ -5,6 +5,7 @@
 #include <fstream>
 #include <optional>
 
+#include "platform/registry.h"
 #include "shared/text.h"
 #include "tests/support/console_fixture.h"
 
@@ -14,8 +15,6 @@ using namespace zantor::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-using Cells = std::vector<std::string>;
 
 // Filter texts as the service takes them and gives them back.
 const std::string kWeb = "0 0 0 0.0.0.0 0.0.0.0 10.0.0.5 255.255.255.255 6 0 0 80 0 80";
@@ -172,6 +171,31 @@ TEST_F(Configuration, TwoOnSectionsReconnectTwiceAndTheListShowsTheService) {
               (Cells{"127.0.0.1", "255.0.0.0", "Off", "1", "0", "0", "Forward", "Forward", ""}));
 }
 
+// An address the file spells its own way ("10.0.0.05", "+10") is restored in the service's
+// spelling, under which the service records it and finds it again at its next start.
+TEST_F(Configuration, AnAddressIsRestoredInTheServicesSpellingSoThatItsRecordIsReplayed) {
+    Start();
+    WriteText(file, Lines({"[SYSTEM]", "AddrCount=1", "[IP0]", "Address=+10.0.0.05", "Filtering=On",
+                           "InFiltersCount=1", "OutFiltersCount=0", "DefInAction=Drop",
+                           "DefOutAction=Forward", "GlobalFilter=2", "InFilter0=" + kWeb}));
+    const std::size_t before = SentCount();
+    Restore(file);
+    EXPECT_TRUE(person.messages().empty());
+    const Cells sent = SentSince(before);
+    ASSERT_GE(sent.size(), 3u);
+    EXPECT_EQ(Cells(sent.end() - 3, sent.end()),
+              (Cells{"staf 10.0.0.5 1 0", "sig 10.0.0.5 2", "sif 10.0.0.5 in " + kWeb}));
+    platform::HKEY key = nullptr;
+    ASSERT_EQ(platform::RegOpenKeyExA(
+                  platform::HKEY_LOCAL_MACHINE,
+                  "SYSTEM\\CurrentControlSet\\Services\\ZantorSvc\\Parameters\\10.0.0.5", &key),
+              platform::kErrorSuccess);
+    std::int32_t filtering = 0;
+    EXPECT_EQ(platform::RegQueryDword(key, "Filtering", &filtering), platform::kErrorSuccess);
+    EXPECT_EQ(filtering, 1);
+    platform::RegCloseKey(key);
+}
+
 TEST_F(Configuration, ALostConnectionShowsThePipeFailureOnceThenEachStepsMessage) {
     Start();
     WriteText(file, Lines({"[SYSTEM]", "AddrCount=2", "[IP0]", "Address=10.0.0.5", "Filtering=Off",
@@ -305,8 +329,8 @@ TEST_F(Configuration, SavedClearedAndRestoredTheServiceHoldsWhatItHeld) {
     Restore(pc.root() / "empty.ini");
     EXPECT_EQ(Snapshot(), (Cells{"IP 10.0.0.5 255.255.255.0 0 2 0 0 0 0 0",
                                  "IP 192.168.1.20 255.255.0.0 0 3 0 0 0 0 0",
-                                 "IP 127.0.0.1 255.0.0.0 0 1 0 0 0 0 0", "IP End 0.9", "-1", "-1",
-                                 "-1", "-1", "-1", "-1"}));
+                                 "IP 127.0.0.1 255.0.0.0 0 1 0 0 0 0 0", "IP End 0.9 confirm,stats",
+                                 "-1", "-1", "-1", "-1", "-1", "-1"}));
 
     Reconnect();
     Restore(file);

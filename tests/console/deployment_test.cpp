@@ -1,6 +1,7 @@
 // The Computer menu's deployment on a simulated network: the console, connected to its own
 // computer's service, installs, starts, stops and removes the service on PC1.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -15,8 +16,6 @@ using namespace zantor::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-using Cells = std::vector<std::string>;
 
 class Deployment : public ::testing::Test {
   protected:
@@ -92,17 +91,24 @@ class Deployment : public ::testing::Test {
         const platform::DWORD state = State(&pid);
         return state && state != platform::SERVICE_STOPPED ? pid : 0;
     }
-    // Waits until the stopped service's process has ended, so its file may be replaced.
+    // Waits until the stopped service's process has ended, so its file may be replaced. The
+    // first thread of a program may end before the others, which hold its file a moment longer:
+    // the file is free once it opens for writing (opened, not changed).
     void WaitUntilEnded(std::uint32_t pid) {
         ASSERT_NE(pid, 0u);
         ASSERT_TRUE(Eventually([&] { return !platform::IsProcessRunning(pid); }));
         ASSERT_TRUE(Eventually([&] { return State() == platform::SERVICE_STOPPED; }));
+        ASSERT_TRUE(Eventually([&] {
+            return std::fstream(Installed(), std::ios::in | std::ios::out | std::ios::binary)
+                .is_open();
+        }));
     }
     // A client of PC1's service sees its greeting.
     void ExpectServing() {
         Client c("\\\\PC1\\Pipe\\qzw2kflt");
         ASSERT_TRUE(c.connected()) << c.openError();
-        EXPECT_EQ(c.greeting(), (Cells{"IP 172.16.0.10 255.255.0.0 0 4 0 0 0 0 0", "IP End 0.9"}));
+        EXPECT_EQ(c.greeting(),
+                  (Cells{"IP 172.16.0.10 255.255.0.0 0 4 0 0 0 0 0", "IP End 0.9 confirm,stats"}));
     }
     fs::path Installed() const { return pc1.system32() / "ZantorSvc"; }
 
@@ -211,6 +217,33 @@ TEST_F(Deployment, InstallToWithoutTheProgramFileOnlyReportsTheCopy) {
     main.Installto1Click();
     EXPECT_EQ(Messages(), Cells{"E Error 2 (The file was not found.) in while trying "
                                 "copy ZantorSvc.Exe into NOWHERE."});
+    ExpectConnectionKept();
+}
+
+// The program runs as root wherever it is installed: one that another user could have put into
+// the current directory, or could still change, is refused with the reason, before anything
+// reaches the computer.
+TEST_F(Deployment, InstallToRefusesAProgramThatOthersCouldHavePlantedOrChanged) {
+    const fs::path program = programs.path() / "ZantorSvc";
+    fs::permissions(programs.path(), fs::perms::all);
+    Pick("", "PC1");
+    main.Installto1Click();
+    EXPECT_EQ(Messages(), Cells{"E Error 5 (Access was denied. ZantorSvc is refused as the program "
+                                "to install: the folder " +
+                                programs.path().string() +
+                                " may be written by others.) in while trying copy ZantorSvc.Exe "
+                                "into PC1."});
+    fs::permissions(programs.path(), fs::perms(0755));
+    ASSERT_EQ(::chown(program.c_str(), 4321, 4321), 0);
+    Pick("PC1", "PC1");
+    main.Installto1Click();
+    EXPECT_EQ(Messages(), Cells{"E Error 5 (Access was denied. ZantorSvc is refused as the program "
+                                "to install: " +
+                                program.string() +
+                                " belongs to user 4321, neither to root nor to this user.) in "
+                                "while trying copy ZantorSvc.Exe into PC1."});
+    EXPECT_FALSE(fs::exists(Installed()));
+    EXPECT_EQ(State(), 0u) << "nothing registered";
     ExpectConnectionKept();
 }
 

@@ -11,8 +11,6 @@ using namespace zantor::test;
 
 namespace {
 
-using Cells = std::vector<std::string>;
-
 class Dialogs : public ConsoleWithService {
   protected:
     TEnableFilteringForm& enable = console.EnableFilteringForm;

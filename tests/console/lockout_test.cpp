@@ -3,6 +3,10 @@
 // change.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <random>
+#include <set>
+
 #include "console/cli/lockout.h"
 
 using namespace zantor;
@@ -189,6 +193,136 @@ TEST(LockoutModel, ARestoreIsJudgedByWhereItEnds) {
     restored = a;
     for (std::size_t i = 0; i < 3; ++i) ApplyLine(restored, letsSshIn[i]);
     EXPECT_EQ(NewSshConnection(kSession, restored), SshVerdict::kDropped);
+}
+
+// Where zadmin cannot tell its session's way in, any client may be the session's: the clients
+// tried stand for every group of clients that the filters' sources tell apart.
+TEST(LockoutAnyClient, OneClientOfEachGroupTheFiltersTellApart) {
+    std::mt19937 random(23);
+    auto address = [&] { return static_cast<IPAddr>(random()); };
+    auto prefix = [&](int length) {
+        const std::uint32_t bits = length == 0 ? 0 : ~std::uint32_t{0} << (32 - length);
+        return MakeIP(static_cast<std::uint8_t>(bits >> 24), static_cast<std::uint8_t>(bits >> 16),
+                      static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits));
+    };
+    // Which filters a client's address matches by source.
+    auto matched = [](const std::vector<FilterRecord>& filters, IPAddr client) {
+        std::vector<bool> which;
+        for (const FilterRecord& f : filters)
+            which.push_back((client & f.SrcMask) == (f.SrcAddr & f.SrcMask));
+        return which;
+    };
+    for (int round = 0; round < 200; ++round) {
+        std::vector<FilterRecord> filters;
+        std::vector<IPAddr> probes;
+        const int count = static_cast<int>(random() % 8);
+        for (int i = 0; i < count; ++i) {
+            FilterRecord f;
+            // Networks inside each other and side by side, hosts, everything, and now and then
+            // a mask that is no prefix.
+            f.SrcAddr =
+                i > 0 && random() % 2 ? filters[random() % filters.size()].SrcAddr : address();
+            f.SrcMask = random() % 6 == 0 ? address() : prefix(static_cast<int>(random() % 33));
+            filters.push_back(f);
+            probes.insert(probes.end(), {f.SrcAddr, f.SrcAddr ^ 1, f.SrcAddr & f.SrcMask,
+                                         f.SrcAddr | ~f.SrcMask, f.SrcAddr ^ ~f.SrcMask});
+        }
+        for (int i = 0; i < 50; ++i) probes.push_back(address());
+        const std::optional<std::vector<IPAddr>> clients = ClientsToTry(filters);
+        ASSERT_TRUE(clients);
+        std::set<std::vector<bool>> groups;
+        for (IPAddr c : *clients) groups.insert(matched(filters, c));
+        EXPECT_EQ(groups.size(), clients->size()) << "one client per group";
+        for (IPAddr probe : probes)
+            EXPECT_TRUE(groups.contains(matched(filters, probe)))
+                << "round " << round << ": " << IPToStr(probe) << " stands for no group tried";
+    }
+    // No filter, or none that looks at the source: any one client will do.
+    EXPECT_EQ(ClientsToTry({}), std::vector<IPAddr>{0});
+    EXPECT_EQ(ClientsToTry({TcpTo(22, 22)}), std::vector<IPAddr>{0});
+    // Masks that tell too many groups apart are no list of clients.
+    std::vector<FilterRecord> bits;
+    for (int i = 0; i < 13; ++i) {
+        FilterRecord f;
+        f.SrcMask = MakeIP(0, 0, static_cast<std::uint8_t>(i < 8 ? 1 << i : 0),
+                           static_cast<std::uint8_t>(i < 8 ? 0 : 1 << (i - 8)));
+        bits.push_back(f);
+    }
+    EXPECT_FALSE(ClientsToTry(bits));
+    EXPECT_TRUE(ClientsToTry(bits, 1 << 13));
+}
+
+TEST(LockoutAnyClient, AChangeThatDropsSomeClientsNewSshConnections) {
+    const FilterRecord adminsIn =
+        Filter("10.1.0.0", "255.255.0.0", "10.0.0.5", "255.255.255.255", 6, 22, 22);
+    const FilterRecord officeIn =
+        Filter("192.0.2.0", "255.255.255.0", "10.0.0.5", "255.255.255.255", 6, 22, 22);
+    const std::vector<int> port22{22};
+    struct Change {
+        const char* name;
+        AddressFiltering before, after;
+        std::vector<int> ports;
+        std::optional<IPAddr> client;
+        std::optional<std::string> dropped;  // the client whose connection is dropped, "" any
+    };
+    AddressFiltering off = Filtering(true);
+    off.filtering = false;
+    const Change cases[] = {
+        {"input dropped", Filtering(false), Filtering(true), port22, {}, "0.0.0.0"},
+        {"input dropped, not for the office",
+         Filtering(false),
+         Filtering(true, {officeIn}),
+         port22,
+         {},
+         "0.0.0.0"},
+        {"the office's filter deleted",
+         Filtering(true, {adminsIn, officeIn}),
+         Filtering(true, {adminsIn}),
+         port22,
+         {},
+         "192.0.2.0"},
+        {"a filter for port 80 added",
+         Filtering(true, {adminsIn}),
+         Filtering(true, {adminsIn, TcpTo(80, 80)}),
+         port22,
+         {},
+         std::nullopt},
+        {"dropped already",
+         Filtering(true),
+         Filtering(true, {TcpTo(80, 80)}),
+         port22,
+         {},
+         std::nullopt},
+        {"filtering started with input forwarded", off, Filtering(false), port22, {}, std::nullopt},
+        {"sshd's other port",
+         Filtering(false),
+         Filtering(true, {TcpTo(22, 22)}),
+         {22, 2222},
+         {},
+         "0.0.0.0"},
+        {"unread filters may drop",
+         Filtering(false),
+         Filtering(true, {}, 1),
+         port22,
+         {},
+         "0.0.0.0"},
+        // The login records name the client: only its connections count.
+        {"the office's filter deleted, a client of the admins' network",
+         Filtering(true, {adminsIn, officeIn}), Filtering(true, {adminsIn}), port22,
+         StrToIP("10.1.2.3"), std::nullopt},
+        {"the office's filter deleted, a client of the office",
+         Filtering(true, {adminsIn, officeIn}), Filtering(true, {adminsIn}), port22,
+         StrToIP("192.0.2.9"), "192.0.2.9"},
+    };
+    for (const Change& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto end = NewlyDroppedSshConnection(c.before, c.after, c.ports, c.client);
+        ASSERT_EQ(end.has_value(), c.dropped.has_value());
+        if (!end) continue;
+        EXPECT_EQ(end->clientAddress, *c.dropped);
+        EXPECT_EQ(end->address, "10.0.0.5");
+        EXPECT_EQ(end->port, c.name == std::string("sshd's other port") ? 2222 : 22);
+    }
 }
 
 }  // namespace

@@ -16,8 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Cells = std::vector<std::string>;
-
 void WriteBytes(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }

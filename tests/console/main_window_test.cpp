@@ -17,8 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Cells = std::vector<std::string>;
-
 // The seven selection-dependent items, as enabled or not, in a fixed order.
 std::string MenuState(const TMainForm& m) {
     std::string s;

@@ -128,3 +128,87 @@ TEST(ZadminOrderedOutput, TheTerminalCountsTheComputersDoneOutOfTheTextsWay) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ZadminVisible, EveryControlCodeIsShownAndEveryCharacterKept) {
+    struct Case {
+        std::string text, shown;
+    };
+    for (const Case& c : {
+             Case{"plain text", "plain text"},
+             Case{"\x1b[2J\t\x7f", "\\x1B[2J\\x09\\x7F"},
+             // C1 codes as single bytes: 0x9B is CSI on terminals that take 8-bit codes.
+             Case{"a\x9b"
+                  "2Jb\x80\x9f",
+                  "a\\x9B2Jb\\x80\\x9F"},
+             // ... and in their UTF-8 form, both bytes.
+             Case{"a\xc2\x9b"
+                  "2J\xc2\x80\xc2\x9f",
+                  "a\\xC2\\x9B2J\\xC2\\x80\\xC2\\x9F"},
+             // Characters from U+00A0 up pass whole, also where a byte of them is 0x80 to 0x9F.
+             Case{"\xc2\xa0 caf\xc3\xa9 \xc3\x80 \xe2\x94\x80 \xe2\x82\xac \xf0\x9f\x98\x80",
+                  "\xc2\xa0 caf\xc3\xa9 \xc3\x80 \xe2\x94\x80 \xe2\x82\xac \xf0\x9f\x98\x80"},
+             // Bytes of another encoding pass; a continuation byte out of place is a C1 code.
+             Case{"caf\xe9 \xc4\xc4 \xc3\x9b\x9b", "caf\xe9 \xc4\xc4 \xc3\x9b\\x9B"},
+             // Forms that are no UTF-8 do not hide a C1 code: overlong, surrogate, cut short.
+             Case{"\xe0\x82\x9b", "\xe0\\x82\\x9B"},
+             Case{"\xc1\x9b", "\xc1\\x9B"},
+             Case{"\xed\xa0\x9b", "\xed\xa0\\x9B"},
+             Case{"\xe2\x94", "\xe2\\x94"},
+             Case{"\xc2", "\xc2"},
+             Case{std::string("nul\0end", 7), "nul\\x00end"},
+         }) {
+        SCOPED_TRACE(c.shown);
+        EXPECT_EQ(Visible(c.text), c.shown);
+    }
+    // Whatever the bytes, nothing shown is a control code in either form.
+    std::string all;
+    for (int a = 0; a < 256; ++a)
+        for (int b : {0x80, 0x9b, 0xa0, 0xc2}) all += {static_cast<char>(a), static_cast<char>(b)};
+    const std::string shown = Visible(all);
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const auto c = static_cast<unsigned char>(shown[i]);
+        EXPECT_FALSE(c < 32 || c == 127) << i;
+        if (c == 0xc2 && i + 1 < shown.size()) {
+            const auto next = static_cast<unsigned char>(shown[i + 1]);
+            EXPECT_FALSE(next >= 0x80 && next < 0xa0) << i;
+        }
+    }
+}
+
+TEST(ZadminVisible, ACharacterCutByTheEndOfAPieceIsKeptForTheNext) {
+    const std::pair<const char*, std::size_t> tails[] = {
+        {"", 0},
+        {"abc", 0},
+        {"caf\xc3", 1},
+        {"box \xe2", 1},
+        {"box \xe2\x94", 2},
+        {"\xf0\x9f\x98", 3},
+        // Complete characters, and beginnings that nothing could complete, are not held.
+        {"box \xe2\x94\x80", 0},
+        {"caf\xc3\xa9", 0},
+        {"\xe0\x82", 0},
+        {"\xc1", 0},
+        {"\x9b", 0},
+        {"\xf5\x80", 0}};
+    for (const auto& [text, tail] : tails) EXPECT_EQ(IncompleteUtf8Tail(text), tail) << text;
+
+    // A text shown in pieces cut anywhere reads as the text shown whole.
+    const std::string text = "a \xe2\x94\x80\xc2\x9b\xf0\x9f\x98\x80 caf\xc3\xa9\x9b\xe2\x82";
+    for (std::size_t at = 0; at <= text.size(); ++at) {
+        std::string shown;
+        VisiblePieces pieces;
+        pieces.Append(shown, std::string_view(text).substr(0, at), false);
+        pieces.Append(shown, std::string_view(text).substr(at), false);
+        pieces.Finish(shown);
+        EXPECT_EQ(shown, Visible(text)) << at;
+    }
+    // A piece that ends its line holds nothing back.
+    std::string shown;
+    VisiblePieces pieces;
+    pieces.Append(shown, "end \xe2\x94", true);
+    EXPECT_EQ(shown, "end \xe2\\x94");
+}
+
+}  // namespace

@@ -89,12 +89,18 @@ TEST(ZadminCommandLine, ParallelIsANumberOfComputersAndYesIsOffUnlessGiven) {
     ASSERT_TRUE(parsed.request);
     EXPECT_EQ(parsed.request->parallel, kDefaultParallel);
     EXPECT_FALSE(parsed.request->yes);
+    EXPECT_FALSE(parsed.request->acceptNewHostKeys);
     for (const auto& [given, count] : {std::pair{"1", 1}, {"3", 3}, {"256", 256}}) {
         parsed = ParseCommandLine({"--parallel", given, "--yes", "list"});
         ASSERT_TRUE(parsed.request) << parsed.problem;
         EXPECT_EQ(parsed.request->parallel, count);
         EXPECT_TRUE(parsed.request->yes);
+        EXPECT_FALSE(parsed.request->acceptNewHostKeys);
     }
+    parsed = ParseCommandLine({"--accept-new-host-keys", "list"});
+    ASSERT_TRUE(parsed.request) << parsed.problem;
+    EXPECT_TRUE(parsed.request->acceptNewHostKeys);
+    EXPECT_FALSE(parsed.request->yes);
     for (const std::string bad : {"0", "-1", "abc", "257", "99999999999", "", "4x", "1.5"}) {
         parsed = ParseCommandLine({"--parallel", bad, "list"});
         EXPECT_FALSE(parsed.request) << bad;
@@ -103,6 +109,39 @@ TEST(ZadminCommandLine, ParallelIsANumberOfComputersAndYesIsOffUnlessGiven) {
     }
     EXPECT_EQ(ParseCommandLine({"list", "--parallel"}).problem, "--parallel needs a value");
     EXPECT_EQ(ParseCommandLine({"list", "--computers"}).problem, "--computers needs a value");
+}
+
+TEST(ZadminCommandLine, StatsWatchAndExplainGoWhereTheyBelong) {
+    Parsed parsed = ParseCommandLine({"stats"});
+    ASSERT_TRUE(parsed.request) << parsed.problem;
+    EXPECT_EQ(parsed.request->watchSeconds, 0);
+    EXPECT_TRUE(parsed.request->args.empty());
+    parsed = ParseCommandLine({"stats", "10.0.0.5", "--watch", "2", "--tsv"});
+    ASSERT_TRUE(parsed.request) << parsed.problem;
+    EXPECT_EQ(parsed.request->watchSeconds, 2);
+    EXPECT_TRUE(parsed.request->tsv);
+    EXPECT_EQ(parsed.request->args, (Names{"10.0.0.5"}));
+    for (const std::string bad : {"0", "3601", "x", ""})
+        EXPECT_EQ(ParseCommandLine({"stats", "--watch", bad}).problem,
+                  "--watch takes a number of seconds from 1 to 3600, not '" + bad + "'");
+    EXPECT_EQ(ParseCommandLine({"stats", "a", "b"}).problem,
+              "stats has too many arguments (zadmin stats [ADDRESS] [--watch SECONDS] [--tsv])");
+    // Redrawn in place, the block of one computer would overwrite another's.
+    EXPECT_EQ(
+        ParseCommandLine({"--computer", "A", "--computer", "B", "stats", "--watch", "1"}).problem,
+        "stats --watch shows one computer: give one --computer (zadmin stats [ADDRESS] "
+        "[--watch SECONDS] [--tsv])");
+    EXPECT_TRUE(ParseCommandLine({"--computer", "A", "--computer", "B", "stats"}).request);
+    EXPECT_EQ(ParseCommandLine({"list", "--watch", "1"}).problem, "--watch is no option of list");
+
+    parsed = ParseCommandLine({"log", "deny", "--explain"});
+    ASSERT_TRUE(parsed.request) << parsed.problem;
+    EXPECT_TRUE(parsed.request->explain);
+    EXPECT_EQ(ParseCommandLine({"log", "service", "--explain"}).problem,
+              "--explain explains the entries of the deny log alone (zadmin log service|deny "
+              "[--oem] [--explain])");
+    EXPECT_EQ(ParseCommandLine({"clear-log", "deny", "--explain"}).problem,
+              "--explain is no option of clear-log");
 }
 
 }  // namespace

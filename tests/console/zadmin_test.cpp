@@ -1,6 +1,8 @@
 // zadmin as an administrator runs it from a shell: the real program against real services on
 // fresh computers, its standard output and standard error read apart.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -16,6 +18,8 @@
 #include "tests/support/console_support.h"
 #include "tests/support/service_process.h"
 #include "tests/support/ssh_words.h"
+#include "tests/support/zadmin_fixture.h"
+#include "tests/support/zadmin_run.h"
 
 using namespace zantor;
 using namespace zantor::test;
@@ -24,88 +28,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using Lines = std::vector<std::string>;
-
-struct ZadminRun {
-    int exitCode = -1;
-    std::string out, err;
-};
-
-// The computers a run of zadmin sees: the local one and, when given, a network.
-struct World {
-    fs::path local;
-    fs::path network;
-};
-
-// zadmin with `args` in `cwd`; a shell in front of it sends its standard error to a file of its
-// own, so the two streams are read apart. It runs in the SSH session `sshConnection` names
-// ("client port server port"), or in none, whatever session the test runs in.
-ZadminRun Zadmin(const World& world, const std::vector<std::string>& args, const fs::path& cwd,
-                 const std::string& sshConnection = "") {
-    const fs::path err = cwd / "zadmin-stderr.txt";
-    platform::ChildProcessOptions options;
-    options.program = "/bin/sh";
-    options.arguments = {"-c", "exec \"$0\" \"$@\" 2>\"$ZADMIN_STDERR\"", ZADMIN_PATH};
-    options.arguments.insert(options.arguments.end(), args.begin(), args.end());
-    options.workingDirectory = cwd;
-    options.environment = {{"ZANTOR_ROOT", world.local.string()},
-                           {"ZANTOR_NETWORK", world.network.string()},
-                           {"ZADMIN_STDERR", err.string()},
-                           {"SSH_CONNECTION", sshConnection},
-                           {"LC_ALL", "C"}};
-    options.outputFile = cwd / "zadmin-stdout.txt";
-    ZadminRun run;
-    std::uint32_t pid = 0;
-    if (platform::CreateChildProcess(options, &pid) == platform::kErrorSuccess)
-        platform::WaitForChildProcess(pid, std::chrono::minutes(2), &run.exitCode);
-    run.out = ReadFile(options.outputFile);
-    run.err = ReadFile(err);
-    return run;
-}
-
-// zadmin on a terminal of its own (script(1) gives it one), with `typed` typed into it; what the
-// terminal showed. Empty when there is no script(1) here.
-std::string ZadminOnATerminal(const World& world, const std::vector<std::string>& args,
-                              const fs::path& cwd, const std::string& typed,
-                              const std::string& sshConnection = "") {
-    std::string command = "exec \"$ZADMIN\"";
-    for (std::size_t i = 0; i < args.size(); ++i) command += " \"$ARG" + std::to_string(i) + "\"";
-    platform::ChildProcessOptions options;
-    options.program = "/bin/sh";
-    options.arguments = {"-c", "printf '%s' \"$TYPED\" | script -qec \"$COMMAND\" /dev/null"};
-    options.workingDirectory = cwd;
-    options.environment = {{"ZANTOR_ROOT", world.local.string()},
-                           {"ZANTOR_NETWORK", world.network.string()},
-                           {"SSH_CONNECTION", sshConnection},
-                           {"ZADMIN", ZADMIN_PATH},
-                           {"TYPED", typed},
-                           {"COMMAND", command},
-                           {"SHELL", "/bin/sh"},
-                           {"LC_ALL", "C"}};
-    for (std::size_t i = 0; i < args.size(); ++i)
-        options.environment["ARG" + std::to_string(i)] = args[i];
-    options.outputFile = cwd / "zadmin-terminal.txt";
-    std::uint32_t pid = 0;
-    int exitCode = -1;
-    if (platform::CreateChildProcess(options, &pid) == platform::kErrorSuccess)
-        platform::WaitForChildProcess(pid, std::chrono::minutes(2), &exitCode);
-    return ReadFile(options.outputFile);
-}
-
-bool HasScript() {
-    return fs::exists("/usr/bin/script");
-}
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-Lines SplitLines(const std::string& text) {
-    Lines lines;
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    return lines;
-}
 
 const std::string kListCaptions =
     "IP Address\tMask\tFiltering\tInterface\tN In Filters\tN Out Filters\tDef In Action\t"
@@ -179,8 +101,8 @@ TEST(ZadminCommandLine, HelpAndMistakesTouchNoComputer) {
         EXPECT_TRUE(Has(r.err, "zadmin: " + problem)) << r.err;
         EXPECT_TRUE(Has(r.err,
                         "Usage: zadmin [--computer NAME]... [--computers FILE] [--parallel N] "
-                        "[--yes]\n              [--wait SECONDS] [--timeout SECONDS] COMMAND "
-                        "[ARGS]\n"))
+                        "[--yes]\n              [--accept-new-host-keys] [--wait SECONDS] "
+                        "[--timeout SECONDS] COMMAND [ARGS]\n"))
             << problem;
         EXPECT_EQ(r.out, "") << problem;
     }
@@ -206,7 +128,8 @@ TEST(ZadminLogs, PrintsAndClearsTheLogsOfAComputerWithoutItsService) {
         << "first\r\n\r\nbox \xC4\xC4 caf\x82\r\nlast";
     const ZadminRun raw = run({"log", "service"});
     EXPECT_EQ(raw.exitCode, 0) << raw.err;
-    EXPECT_EQ(raw.out, "first\n\nbox \xC4\xC4 caf\x82\nlast\n");
+    // The bytes as they are, but for 0x82, a C1 control code where it is no part of a character.
+    EXPECT_EQ(raw.out, "first\n\nbox \xC4\xC4 caf\\x82\nlast\n");
     EXPECT_EQ(run({"log", "service", "--oem"}).out, "first\n\nbox \u2500\u2500 caf\u00e9\nlast\n");
 
     const ZadminRun cleared = run({"clear-log", "service"});
@@ -319,49 +242,60 @@ TEST(ZadminAgainstAStandIn, AServiceThatNeverGreetsOrNeverTakesTheConnectionIsGi
 }
 
 // What a service sends is printed with its control characters made visible: a greeting, a reply
-// and a message cannot move the cursor, clear the screen or retitle the terminal.
+// and a message cannot move the cursor, clear the screen or retitle the terminal, neither with
+// 7-bit codes nor with C1 codes (0x9B is CSI on some terminals), raw or in UTF-8.
 TEST(ZadminAgainstAStandIn, ControlCharactersFromAServiceAreShownNotObeyed) {
     Computer local;
     const World world{local.root(), local.root() / "network"};
     FakeService svc(
-        {"IP 10.0.0.5\x1b[2J 255.255.255.0 1 2 0 0 0 0 0", "IP End 0.9"},
+        {"IP 10.0.0.5\x1b[2J\x9b"
+         "2J 255.255.255.0 1 2 0 0 0 0 0",
+         "IP End 0.9"},
         [](const std::string& line) -> std::optional<std::string> {
-            if (line == "rl") return "0 \x1b]0;owned\x07 done\x7f";
-            return "-1\x1b[31m\tred\b";
+            if (line == "rl")
+                return "0 \x1b]0;owned\x07 done\x7f\xc2\x9b"
+                       "1m\x9d";
+            return "-1\x1b[31m\tred\b\xc2\x9b"
+                   "0m";
         },
-        3);
+        4);
+    const std::string address =
+        "10.0.0.5\x1b[2J\x9b"
+        "2J";
+    const std::string shownAddress = "10.0.0.5\\x1B[2J\\x9B2J";
     ZadminRun r = Zadmin(world, {"list", "--tsv"}, local.root());
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_TRUE(Has(r.out, "\n10.0.0.5\\x1B[2J\t255.255.255.0\tOn\t")) << r.out;
+    EXPECT_TRUE(Has(r.out, "\n" + shownAddress + "\t255.255.255.0\tOn\t")) << r.out;
+    std::vector<std::string> texts{r.out, r.err};
     r = Zadmin(world, {"send", "rl"}, local.root());
-    EXPECT_EQ(r.out, "0 \\x1B]0;owned\\x07 done\\x7F\n");
-    r = Zadmin(world, {"disable", "10.0.0.5\x1b[2J"}, local.root());
+    EXPECT_EQ(r.out, "0 \\x1B]0;owned\\x07 done\\x7F\\xC2\\x9B1m\\x9D\n");
+    texts.insert(texts.end(), {r.out, r.err});
+    r = Zadmin(world, {"disable", address}, local.root());
     EXPECT_TRUE(Has(r.err,
-                    "Error [-1\\x1B[31m\\x09red\\x08] while processing command "
-                    "StopFilter(10.0.0.5\\x1B[2J)\n"))
+                    "Error [-1\\x1B[31m\\x09red\\x08\\xC2\\x9B0m] while processing command "
+                    "StopFilter(" +
+                        shownAddress + ")\n"))
         << r.err;
-    for (const std::string& text : {r.out, r.err})
+    texts.insert(texts.end(), {r.out, r.err});
+    // An address that is not there is quoted back in the message that says so.
+    r = Zadmin(world,
+               {"filters",
+                "10.0.0.9\x9b"
+                "2J",
+                "in"},
+               local.root());
+    EXPECT_TRUE(Has(r.err, "zadmin: 10.0.0.9\\x9B2J is not an address of . (its addresses: " +
+                               shownAddress + ")"))
+        << r.err;
+    texts.insert(texts.end(), {r.out, r.err});
+    // Nothing but printable ASCII, line ends and the table's own tabs reached the streams.
+    for (const std::string& text : texts)
         for (const char c : text)
-            EXPECT_TRUE(c == '\n' || (static_cast<unsigned char>(c) >= 32 && c != 127)) << int(c);
+            EXPECT_TRUE(
+                c == '\n' || c == '\t' ||
+                (static_cast<unsigned char>(c) >= 32 && static_cast<unsigned char>(c) < 127))
+                << int(static_cast<unsigned char>(c));
 }
-
-// The local computer with its addresses 10.0.0.5, 192.168.1.20 and 127.0.0.1, and its service.
-class ZadminWithService : public ::testing::Test {
-  protected:
-    Computer pc;
-    ServiceProcess svc{pc};
-    World world{pc.root(), pc.root() / "network"};
-
-    void SetUp() override {
-        ASSERT_TRUE(Eventually([&] { return fs::exists(pc.root() / "pipe" / "qzw2kflt"); }));
-    }
-    ZadminRun zadmin(std::vector<std::string> args) { return Zadmin(world, args, pc.root()); }
-    std::size_t Sent() { return svc.ReceivedCommands().size(); }
-    Lines SentSince(std::size_t skip) {
-        const Lines all = svc.ReceivedCommands();
-        return {all.begin() + static_cast<long>(std::min(skip, all.size())), all.end()};
-    }
-};
 
 TEST_F(ZadminWithService, ListsTheAddressesAndSwitchesFiltering) {
     const ZadminRun table = zadmin({"list"});
@@ -545,6 +479,64 @@ TEST_F(ZadminWithService, AChangeThatWouldShutTheSessionOutIsNotSentWithoutYes) 
     EXPECT_EQ(r.err, "");
 }
 
+// zadmin under sshd, without SSH_CONNECTION (as sudo runs it) and without a way to read sshd's
+// connection: any address and client may be the session's, so a change that drops new
+// connections on port 22 is not sent without --yes; one that drops none goes ahead.
+TEST_F(ZadminWithService, UnderSshdWhoseConnectionCannotBeReadEveryWayInCounts) {
+    auto underSshd = [&](std::vector<std::string> args) {
+        return Zadmin(world, args, pc.root(), "", true);
+    };
+    const std::string mayBe =
+        " port 22, which may be the way this session came in: zadmin cannot tell for sure, as it "
+        "runs under sshd (process ";
+    ZadminRun r = underSshd({"enable", "192.168.1.20", "drop", "forward"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Has(r.err,
+                    "zadmin: enabling filtering on 192.168.1.20 (input drop, output "
+                    "forward) makes the service on . drop new SSH connections from some "
+                    "clients to 192.168.1.20" +
+                        mayBe))
+        << r.err;
+    EXPECT_TRUE(Has(r.err,
+                    "), whose connection could not be read (it holds none); established "
+                    "connections stay up"))
+        << r.err;
+    EXPECT_TRUE(Has(r.err,
+                    "zadmin: the change was not sent to .: there is no terminal to confirm "
+                    "it on (--yes sends it all the same).\n"))
+        << r.err;
+    EXPECT_EQ(Sent(), 0u);
+
+    // Input forwarded drops nothing; a filter that drops port 22 from one network does.
+    r = underSshd({"enable", "10.0.0.5", "forward", "forward"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    r = underSshd({"add-filter", "10.0.0.5", "in", "--proto", "tcp", "--dport", "80"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::vector<std::string> dropOffice{
+        "add-filter", "10.0.0.5",      "in",      "--proto", "tcp", "--src", "192.0.2.0",
+        "--src-mask", "255.255.255.0", "--dport", "22"};
+    const std::size_t before = Sent();
+    r = underSshd(dropOffice);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Has(r.err,
+                    "zadmin: a new input filter on 10.0.0.5 makes the service on . drop "
+                    "new SSH connections from some clients to 10.0.0.5" +
+                        mayBe))
+        << r.err;
+    for (const std::string& line : SentSince(before)) EXPECT_TRUE(line.starts_with("gif")) << line;
+    std::vector<std::string> withYes{"--yes"};
+    withYes.insert(withYes.end(), dropOffice.begin(), dropOffice.end());
+    r = underSshd(withYes);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(SentSince(Sent() - 1).front().starts_with("sif 10.0.0.5 in ")) << r.err;
+    // Those connections are dropped already: dropping them again is not asked about.
+    r = underSshd(
+        {"add-filter", "10.0.0.5", "in", "--proto", "tcp", "--src", "192.0.2.7", "--dport", "22"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+}
+
 TEST_F(ZadminWithService, OnATerminalTheChangeWaitsForTheAnswer) {
     if (!HasScript()) GTEST_SKIP() << "no script(1) here to give zadmin a terminal";
     const std::vector<std::string> enable{"enable", "10.0.0.5", "drop", "forward"};
@@ -693,6 +685,25 @@ TEST_F(ZadminOnTheNetwork, InstallsStartsStopsAndRemovesTheService) {
     r = zadmin({"--computer", "PC1", "start"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(Has(r.err, "while trying to start service ZantorSvc on PC1")) << r.err;
+}
+
+// A shared folder (sticky, as /tmp) where another user left a ZantorSvc: a link to the real
+// program, which zadmin run as root would otherwise install and start on every computer.
+TEST_F(ZadminOnTheNetwork, InstallRefusesAProgramThatAnotherUserPlanted) {
+    Computer pc1(network.path() / "PC1", kAddresses);
+    TempDir shared;
+    ASSERT_EQ(::chmod(shared.path().c_str(), 01777), 0);
+    const fs::path planted = shared.path() / "ZantorSvc";
+    fs::create_symlink(ZANTORSVC_PATH, planted);
+    ASSERT_EQ(::lchown(planted.c_str(), 4321, 4321), 0);
+    const ZadminRun r = zadmin({"--computer", "PC1", "install"}, shared.path());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err,
+              "Error 5 (Access was denied. ZantorSvc is refused as the program to install: " +
+                  planted.string() +
+                  " belongs to user 4321, neither to root nor to this user.) in while "
+                  "trying copy ZantorSvc.Exe into PC1.\n");
+    EXPECT_FALSE(fs::exists(pc1.system32() / "ZantorSvc"));
 }
 
 // Several computers at once: each one's output whole and in the order given, whichever finishes

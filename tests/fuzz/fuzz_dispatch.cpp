@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/linux/reg_hive.h"
 #include "platform/pf.h"
-#include "platform/posix/reg_hive.h"
 #include "service/connection.h"
 #include "service/interfaces.h"
 #include "shared/address.h"

@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/netlab.h"
 #include "tests/support/fleet_suite.h"
+#include "tests/support/netlab.h"
 
 namespace zantor::test {
 namespace {
@@ -105,10 +105,11 @@ TEST_F(AntiLockoutOnAHost, TheServiceStartsWithTheRuleOnAndSaysSo) {
         << next;
     EXPECT_NE(next.find(") pass ahead of the filters."), std::string::npos) << next;
     out = On("nft list table ip zantor");
-    EXPECT_NE(out.find("tcp dport @antilockout_ports jump antilockout_in"), std::string::npos)
-        << out;
-    EXPECT_NE(out.find("tcp sport @antilockout_ports ct state established,new accept"),
+    EXPECT_NE(out.find("tcp dport @antilockout_ports iif != \"lo\" fib daddr type local jump "
+                       "antilockout_in"),
               std::string::npos)
+        << out;
+    EXPECT_NE(out.find("tcp sport @antilockout_ports jump antilockout_out"), std::string::npos)
         << out;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "platform/pf.h"
 #include "platform/process.h"
@@ -520,4 +521,165 @@ TEST(ConfigStore, WithoutALastKnownGoodCopyADamagedStoreStartsEmptyAndSaysSo) {
               1u);
     EXPECT_EQ(MovedAside(pc).size(), 1u);
     EXPECT_EQ(c.Command("staf 10.0.0.5 1 1"), "0");
+}
+
+// ---- A change that rolls itself back unless confirmed ------------------------------------
+
+namespace {
+
+const std::string kCheckpointCopy =
+    "SYSTEM\\CurrentControlSet\\Services\\ZantorSvc\\Checkpoint\\Parameters";
+
+bool StoredKeyExists(const std::string& path) {
+    platform::HKEY key = nullptr;
+    if (platform::RegOpenKeyExA(platform::HKEY_LOCAL_MACHINE, path, &key) != 0) return false;
+    platform::RegCloseKey(key);
+    return true;
+}
+
+// A configuration to come back to: 10.0.0.5 drops input but the web, with strong host checking.
+void Baseline(Client& c) {
+    ASSERT_EQ(c.Command("staf 10.0.0.5 1 0"), "0");
+    ASSERT_EQ(GetWord(c.Command("sif 10.0.0.5 in " + kWeb), 1), "0");
+    ASSERT_EQ(c.Command("sig 10.0.0.5 8"), "0 0");
+}
+
+// Every kind of change on top of it: new actions, a filter removed and another added, a global
+// filter swapped, another address switched on with a filter.
+void ChangeEverything(Client& c) {
+    ASSERT_EQ(c.Command("stof 10.0.0.5"), "0");
+    ASSERT_EQ(c.Command("staf 10.0.0.5 0 1"), "0");
+    ASSERT_EQ(c.Command("rif 10.0.0.5 in 0"), "0");
+    ASSERT_EQ(GetWord(c.Command("sif 10.0.0.5 in " + kSsh), 1), "0");
+    ASSERT_EQ(c.Command("rig 10.0.0.5 8"), "0 0");
+    ASSERT_EQ(c.Command("sig 10.0.0.5 2"), "0 0");
+    ASSERT_EQ(c.Command("staf 192.168.1.20 1 1"), "0");
+    ASSERT_EQ(GetWord(c.Command("sif 192.168.1.20 in " + kDns), 1), "0");
+}
+
+std::vector<std::string> SnapshotNow() {
+    Client look;
+    EXPECT_TRUE(look.connected());
+    return Snapshot(look);
+}
+
+// The baseline made on a connection of its own; what a console then sees, and how packets fare.
+struct Seen {
+    std::vector<std::string> snapshot, verdicts;
+};
+Seen MakeBaseline(const Computer& pc) {
+    {
+        Client c;
+        EXPECT_TRUE(c.connected());
+        Baseline(c);
+    }
+    return {SnapshotNow(), Verdicts(pc)};
+}
+
+}  // namespace
+
+TEST(Checkpoint, AChangeNotConfirmedInTimeIsPutBackInTheStoreTheDriverAndMemory) {
+    Computer pc;
+    ServiceProcess svc(pc);
+    const auto [before, verdictsBefore] = MakeBaseline(pc);
+
+    Client c;
+    ASSERT_TRUE(c.connected());
+    ASSERT_EQ(c.greeting().back(), "IP End 0.9 confirm,stats");
+    const std::string kept = c.Command("ckp 2");
+    ASSERT_EQ(GetWord(kept, 1), "0") << kept;
+    // One change waits at a time: the configuration to come back to is the first one kept.
+    EXPECT_EQ(c.Command("ckp 60"), "-1");
+    EXPECT_EQ(GetWord(c.Command("ckq"), 2), "pending");
+    ChangeEverything(c);
+    EXPECT_EQ(GetWord(c.Command("gig 10.0.0.5"), 2), "4");  // the change is in force
+
+    // The connection that made the change is open when the time is up: it is ended, so that
+    // nothing it sends later lands on the configuration put back.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(c.Command("sig 10.0.0.5 9"), kEndOfConnection);
+    c.Close();
+
+    EXPECT_EQ(SnapshotNow(), before);
+    EXPECT_EQ(Verdicts(pc), verdictsBefore);
+    EXPECT_FALSE(StoredKeyExists(kCheckpointCopy));
+    Client look;
+    ASSERT_TRUE(look.connected());
+    EXPECT_EQ(GetWord(look.Command("ckq"), 2), "rolledback");
+    EXPECT_EQ(look.Command("cfm"), "-1");  // too late
+    look.Close();
+    const auto log = pc.ServiceLogMessages();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& m) {
+        return m.starts_with("No confirmation came by ") &&
+               m.find(": rolling back to the configuration kept at ") != std::string::npos;
+    }));
+    EXPECT_FALSE(Messages(pc, "Rolled back at ").empty());
+
+    // The store holds the configuration put back: a restart brings back the same.
+    svc.Kill();
+    svc.Wait();
+    ServiceProcess again(pc);
+    EXPECT_EQ(SnapshotNow(), before);
+    EXPECT_EQ(Verdicts(pc), verdictsBefore);
+}
+
+TEST(Checkpoint, AConfirmedChangeStaysAndWhatWasKeptIsDropped) {
+    Computer pc;
+    ServiceProcess svc(pc);
+    Client c;
+    ASSERT_TRUE(c.connected());
+    Baseline(c);
+    // Windows of no time or of more than a week are refused; a window that is no number ends the
+    // connection, as any argument that does not convert.
+    EXPECT_EQ(c.Command("ckp 0"), "-2");
+    EXPECT_EQ(c.Command("ckp 604801"), "-2");
+    EXPECT_EQ(c.Command("cfm"), "-1");  // nothing waits
+    EXPECT_EQ(c.Command("ckq"), "0 none");
+    ASSERT_EQ(GetWord(c.Command("ckp 2"), 1), "0");
+    EXPECT_TRUE(StoredKeyExists(kCheckpointCopy));
+    ChangeEverything(c);
+    EXPECT_EQ(c.Command("cfm"), "0");
+    EXPECT_EQ(c.Command("cfm"), "-1");
+    EXPECT_FALSE(StoredKeyExists(kCheckpointCopy));
+    c.Close();
+    const std::vector<std::string> changed = SnapshotNow();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(SnapshotNow(), changed);
+    Client look;
+    ASSERT_TRUE(look.connected());
+    EXPECT_EQ(GetWord(look.Command("ckq"), 2), "confirmed");
+    EXPECT_EQ(look.Command("ckp x"), kEndOfConnection);
+    EXPECT_TRUE(Messages(pc, "Rolled back").empty());
+}
+
+TEST(Checkpoint, AServiceKilledWhileAChangeWaitsPutsItBackBeforeItServes) {
+    Computer pc;
+    Seen seen;
+    {
+        ServiceProcess svc(pc);
+        seen = MakeBaseline(pc);
+        Client c;
+        ASSERT_TRUE(c.connected());
+        ASSERT_EQ(GetWord(c.Command("ckp 600"), 1), "0");
+        ChangeEverything(c);
+        svc.Kill();
+        svc.Wait();
+    }
+    ServiceProcess again(pc);
+    EXPECT_EQ(SnapshotNow(), seen.snapshot);
+    EXPECT_EQ(Verdicts(pc), seen.verdicts);
+    const std::vector<std::string> log = pc.ServiceLogMessages();
+    const auto waiting = std::find_if(log.begin(), log.end(), [](const std::string& m) {
+        return m.starts_with("A change was waiting for its confirmation (due by ");
+    });
+    const auto replay = std::find(log.begin(), log.end(), "ProcessingRegistry ...");
+    const auto pipe = std::find(log.begin(), log.end(), "Creating NamedPipe [qzw2kflt] ...");
+    ASSERT_NE(waiting, log.end());
+    ASSERT_NE(waiting + 1, log.end());
+    EXPECT_TRUE((waiting + 1)->starts_with("Rolled back at ")) << *(waiting + 1);
+    EXPECT_LT(waiting, replay);
+    EXPECT_LT(replay, pipe);
+    Client look;
+    ASSERT_TRUE(look.connected());
+    EXPECT_EQ(GetWord(look.Command("ckq"), 2), "rolledback");
 }

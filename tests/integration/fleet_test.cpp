@@ -13,10 +13,10 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/hostlab.h"
-#include "platform/netlab.h"
 #include "platform/process.h"
 #include "tests/support/fleet.h"
+#include "tests/support/hostlab.h"
+#include "tests/support/netlab.h"
 
 namespace zantor::test {
 namespace {

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "tests/support/netlab.h"
 #include "tests/support/fleet.h"
 
 namespace zantor::test {
@@ -69,6 +72,70 @@ TEST(PackageOnAHost, InstallsStartsNothingAndItsServiceRunsUnderSystemd) {
     fleet.TearDown();
     EXPECT_EQ(fleet.leftovers(), std::vector<std::string>{});
     EXPECT_EQ(Fleet::Leftovers(), std::vector<std::string>{});
+}
+
+// The collection's role, as a fleet tool runs it from the controller: on a host that has
+// neither, it installs the package and starts the service; a second run changes nothing.
+TEST(PackageOnAHost, TheCollectionsRoleInstallsItAndStartsTheServiceOnceOnly) {
+    std::string why;
+    if (!Fleet::CanBoot(&why)) GTEST_SKIP() << why;
+    const fs::path deb = Package();
+    if (deb.empty())
+        GTEST_SKIP() << "no package in " << ZANTOR_BUILD_DIR << ": run scripts/package.sh";
+    if (!fs::exists("/usr/bin/ansible-playbook"))
+        GTEST_SKIP() << "no ansible-playbook (ansible-core; scripts/install-deps.sh installs it)";
+    Fleet fleet(1);
+    ASSERT_EQ(fleet.error(), "") << fleet.BootReport();
+    FleetHost& host = fleet.host(0);
+    std::string out;
+    ASSERT_EQ(host.Run("test -e /usr/sbin/ZantorSvc || echo none", &out), 0);
+    ASSERT_EQ(out, "none\n");
+
+    const fs::path home = fleet.shareDir().parent_path() / "ansible";
+    fs::create_directories(home / "cp");
+    const fs::path inventory = home / "inventory.yml";
+    std::ofstream(inventory) << "all:\n  vars:\n    ansible_user: root\n"
+                                "    ansible_ssh_common_args: \"-F "
+                             << fleet.sshConfig()
+                             << "\"\n    ansible_python_interpreter: /usr/bin/python3\n"
+                                "    zantor_package: "
+                             << deb.string() << "\n  hosts:\n    " << host.name() << ":\n";
+    auto playbook = [&](std::string* output) {
+        int code = -1;
+        platform::lab::RunProgramFor(
+            fleet.Wrap(
+                {"env", "ANSIBLE_COLLECTIONS_PATH=" + std::string(ZANTOR_SOURCE_DIR) + "/ansible",
+                 "ANSIBLE_HOME=" + home.string(), "ANSIBLE_LOCAL_TEMP=" + (home / "tmp").string(),
+                 "ANSIBLE_SSH_CONTROL_PATH_DIR=" + (home / "cp").string(), "ANSIBLE_NOCOLOR=1",
+                 "/usr/bin/ansible-playbook", "-i", inventory.string(),
+                 std::string(ZANTOR_SOURCE_DIR) + "/tests/ansible/role.yml"}),
+            seconds(600), &code, output);
+        return code;
+    };
+    // The recap line: "host1    : ok=6    changed=5    unreachable=0    failed=0 ...".
+    auto changed = [&](const std::string& said) {
+        std::smatch m;
+        const std::regex recap("\n" + host.name() + " +: ok=\\d+ +changed=(\\d+) ");
+        return std::regex_search(said, m, recap) ? std::stoi(m[1]) : -1;
+    };
+    ASSERT_EQ(playbook(&out), 0) << out;
+    // The package's directory, its file, the package, the unit, the service started.
+    EXPECT_EQ(changed(out), 5) << out;
+    auto run = [&](const std::string& command) {
+        std::string said;
+        EXPECT_EQ(host.Run(command, &said, seconds(60)), 0) << command << "\n" << said;
+        return said;
+    };
+    EXPECT_EQ(run("systemctl is-active ZantorSvc"), "active\n");
+    EXPECT_EQ(run("systemctl is-enabled ZantorSvc"), "enabled\n");
+    EXPECT_EQ(run("systemctl show -p ExecStart --value ZantorSvc | grep -o 'path=[^ ]*'"),
+              "path=/usr/sbin/ZantorSvc\n");
+    out = run("zadmin --wait 10 show --json");
+    EXPECT_NE(out.find("\"extensions\":[\"confirm\",\"stats\"]"), std::string::npos) << out;
+    ASSERT_EQ(playbook(&out), 0) << out;
+    EXPECT_EQ(changed(out), 0) << out;
+    fleet.TearDown();
+    EXPECT_EQ(fleet.leftovers(), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -79,9 +79,9 @@ TEST_F(Network, InstallStartServeStopRestartAndRemoveOnARemoteComputer) {
     {
         Client client("\\\\PC1\\Pipe\\qzw2kflt");
         ASSERT_TRUE(client.connected()) << client.openError();
-        EXPECT_EQ(
-            client.greeting(),
-            (std::vector<std::string>{"IP 172.16.0.10 255.255.0.0 0 4 0 0 0 0 0", "IP End 0.9"}));
+        EXPECT_EQ(client.greeting(),
+                  (std::vector<std::string>{"IP 172.16.0.10 255.255.0.0 0 4 0 0 0 0 0",
+                                            "IP End 0.9 confirm,stats"}));
         EXPECT_EQ(client.Command("staf 172.16.0.10 1 0"), "0");
     }
     EXPECT_EQ(Zantor({"-start", "PC1"}).output,

@@ -12,10 +12,13 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
-#include "platform/netlab.h"
 #include "tests/support/fleet_suite.h"
+#include "tests/support/fleet_zadmin.h"
+#include "tests/support/netlab.h"
 
 namespace zantor::test {
 namespace {
@@ -32,9 +35,7 @@ class SshFleet : public FleetSuite<3> {
     void SetUp() override {
         FleetSuite::SetUp();
         if (IsSkipped() || HasFatalFailure() || !gRun.empty()) return;
-        gRun = fleet().shareDir().parent_path() / "run";
-        fs::create_directories(gRun);
-        fs::permissions(gRun, fs::perms::owner_all);
+        gRun = ZadminRunDirectory(fleet());
         gWork = fs::path(ZANTORSVC_PATH).parent_path();
     }
 
@@ -42,21 +43,9 @@ class SshFleet : public FleetSuite<3> {
 
     // Runs zadmin on the tests' side with `args`; its output (both streams) and exit status.
     int Zadmin(const std::vector<std::string>& args, std::string* output = nullptr,
-               const std::string& config = "", const fs::path& run = gRun) {
-        std::vector<std::string> command = {
-            "env", "-C", gWork.string(),
-            "ZANTOR_SSH_CONFIG=" + (config.empty() ? fleet().sshConfig() : config),
-            "XDG_RUNTIME_DIR=" + run.string(), ZADMIN_PATH};
-        command.insert(command.end(), args.begin(), args.end());
-        int code = -1;
-        std::string text;
-        const auto start = std::chrono::steady_clock::now();
-        const auto e = platform::lab::RunProgramFor(fleet().Wrap(command), seconds(120), &code,
-                                                    &text);
-        last_ = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - start);
-        if (output) *output = text;
-        return e ? -1 : code;
+               const std::string& config = "", const fs::path& run = gRun,
+               const fs::path& work = gWork) {
+        return ZadminOnTheSide(fleet(), ZADMIN_PATH, args, output, config, run, work, &last_);
     }
     std::string On(int i, const std::string& command, int* status = nullptr) {
         std::string out;
@@ -74,9 +63,10 @@ TEST_F(SshFleet, InstallDeploysAndStartsTheServiceOnTwoHostsAtOnce) {
     // unit's system call filter refuses: the check is left out, until the next boot, for the
     // programs of this build.
     for (int i : {1, 2, 3})
-        On(i, "mkdir -p /run/systemd/system/ZantorSvc.service.d && printf '[Service]\\n"
-              "Environment=ASAN_OPTIONS=detect_leaks=0\\n' "
-              ">/run/systemd/system/ZantorSvc.service.d/sanitizer.conf");
+        On(i,
+           "mkdir -p /run/systemd/system/ZantorSvc.service.d && printf '[Service]\\n"
+           "Environment=ASAN_OPTIONS=detect_leaks=0\\n' "
+           ">/run/systemd/system/ZantorSvc.service.d/sanitizer.conf");
 #endif
     std::string out;
     ASSERT_EQ(Zadmin({"--computer", Name(1), "--computer", Name(2), "install"}, &out), 0) << out;
@@ -102,6 +92,43 @@ TEST_F(SshFleet, AChangeThatWouldDropNewSshConnectionsIsRefusedWithoutYes) {
     EXPECT_NE(out.find("--yes"), std::string::npos) << out;
     ASSERT_EQ(Zadmin({"--computer", Name(1), "--wait", "10", "list", "--tsv"}, &out), 0) << out;
     EXPECT_EQ(out.find(a1 + "\tOn"), std::string::npos) << "nothing was sent: " << out;
+}
+
+// On the host itself, in an administrator's SSH session, as administrators run it: sudo drops
+// SSH_CONNECTION, and zadmin finds the session up the process tree all the same.
+TEST_F(SshFleet, SudoZadminInAnSshSessionStillRefusesTheChangeThatLocksItOut) {
+    const std::string a1 = host(1).address();
+    const std::string zadmin = Fleet::InHost(ZADMIN_PATH);
+    int status = -1;
+    EXPECT_EQ(On(1, "test -n \"$SSH_CONNECTION\" && sudo printenv SSH_CONNECTION; echo end"),
+              "end\n")
+        << "sudo kept SSH_CONNECTION";
+    std::string out = On(1, "sudo " + zadmin + " enable " + a1 + " drop forward", &status);
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find("makes the service on . drop new SSH connections from " +
+                       Fleet::SideAddress() + " to " + a1 +
+                       " port 22, the way this session "
+                       "came in"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("--yes"), std::string::npos) << out;
+    // No process on the way holds the variable: sshd's own connection tells.
+    out = On(1, "exec env -u SSH_CONNECTION sudo " + zadmin + " enable " + a1 + " drop forward",
+             &status);
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find("drop new SSH connections from " + Fleet::SideAddress() + " to " + a1 +
+                       " port 22, the way this session came in"),
+              std::string::npos)
+        << out;
+    out = On(1, "sudo " + zadmin + " --wait 10 list --tsv", &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out.find(a1 + "\tOn"), std::string::npos) << "nothing was sent: " << out;
+    // A change that keeps the way in open goes ahead without a word.
+    out = On(1, "sudo " + zadmin + " --wait 10 enable " + a1 + " forward forward", &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out, "");
+    out = On(1, "sudo " + zadmin + " --wait 10 disable " + a1, &status);
+    EXPECT_EQ(status, 0) << out;
 }
 
 TEST_F(SshFleet, FiltersSetOverSshAreEnforcedAndLoggedAndTravelToAnotherHost) {
@@ -140,7 +167,8 @@ TEST_F(SshFleet, FiltersSetOverSshAreEnforcedAndLoggedAndTravelToAnotherHost) {
     const fs::path forHost3 = gRun / "host3.INI";
     std::ofstream(forHost3, std::ios::binary) << text;
     ASSERT_EQ(Zadmin({"--computer", Name(3), "install"}, &out), 0) << out;
-    ASSERT_EQ(Zadmin({"--computer", Name(3), "--wait", "10", "restore", forHost3.string()}, &out), 0)
+    ASSERT_EQ(Zadmin({"--computer", Name(3), "--wait", "10", "restore", forHost3.string()}, &out),
+              0)
         << out;
     ASSERT_EQ(Zadmin({"--computer", Name(3), "filters", host(3).address(), "in", "--tsv"}, &out), 0)
         << out;
@@ -150,8 +178,9 @@ TEST_F(SshFleet, FiltersSetOverSshAreEnforcedAndLoggedAndTravelToAnotherHost) {
 
 TEST_F(SshFleet, ASecondConnectionToTheSamePipeIsBusy) {
     // A connection held on host1 itself, through the same bridge that ssh runs.
-    On(1, "systemd-run --unit=zhold sh -c \"(printf 'qzw2kflt\\n'; sleep 20) | "
-          "/var/lib/zantor/system32/ZantorSvc -bridge /var/lib/zantor > /dev/null\"");
+    On(1,
+       "systemd-run --unit=zhold sh -c \"(printf 'qzw2kflt\\n'; sleep 20) | "
+       "/var/lib/zantor/system32/ZantorSvc -bridge /var/lib/zantor > /dev/null\"");
     std::string out;
     for (int i = 0; i < 50; ++i) {
         Zadmin({"--computer", Name(1), "--wait", "0", "list"}, &out);
@@ -165,7 +194,8 @@ TEST_F(SshFleet, SshRefusalsAndAHostThatIsGoneAreErrorsWithSshsWordsNotHangs) {
     const fs::path dir = gRun.parent_path();
     // An empty known_hosts: the host's key is unknown.
     std::ifstream in(fleet().sshConfig());
-    const std::string config((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string config((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
     const fs::path unknown = dir / "unknown_hosts_config";
     std::ofstream(unknown) << std::regex_replace(config, std::regex("UserKnownHostsFile [^\\n]*"),
                                                  "UserKnownHostsFile /dev/null");
@@ -181,8 +211,9 @@ TEST_F(SshFleet, SshRefusalsAndAHostThatIsGoneAreErrorsWithSshsWordsNotHangs) {
     // A key the host does not take.
     const fs::path key = dir / "stranger";
     int code = -1;
-    platform::lab::RunProgramFor({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", key.string()},
-                                 seconds(30), &code);
+    platform::lab::RunProgramFor(
+        {"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", key.string()}, seconds(30),
+        &code);
     ASSERT_EQ(code, 0);
     const fs::path refused = dir / "refused_config";
     std::ofstream(refused) << std::regex_replace(config, std::regex("IdentityFile [^\\n]*"),
@@ -202,6 +233,81 @@ TEST_F(SshFleet, SshRefusalsAndAHostThatIsGoneAreErrorsWithSshsWordsNotHangs) {
     std::printf("host gone: %lld ms\n", static_cast<long long>(last_.count()));
     std::string why;
     ASSERT_TRUE(host(3).Boot(&why)) << why;
+}
+
+// What a user's ssh config says about host keys is no way around them: a key that changed is
+// refused even with StrictHostKeyChecking no or accept-new there, or with
+// --accept-new-host-keys; an unknown key is taken (and recorded) only where the config says
+// accept-new or the option is given.
+TEST_F(SshFleet, AHostWhoseKeyChangedIsRefusedWhateverTheConfigSays) {
+    const fs::path dir = gRun.parent_path();
+    std::ifstream in(fleet().sshConfig());
+    const std::string config((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+    // Another key in known_hosts for host2, as after the host was replaced by another.
+    const fs::path impostor = dir / "impostor";
+    int code = -1;
+    platform::lab::RunProgramFor(
+        {"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", impostor.string()},
+        seconds(30), &code);
+    ASSERT_EQ(code, 0);
+    std::ifstream pub(impostor.string() + ".pub");
+    std::string type, blob;
+    pub >> type >> blob;
+    const std::string changedLine =
+        host(2).name() + "," + host(2).address() + " " + type + " " + blob + "\n";
+    int runs = 0;
+    // zadmin list on host2 with this known_hosts and StrictHostKeyChecking, on a connection of
+    // its own; what it printed, and known_hosts afterwards.
+    auto tryWith = [&](const std::string& known, const std::string& strict,
+                       const std::vector<std::string>& options, std::string* after) {
+        const fs::path hosts = dir / ("known_hosts-" + std::to_string(++runs));
+        std::ofstream(hosts) << known;
+        const fs::path file = dir / ("keys_config-" + std::to_string(runs));
+        std::string text = std::regex_replace(config, std::regex("UserKnownHostsFile [^\\n]*"),
+                                              "UserKnownHostsFile " + hosts.string());
+        std::ofstream(file) << std::regex_replace(text, std::regex("StrictHostKeyChecking [^\\n]*"),
+                                                  "StrictHostKeyChecking " + strict);
+        const fs::path run = dir / ("run-keys-" + std::to_string(runs));
+        fs::create_directories(run);
+        fs::permissions(run, fs::perms::owner_all);
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {"--computer", Name(2), "--wait", "10", "list", "--tsv"});
+        std::string out;
+        const int status = Zadmin(args, &out, file.string(), run);
+        std::ifstream back(hosts);
+        after->assign((std::istreambuf_iterator<char>(back)), std::istreambuf_iterator<char>());
+        return std::pair(status, out);
+    };
+    std::string after;
+    for (const auto& [strict, options] :
+         {std::pair{"no", std::vector<std::string>{}},
+          {"accept-new", std::vector<std::string>{}},
+          {"yes", std::vector<std::string>{"--accept-new-host-keys"}}}) {
+        SCOPED_TRACE(strict + std::string(options.empty() ? "" : " " + options[0]));
+        const auto [status, out] = tryWith(changedLine, strict, options, &after);
+        EXPECT_EQ(status, 1) << out;
+        EXPECT_NE(out.find("Host key verification failed"), std::string::npos) << out;
+        EXPECT_NE(out.find("ssh-keygen -R"), std::string::npos) << out;
+        EXPECT_EQ(out.find(host(2).address() + "\t"), std::string::npos) << out;
+        EXPECT_EQ(after, changedLine) << "known_hosts was changed";
+    }
+    // A key not known yet: refused where the config says no, taken where it says accept-new or
+    // the option says so, and recorded.
+    auto [status, out] = tryWith("", "no", {}, &after);
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find("Host key verification failed"), std::string::npos) << out;
+    EXPECT_EQ(after, "");
+    for (const auto& [strict, options] :
+         {std::pair{"accept-new", std::vector<std::string>{}},
+          {"yes", std::vector<std::string>{"--accept-new-host-keys"}}}) {
+        SCOPED_TRACE(strict);
+        std::tie(status, out) = tryWith("", strict, options, &after);
+        EXPECT_EQ(status, 0) << out;
+        EXPECT_NE(out.find(host(2).address() + "\t"), std::string::npos) << out;
+        EXPECT_NE(after.find(host(2).address()), std::string::npos) << after;
+        EXPECT_EQ(after.find(blob), std::string::npos) << "the impostor's key was recorded";
+    }
 }
 
 // The ssh clients of this machine that carry a pipe's bridge; a shared connection's master
@@ -263,13 +369,13 @@ TEST_F(SshFleet, ABrokenConnectionEndsTheConsolesWaitAndLeavesNoSsh) {
 
 TEST_F(SshFleet, AnAccountThatIsNotRootWorksThroughSudoOrIsToldWhy) {
     // Two accounts that take the fleet's key: one may use sudo without a password, one may not.
-    On(1, "for u in zop zno; do useradd -m $u && mkdir -p /home/$u/.ssh && "
-          "cp /root/.ssh/authorized_keys /home/$u/.ssh/ && chown -R $u: /home/$u/.ssh; done; "
-          "echo 'zop ALL=(ALL) NOPASSWD: ALL' > /etc/sudoers.d/zop && chmod 440 /etc/sudoers.d/zop");
+    On(1,
+       "for u in zop zno; do useradd -m $u && mkdir -p /home/$u/.ssh && "
+       "cp /root/.ssh/authorized_keys /home/$u/.ssh/ && chown -R $u: /home/$u/.ssh; done; "
+       "echo 'zop ALL=(ALL) NOPASSWD: ALL' > /etc/sudoers.d/zop && chmod 440 /etc/sudoers.d/zop");
     std::string out;
-    EXPECT_EQ(Zadmin({"--computer", "zop@" + host(1).name(), "--wait", "10", "list", "--tsv"},
-                     &out),
-              0)
+    EXPECT_EQ(
+        Zadmin({"--computer", "zop@" + host(1).name(), "--wait", "10", "list", "--tsv"}, &out), 0)
         << out;
     EXPECT_NE(out.find(host(1).address()), std::string::npos) << out;
     EXPECT_EQ(Zadmin({"--computer", "zno@" + host(1).name(), "list"}, &out), 1);
@@ -280,17 +386,45 @@ TEST_F(SshFleet, AnAccountThatIsNotRootWorksThroughSudoOrIsToldWhy) {
 
 TEST_F(SshFleet, RemoveLeavesNothingBehind) {
     std::string out;
-    ASSERT_EQ(Zadmin({"--computer", Name(1), "--computer", Name(2), "--computer", Name(3),
-                      "remove"},
-                     &out),
-              0)
+    ASSERT_EQ(
+        Zadmin({"--computer", Name(1), "--computer", Name(2), "--computer", Name(3), "remove"},
+               &out),
+        0)
         << out;
     for (int i : {1, 2, 3}) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(On(i, "ls /etc/systemd/system/ZantorSvc.service /var/lib/zantor/system32/"
-                        "ZantorSvc 2>/dev/null; systemctl is-active ZantorSvc"),
+        EXPECT_EQ(On(i,
+                     "ls /etc/systemd/system/ZantorSvc.service /var/lib/zantor/system32/"
+                     "ZantorSvc 2>/dev/null; systemctl is-active ZantorSvc"),
                   "inactive\n");
     }
+}
+
+// What install puts on a real host: root's program with mode 0755 from a set-id source, and
+// nothing at all into a system directory that others may write.
+TEST_F(SshFleet, InstallPlacesRootsProgramWithMode0755AndNothingIntoAnOpenFolder) {
+    const fs::path work = gRun.parent_path() / "setid";
+    fs::create_directories(work);
+    fs::permissions(work, fs::perms::owner_all);
+    fs::copy_file(ZANTORSVC_PATH, work / "ZantorSvc", fs::copy_options::overwrite_existing);
+    fs::permissions(work / "ZantorSvc", fs::perms(06755));
+    std::string out;
+    ASSERT_EQ(Zadmin({"--computer", Name(1), "install"}, &out, "", gRun, work), 0) << out;
+    EXPECT_EQ(On(1, "stat -c '%a %U' /var/lib/zantor/system32/ZantorSvc"), "755 root\n");
+    ASSERT_EQ(Zadmin({"--computer", Name(1), "remove"}, &out, "", gRun, work), 0) << out;
+
+    On(1, "chmod 0777 /var/lib/zantor/system32");
+    EXPECT_EQ(Zadmin({"--computer", Name(1), "install"}, &out, "", gRun, work), 1);
+    EXPECT_NE(out.find("Error 5 "), std::string::npos) << out;
+    EXPECT_NE(out.find("the folder /var/lib/zantor/system32 may be written by others"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(On(1,
+                 "ls -A /var/lib/zantor/system32 | grep -e '^ZantorSvc$' -e '^\\.~'; "
+                 "systemctl is-active ZantorSvc"),
+              "inactive\n")
+        << "nothing was written there, and nothing registered";
+    On(1, "chmod 0755 /var/lib/zantor/system32");
 }
 
 }  // namespace

@@ -48,10 +48,10 @@ class ConsoleWithService : public ::testing::Test {
         main.IPListViewClick();
     }
     // A row's texts, column by column.
-    std::vector<std::string> Row(const std::string& address) {
+    Cells Row(const std::string& address) {
         for (const auto& item : main.IPListView.Items)
             if (item.Caption == address) {
-                std::vector<std::string> cells{item.Caption};
+                Cells cells{item.Caption};
                 cells.insert(cells.end(), item.SubItems.begin(), item.SubItems.end());
                 return cells;
             }

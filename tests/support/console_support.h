@@ -19,6 +19,9 @@
 
 namespace zantor::test {
 
+// A row of a list view, column by column, as the console's tests compare them.
+using Cells = std::vector<std::string>;
+
 // Message boxes are recorded; each modal showing runs the next step that the test queued,
 // which acts on the form as the person would (sets controls, presses a button). A step that ends
 // without closing its form stands for the person closing it from its title bar.

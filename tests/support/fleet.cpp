@@ -14,9 +14,9 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/hostlab.h"
-#include "platform/netlab.h"
 #include "platform/process.h"
+#include "tests/support/hostlab.h"
+#include "tests/support/netlab.h"
 
 namespace zantor::test {
 
@@ -391,12 +391,17 @@ bool FleetHost::WaitUp(std::string* why) {
     bool sshSeen = false;
     std::string state;
     for (;;) {
+        bool running = true;
+        int lastExit = 0;
         {
             std::lock_guard lock(m.mutex);
-            if (!m.running)
-                return Fail(why, "systemd-nspawn ended with " + std::to_string(m.lastExit) +
-                                     " while the host booted; its console:\n" + ConsoleTail());
+            running = m.running;
+            lastExit = m.lastExit;
         }
+        // The console's tail is read without the lock, which ConsoleTail takes itself.
+        if (!running)
+            return Fail(why, "systemd-nspawn ended with " + std::to_string(lastExit) +
+                                 " while the host booted; its console:\n" + ConsoleTail());
         if (steady_clock::now() >= deadline)
             return Fail(why, "not up within " + std::to_string(kBootLimit.count()) +
                                  " s (systemd said \"" + state + "\"); its console:\n" +

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/netlab.h"
+#include "tests/support/netlab.h"
 
 namespace zantor::test {
 

@@ -7,6 +7,7 @@
 #include "platform/process.h"
 #include "shared/pipe_lines.h"
 #include "shared/text.h"
+#include "tests/win32/test_programs.h"
 
 namespace zantor::test {
 
@@ -34,6 +35,10 @@ Computer::Computer(const std::filesystem::path& root, const std::string& ipAddrT
     : root_(root) {
     fs::create_directories(system32());
     std::ofstream(root_ / "ipaddrtable") << ipAddrTable;
+}
+
+Computer::Computer(const std::filesystem::path& root, HostAddresses) : root_(root) {
+    fs::create_directories(system32());
 }
 
 std::string Computer::ServiceLog() const {
@@ -71,12 +76,12 @@ ServiceProcess::ServiceProcess(const Computer& computer, std::vector<std::string
                                std::vector<std::string> wrapper)
     : computer_(computer), output_(computer.root() / "service-output.txt") {
     platform::ChildProcessOptions options;
-    options.program = ZANTORSVC_PATH;
+    options.program = TestProgram(ZANTORSVC_PATH);
     options.arguments = std::move(args);
     if (!wrapper.empty()) {
         options.program = wrapper[0];
         wrapper.erase(wrapper.begin());
-        wrapper.push_back(ZANTORSVC_PATH);
+        wrapper.push_back(TestProgram(ZANTORSVC_PATH));
         options.arguments.insert(options.arguments.begin(), wrapper.begin(), wrapper.end());
     }
     options.workingDirectory = computer.system32();
@@ -101,9 +106,12 @@ std::vector<std::string> ServiceProcess::ReceivedCommands() const {
     std::vector<std::string> commands;
     std::istringstream in(Output());
     std::string line;
-    while (std::getline(in, line))
+    while (std::getline(in, line)) {
+        // Windows writes its text output with CR LF.
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.starts_with(kPrefix) && line.ends_with("]"))
             commands.push_back(line.substr(kPrefix.size(), line.size() - kPrefix.size() - 1));
+    }
     return commands;
 }
 

@@ -30,6 +30,9 @@ class Computer {
     explicit Computer(HostAddresses);
     // Another computer, made at `root` (a directory of ZANTOR_NETWORK), which its owner removes.
     Computer(const std::filesystem::path& root, const std::string& ipAddrTable);
+    // A computer whose root exists, with its host's addresses: on Windows, this one (its root
+    // is the Windows directory).
+    Computer(const std::filesystem::path& root, HostAddresses);
     const std::filesystem::path& root() const { return root_; }
     std::filesystem::path system32() const { return root() / "system32"; }
     std::string ServiceLog() const;  // the whole text of system32/ZantorSvc.Log

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/files_shared.h"
 #include "platform/scm.h"
 #include "tests/unit/scm_test_support.h"
 
@@ -33,7 +37,7 @@ TEST_F(Files, CopiesToAndFromAnAdminShare) {
     ASSERT_TRUE(CopyFileA(local.c_str(), kShare, false)) << GetLastError();
     fs::path remote = pc1Root() / "system32" / "prog.exe";
     EXPECT_EQ(ReadFile(remote), ReadFile(local));
-    EXPECT_EQ(fs::status(remote).permissions(), fs::perms::owner_all | fs::perms::group_read);
+    EXPECT_EQ(fs::status(remote).permissions(), fs::perms(0755)) << "a program, whatever it was";
 
     // Back again under another spelling of the share, then over an existing file.
     fs::path back = localRoot() / "back.exe";
@@ -84,6 +88,123 @@ TEST_F(Files, FailuresCarryWindowsNumbers) {
     }
 }
 
+// Another user of the machine: who owns what an attacker planted.
+constexpr uid_t kOther = 4321;
+
+struct stat Stat(const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+TEST_F(Files, ACopyIsOursWithMode0755AndNothingOfOthersIsWrittenThrough) {
+    fs::path source = Write(localRoot() / "apps" / "prog", "program");
+    // Set-id bits and write for everyone: none of it reaches the copy.
+    ASSERT_EQ(::chmod(source.c_str(), 06777), 0);
+    const fs::path system32 = pc1Root() / "system32";
+    const fs::path placed = system32 / "prog.exe";
+    ASSERT_TRUE(CopyFileA(source.c_str(), kShare, false)) << GetLastError();
+    EXPECT_EQ(Stat(placed).st_mode & 07777, 0755u);
+    EXPECT_EQ(Stat(placed).st_uid, ::geteuid());
+
+    // A file of another user's in the target's place, set-id and writable for all: not taken
+    // over, nor written.
+    ASSERT_EQ(::chown(placed.c_str(), kOther, kOther), 0);
+    ASSERT_EQ(::chmod(placed.c_str(), 06777), 0);
+    Write(source, "newer");
+    EXPECT_FALSE(CopyFileA(source.c_str(), kShare, false));
+    EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+    EXPECT_EQ(ReadFile(placed), "program");
+    fs::remove(placed);
+
+    // A link planted in the target's place: the file it leads to stays as it was.
+    const fs::path victim = Write(localRoot() / "victim", "secret");
+    fs::create_symlink(victim, placed);
+    EXPECT_FALSE(CopyFileA(source.c_str(), kShare, false));
+    EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+    EXPECT_EQ(ReadFile(victim), "secret");
+    EXPECT_TRUE(fs::is_symlink(placed));
+    fs::remove(placed);
+
+    // A folder that others may write, even with its sticky bit, or one above it without it: no
+    // file goes there, and the message names the folder.
+    for (const auto& [folder, mode] :
+         {std::pair{system32, 0777}, std::pair{system32, 01777}, std::pair{pc1Root(), 0777}}) {
+        SCOPED_TRACE(folder.string() + " " + std::to_string(mode));
+        ASSERT_EQ(::chmod(folder.c_str(), static_cast<mode_t>(mode)), 0);
+        EXPECT_FALSE(CopyFileA(source.c_str(), kShare, false));
+        EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+        EXPECT_NE(SystemMessageLine(GetLastError())
+                      .find(folder.string() + " may be written by "
+                                              "others"),
+                  std::string::npos)
+            << SystemMessageLine(GetLastError());
+        EXPECT_FALSE(fs::exists(placed));
+        ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    }
+    ASSERT_EQ(::chown(system32.c_str(), kOther, kOther), 0);
+    EXPECT_FALSE(CopyFileA(source.c_str(), kShare, false));
+    EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+    EXPECT_FALSE(fs::exists(placed));
+    ASSERT_EQ(::chown(system32.c_str(), 0, 0), 0);
+    EXPECT_TRUE(CopyFileA(source.c_str(), kShare, false)) << GetLastError();
+}
+
+// The program that Install To takes from a folder: refused, with why, wherever another user could
+// have put it there or could still change it.
+TEST_F(Files, AProgramSourceThatOthersCouldChangeIsRefusedWithTheReason) {
+    const fs::path folder = localRoot() / "work";
+    const fs::path program = Write(folder / "ZantorSvc", "program");
+    fs::permissions(program, fs::perms(0755));
+    const auto refusedFor = [](const fs::path& path, const std::string& why) {
+        SCOPED_TRACE(path.string() + ": " + why);
+        EXPECT_FALSE(CheckProgramSource(path.c_str()));
+        EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+        const std::string text = SystemMessageLine(GetLastError());
+        EXPECT_NE(text.find(path.string() + " is refused as the program to install"),
+                  std::string::npos)
+            << text;
+        EXPECT_NE(text.find(why), std::string::npos) << text;
+    };
+    EXPECT_TRUE(CheckProgramSource(program.c_str())) << SystemMessageLine(GetLastError());
+
+    fs::permissions(program, fs::perms(0775));
+    refusedFor(program, program.string() + " may be written by others than its owner");
+    fs::permissions(program, fs::perms(0755));
+    ASSERT_EQ(::chown(program.c_str(), kOther, kOther), 0);
+    refusedFor(program, program.string() + " belongs to user 4321");
+    // The user who ran sudo owns what they built.
+    ::setenv("SUDO_UID", "4321", 1);
+    EXPECT_TRUE(CheckProgramSource(program.c_str())) << SystemMessageLine(GetLastError());
+    ::unsetenv("SUDO_UID");
+    ASSERT_EQ(::chown(program.c_str(), 0, 0), 0);
+
+    // A shared folder: without its sticky bit anyone may swap the file.
+    fs::permissions(folder, fs::perms(0777));
+    refusedFor(program, "the folder " + folder.string() + " may be written by others");
+    ASSERT_EQ(::chmod(folder.c_str(), 01777), 0);
+    EXPECT_TRUE(CheckProgramSource(program.c_str())) << SystemMessageLine(GetLastError());
+
+    // In that sticky folder, a link another user planted, to a file of root's; and a link of
+    // ours to a file another user may write.
+    const fs::path planted = folder / "planted";
+    fs::create_symlink(program, planted);
+    ASSERT_EQ(::lchown(planted.c_str(), kOther, kOther), 0);
+    refusedFor(planted, planted.string() + " belongs to user 4321");
+    const fs::path writable = Write(localRoot() / "open" / "ZantorSvc", "program");
+    fs::permissions(writable, fs::perms(0777));
+    const fs::path ours = localRoot() / "ours";
+    fs::create_symlink(writable, ours);
+    refusedFor(ours, writable.string() + " may be written by others than its owner");
+    fs::permissions(writable, fs::perms(0755));
+    EXPECT_TRUE(CheckProgramSource(ours.c_str())) << "a link of ours to a good file";
+
+    EXPECT_FALSE(CheckProgramSource((folder / "missing").c_str()));
+    EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+    EXPECT_FALSE(CheckProgramSource(folder.c_str()));
+    EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+}
+
 TEST_F(Files, RunningProgramIsInUse) {
     InstallProgram(pc1Root());
     SC_HANDLE m = Manager("PC1");
@@ -132,6 +253,33 @@ TEST_F(Files, WholeFilesAreReadUpToALimitAndReplacedInOneStep) {
         EXPECT_FALSE(entry.path().filename().string().starts_with(".~")) << entry.path();
     EXPECT_FALSE(ReplaceFileContents("\\\\NOSUCHPC\\ADMIN$\\system32\\x.ini", "x"));
     EXPECT_EQ(GetLastError(), kErrorBadNetPath);
+}
+
+// What every system's read does once the file is open: a file that grows past the limit while
+// it is read, or a read that fails half way, leaves the caller's text as it was.
+TEST(ReadWithinLimit, TheLimitHoldsForWhatIsReadNotForTheSizeSeen) {
+    auto pieces = [](std::vector<std::string> parts, bool failAtEnd) -> PieceReader {
+        return [parts, failAtEnd](const std::function<bool(std::string_view)>& piece) {
+            for (const std::string& part : parts)
+                if (!piece(part)) return true;
+            if (failAtEnd) return Fail(kErrorCantRead), false;
+            return true;
+        };
+    };
+    std::string text = "kept";
+    EXPECT_TRUE(ReadWithinLimit(0, 6, pieces({"abc", "def"}, false), text));
+    EXPECT_EQ(text, "abcdef") << "a size the system did not know";
+    text = "kept";
+    EXPECT_FALSE(ReadWithinLimit(3, 5, pieces({"abc", "def"}, false), text));
+    EXPECT_EQ(GetLastError(), kErrorFileTooLarge) << "grown past the limit meanwhile";
+    EXPECT_EQ(text, "kept");
+    EXPECT_FALSE(ReadWithinLimit(9, 8, pieces({}, false), text));
+    EXPECT_EQ(GetLastError(), kErrorFileTooLarge) << "too large as seen: nothing read";
+    EXPECT_FALSE(ReadWithinLimit(3, 8, pieces({"abc"}, true), text));
+    EXPECT_EQ(GetLastError(), kErrorCantRead);
+    EXPECT_EQ(text, "kept");
+    EXPECT_TRUE(ReadWithinLimit(0, 0, pieces({}, false), text));
+    EXPECT_EQ(text, "");
 }
 
 TEST(ModuleFileName, IsThisProgram) {

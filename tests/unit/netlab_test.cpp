@@ -1,12 +1,14 @@
 // The laboratory's TCP connections between namespaces, whose every wait must end, and namespaces
 // that give their name up so that nothing outlives the process that made them.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <numeric>
 #include <thread>
 
-#include "platform/netlab.h"
+#include "tests/support/netlab.h"
 
 using namespace platform;
 namespace lab = platform::lab;
@@ -112,6 +114,23 @@ TEST_F(NetlabTest, AnUnnamedNamespaceLivesOnThroughItsHolderAlone) {
     EXPECT_NE(b->Ip({"link", "show", "lb"}), kErrorSuccess);
     b.reset();
     EXPECT_EQ(Namespaces().find(name), std::string::npos);
+}
+
+TEST_F(NetlabTest, NamesLeftByAKilledMakerGoWithTheNextLab) {
+    // A maker that has ended, and this process, which runs.
+    const pid_t ended = fork();
+    if (ended == 0) _exit(0);
+    ASSERT_GT(ended, 0);
+    ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+    const std::string left = "zt-left-" + std::to_string(ended) + "-0";
+    const std::string kept = "zt-kept-" + std::to_string(::getpid()) + "-999";
+    for (const std::string& name : {left, kept})
+        ASSERT_EQ(lab::RunProgram({lab::IpProgram(), "netns", "add", name}), kErrorSuccess);
+    lab::SweepAbandonedNamespaceNames();
+    EXPECT_EQ(Namespaces().find(left), std::string::npos) << Namespaces();
+    EXPECT_NE(Namespaces().find(kept), std::string::npos) << Namespaces();
+    lab::RunProgram({lab::IpProgram(), "netns", "del", kept});
+    lab::RunProgram({lab::IpProgram(), "netns", "del", left});
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Packets from the builder: what the driver reads back from them, and valid checksums.
 #include <gtest/gtest.h>
 
-#include "platform/pf/pf_packet.h"
+#include "platform/pf_packet.h"
 #include "shared/packet_builder.h"
 
 using namespace zantor;

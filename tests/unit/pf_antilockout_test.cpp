@@ -5,11 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 
-#include "platform/netlab.h"
-#include "platform/pf/pf_kernel.h"
-#include "platform/pf/pf_ruleset.h"
-#include "platform/pf/pf_settings.h"
+#include "platform/linux/pf/pf_kernel.h"
+#include "platform/linux/pf/pf_ruleset.h"
+#include "platform/linux/pf/pf_settings.h"
+#include "tests/support/netlab.h"
 #include "tests/unit/pf_test_util.h"
 #include "tests/unit/temp_root.h"
 
@@ -28,9 +29,13 @@ namespace {
 struct Model {
     explicit Model(std::vector<std::uint16_t> ports) : ruleset(23118, std::move(ports)) {
         KernelRuleset::Journal journal;
-        ruleset.CreateInterface(1, 0, PF_ACTION_DROP, PF_ACTION_FORWARD, true, journal);
+        InterfaceRecord record{
+            .handle = 1, .actions = {PF_ACTION_DROP, PF_ACTION_FORWARD}, .useLog = true};
+        ruleset.CreateInterface(record, journal);
         changes.push_back({});
-        ruleset.Bind(1, StrToIP("10.9.0.2"), 4, changes.back(), journal);
+        record.bound = true;
+        record.address = StrToIP("10.9.0.2");
+        ruleset.Bind(record, 4, changes.back(), journal);
         Add(PacketDirection::kInput, 10, {.protocol = 6, .dstLow = 80, .dstHigh = 80});
         Add(PacketDirection::kInput, 11, {.protocol = 6, .dstLow = 22, .dstHigh = 22});
         Add(PacketDirection::kOutput, 12,
@@ -40,9 +45,11 @@ struct Model {
              .dstLow = 5000,
              .dstHigh = 5010});
         changes.push_back({});
-        ruleset.SetGlobal(1, GF_STRONGHOST, true, changes.back(), journal);
+        record.globals |= 1u << GF_STRONGHOST;
+        ruleset.SetGlobals(record, changes.back(), journal);
         changes.push_back({});
-        ruleset.SetGlobal(1, GF_FRAGCACHE, true, changes.back(), journal);
+        record.globals |= 1u << GF_FRAGCACHE;
+        ruleset.SetGlobals(record, changes.back(), journal);
         changes.push_back({});
         const FILTER_HANDLE gone[] = {11, 12};
         ruleset.RemoveFilters(1, gone, changes.back(), journal);
@@ -71,6 +78,16 @@ std::size_t At(const std::string& text, const std::string& line) {
     return at;
 }
 
+// The rules of one chain, in order, without the command's words before the chain's name.
+std::vector<std::string> ChainRules(const std::string& text, const std::string& chain) {
+    std::vector<std::string> rules;
+    const std::string head = "add rule ip zantor " + chain + " ";
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(head, 0) == 0) rules.push_back(line.substr(head.size()));
+    return rules;
+}
+
 TEST(AntiLockoutRules, ItsRulesComeFirstInEachBaseChainAfterLoopback) {
     Model on({22, 2222});
     const std::string& t = on.table;
@@ -82,32 +99,54 @@ TEST(AntiLockoutRules, ItsRulesComeFirstInEachBaseChainAfterLoopback) {
         << t;
     // prerouting: after loopback, ahead of strong host, the fragment checks and the interfaces
     // decided there; connection tracking does not know the connection yet, so an unfragmented
-    // TCP packet to sshd goes on to the input hook.
-    const std::size_t pre = At(t, p + "pre ip frag-off & 0x3fff == 0 tcp dport @antilockout_ports "
-                                      "accept");
+    // TCP packet to sshd on the host's own address goes on to antilockout_pre.
+    const std::string toSshd = "tcp dport @antilockout_ports iif != \"lo\" fib daddr type local";
+    const std::size_t pre = At(t, p + "pre ip frag-off & 0x3fff == 0 " + toSshd + " accept");
     ASSERT_NE(pre, std::string::npos) << t;
     EXPECT_LT(At(t, p + "pre iif \"lo\" accept"), pre);
     EXPECT_GT(At(t, p + "pre iif vmap @spoofmap"), pre);
     EXPECT_GT(At(t, p + "pre ip frag-off & 0x3fff != 0 ip daddr vmap @fragmap"), pre);
     EXPECT_GT(At(t, p + "pre ip daddr vmap @premap"), pre);
-    // input: established passes; the rest meets what pre would have done, then the interfaces
-    // decided at the input hook.
-    const std::size_t in = At(t, p + "input tcp dport @antilockout_ports jump antilockout_in");
+    // Between connection tracking and a destination NAT: those packets, and only those (the
+    // reassembled datagrams of fragments aside), established sessions first, then the checks
+    // pre skipped in their order.
+    EXPECT_NE(At(t,
+                 "add chain ip zantor antilockout_pre { type filter hook prerouting priority "
+                 "-150; policy accept; }"),
+              std::string::npos)
+        << t;
+    EXPECT_EQ(ChainRules(t, "antilockout_pre"),
+              std::vector<std::string>{toSshd + " jump antilockout_in"});
+    EXPECT_EQ(ChainRules(t, "antilockout_in"),
+              (std::vector<std::string>{"jump antilockout_session", "iif vmap @spoofmap",
+                                        "ip daddr vmap @premap"}));
+    // Established, not sent elsewhere by a NAT, and a session into the host: the peer's side.
+    EXPECT_EQ(ChainRules(t, "antilockout_session"),
+              (std::vector<std::string>{
+                  "ct state established ct status & dnat == 0 ct direction original accept",
+                  "ct state established ct status & dnat == 0 ct label 127 accept"}));
+    // input: those sessions, ahead of the interfaces decided at the input hook.
+    const std::size_t in = At(t, p + "input tcp dport @antilockout_ports jump antilockout_session");
     ASSERT_NE(in, std::string::npos) << t;
     EXPECT_LT(At(t, p + "input iif \"lo\" accept"), in);
     EXPECT_GT(At(t, p + "input ip daddr vmap @inmap"), in);
-    const std::size_t established = At(t, p + "antilockout_in ct state established accept");
-    ASSERT_NE(established, std::string::npos) << t;
-    EXPECT_GT(At(t, p + "antilockout_in iif vmap @spoofmap"), established);
-    EXPECT_GT(At(t, p + "antilockout_in ip daddr vmap @premap"),
-              At(t, p + "antilockout_in iif vmap @spoofmap"));
-    EXPECT_LT(established, in);  // the chain exists before the jump to it
-    // output: sshd's established packets, ahead of the interfaces.
-    const std::size_t out =
-        At(t, p + "output tcp sport @antilockout_ports ct state established,new accept");
+    // output: the host's side of those sessions, and a session taken up by a segment without
+    // SYN; a SYN from sshd's port goes on to the interfaces.
+    const std::size_t out = At(t, p + "output tcp sport @antilockout_ports jump antilockout_out");
     ASSERT_NE(out, std::string::npos) << t;
     EXPECT_LT(At(t, p + "output oif \"lo\" accept"), out);
     EXPECT_GT(At(t, p + "output ip saddr vmap @outmap"), out);
+    EXPECT_EQ(ChainRules(t, "antilockout_out"),
+              (std::vector<std::string>{
+                  "ct state established ct status & dnat == 0 ct direction reply accept",
+                  "ct state established ct status & dnat == 0 ct label 127 accept",
+                  "ct state new tcp flags & syn == 0 ct label set 127 accept"}));
+    // Every chain exists before the first jump to it.
+    for (const char* chain : {"antilockout_session", "antilockout_in", "antilockout_out"}) {
+        const std::size_t made = At(t, std::string("add chain ip zantor ") + chain);
+        ASSERT_NE(made, std::string::npos) << chain;
+        EXPECT_LT(made, t.find(std::string("jump ") + chain)) << chain;
+    }
     // Nothing else: "related" is not let through.
     EXPECT_EQ(t.find("related"), std::string::npos);
 }
@@ -159,11 +198,15 @@ TEST(AntiLockoutRules, TheKernelTakesTheTable) {
     ASSERT_EQ(lab::RunProgram({"/usr/sbin/nft", "list", "table", "ip", "zantor"}, &table),
               kErrorSuccess);
     EXPECT_NE(table.find("elements = { 22, 2222 }"), std::string::npos) << table;
-    EXPECT_NE(table.find("tcp dport @antilockout_ports jump antilockout_in"), std::string::npos)
-        << table;
-    EXPECT_NE(table.find("tcp sport @antilockout_ports ct state established,new accept"),
-              std::string::npos)
-        << table;
+    // As the kernel lists them: the chain between connection tracking and a NAT, and the
+    // session's rules.
+    for (const char* rule :
+         {"type filter hook prerouting priority mangle; policy accept;",
+          "tcp dport @antilockout_ports iif != \"lo\" fib daddr type local jump antilockout_in",
+          "ct state established ct status ! dnat ct direction original accept",
+          "ct state new tcp flags ! syn ct label set 127 accept",
+          "tcp sport @antilockout_ports jump antilockout_out"})
+        EXPECT_NE(table.find(rule), std::string::npos) << rule << "\n" << table;
     // The engine is not told: packets to sshd are its filters' to decide.
     PFFORWARD_ACTION action = PF_ACTION_FORWARD;
     const auto ssh = Tcp("10.200.1.5", 40000, "10.9.0.2", 22);

@@ -120,6 +120,53 @@ TEST(PfApi, OneInterfacePerAddressAndOneAddressPerInterface) {
     EXPECT_EQ(d.BindInterfaceToIPAddress(a, PF_IPV4, Addr(y)), kPfErrorNoPfInterface);
 }
 
+// What a backend beside the engine reads of an interface: the engine's record, as every call
+// left it, and nothing of a failed one.
+TEST(PfApi, TheEngineKeepsEachInterfacesRecord) {
+    PacketFilterDriver d(Untimed());
+    INTERFACE_HANDLE named, unnamed;
+    ASSERT_EQ(d.CreateInterface(77, PF_ACTION_DROP, PF_ACTION_FORWARD, true, true, &named), 0u);
+    ASSERT_EQ(d.CreateInterface(0, PF_ACTION_FORWARD, PF_ACTION_DROP, false, true, &unnamed), 0u);
+    pf::InterfaceRecord r;
+    ASSERT_TRUE(d.ReadInterface(named, &r));
+    EXPECT_EQ(r.handle, named);
+    EXPECT_EQ(r.LogName(), 77u);
+    EXPECT_EQ(r.actions[0], PF_ACTION_DROP);
+    EXPECT_EQ(r.actions[1], PF_ACTION_FORWARD);
+    EXPECT_TRUE(r.useLog);
+    EXPECT_FALSE(r.bound);
+    EXPECT_EQ(r.globals, 0u);
+    ASSERT_TRUE(d.ReadInterface(unnamed, &r));
+    EXPECT_EQ(r.LogName(), unnamed) << "the log names it by its handle";
+    EXPECT_FALSE(r.useLog);
+
+    IPAddr x = MakeIP(10, 0, 0, 5);
+    ASSERT_EQ(d.BindInterfaceToIPAddress(named, PF_IPV4, Addr(x)), 0u);
+    EXPECT_EQ(d.BindInterfaceToIPAddress(unnamed, PF_IPV4, Addr(x)), kErrorAlreadyExists);
+    ASSERT_EQ(d.AddGlobalFilterToInterface(named, GF_STRONGHOST), 0u);
+    ASSERT_EQ(d.AddGlobalFilterToInterface(named, GF_FRAGCACHE), 0u);
+    EXPECT_EQ(d.AddGlobalFilterToInterface(named, static_cast<GLOBAL_FILTER>(5)),
+              kPfErrorGlobalFilterNotSupported);
+    ASSERT_EQ(d.RemoveGlobalFilterFromInterface(named, GF_FRAGCACHE), 0u);
+    ASSERT_TRUE(d.ReadInterface(named, &r));
+    EXPECT_TRUE(r.bound);
+    EXPECT_EQ(r.address, x);
+    EXPECT_TRUE(r.Has(GF_STRONGHOST));
+    EXPECT_FALSE(r.Has(GF_FRAGCACHE));
+    EXPECT_FALSE(r.Has(static_cast<GLOBAL_FILTER>(5)));
+    EXPECT_FALSE(r.Has(static_cast<GLOBAL_FILTER>(40)));
+    ASSERT_TRUE(d.ReadInterface(unnamed, &r));
+    EXPECT_FALSE(r.bound) << "its bind failed";
+
+    ASSERT_EQ(d.UnBindInterface(named), 0u);
+    ASSERT_TRUE(d.ReadInterface(named, &r));
+    EXPECT_FALSE(r.bound);
+    EXPECT_EQ(r.address, 0u);
+    ASSERT_EQ(d.DeleteInterface(named), 0u);
+    EXPECT_FALSE(d.ReadInterface(named, &r));
+    EXPECT_FALSE(d.ReadInterface(0, &r));
+}
+
 TEST(PfApi, HandlesAreNeverZeroAndNotReusedSoon) {
     PacketFilterDriver d(Untimed());
     std::set<std::uint32_t> interfaces, filters;

@@ -6,9 +6,9 @@
 #include <set>
 #include <sstream>
 
-#include "platform/netlab.h"
-#include "platform/pf/pf_kernel.h"
-#include "platform/pf/pf_ruleset.h"
+#include "platform/linux/pf/pf_kernel.h"
+#include "platform/linux/pf/pf_ruleset.h"
+#include "tests/support/netlab.h"
 #include "tests/unit/pf_test_util.h"
 
 using namespace platform;
@@ -203,7 +203,9 @@ class KernelBackendTest : public ::testing::Test {
         KernelBackend::Options options;
         options.report = [this](const std::string& line) { reports.push_back(line); };
         options.beforeChange = [this](std::string& commands) {
-            if (refuseNext) commands += "add rule ip zantor no_such_chain accept\n";
+            sent.push_back(commands);
+            if (refuseNext || (refuseSent && sent.size() == refuseSent))
+                commands += "add rule ip zantor no_such_chain accept\n";
             refuseNext = false;
         };
         ASSERT_EQ(KernelBackend::Create(engine, options, &backend, &why), kErrorSuccess) << why;
@@ -242,6 +244,8 @@ class KernelBackendTest : public ::testing::Test {
     std::unique_ptr<KernelBackend> backend;
     std::vector<std::string> reports;
     bool refuseNext = false;
+    std::vector<std::string> sent;  // each change's commands, as they went to the kernel
+    std::size_t refuseSent = 0;     // with it, the change that makes `sent` this long is refused
     INTERFACE_HANDLE itf = 0;
 };
 
@@ -254,25 +258,49 @@ TEST_F(KernelBackendTest, ChangesWaitForTheWholeTableThenGoOneByOne) {
     EXPECT_EQ(Table(), "");
     ASSERT_EQ(backend->WriteTable(nullptr), kErrorSuccess);
     std::string table = Table();
-    EXPECT_NE(table.find("elements = { tcp . 80 }"), std::string::npos) << table;
+    EXPECT_NE(table.find("elements = { tcp . 80 counter packets 0 bytes 0 }"), std::string::npos)
+        << table;
     EXPECT_NE(table.find("10.9.0.2 : jump i1_in"), std::string::npos) << table;
 
     // From now on each change reaches the kernel at once, and removals take it out again.
     Descriptor range({.protocol = 17, .dstLow = 5000, .dstHigh = 5010});
     FILTER_HANDLE r = 0;
     ASSERT_EQ(backend->AddFiltersToInterface(itf, 1, range.get(), 0, nullptr, &r), 0u);
-    EXPECT_NE(Block("chain i1_in_t").find("5000-5010 accept"), std::string::npos) << Table();
+    EXPECT_NE(
+        Block("chain i1_in_t").find("5000-5010 counter packets 0 bytes 0 accept comment \"i1_f2\""),
+        std::string::npos)
+        << Table();
     ASSERT_EQ(backend->RemoveFilterHandles(itf, 1, &r), 0u);
     ASSERT_EQ(backend->RemoveFilterHandles(itf, 1, &h), 0u);
     table = Table();
     EXPECT_EQ(table.find("5000-5010"), std::string::npos) << table;
-    EXPECT_EQ(table.find("elements = { tcp . 80 }"), std::string::npos) << table;
+    EXPECT_EQ(table.find("elements = { tcp . 80 counter packets 0 bytes 0 }"), std::string::npos)
+        << table;
 
     // The fragment cache moves the interface's input to the input hook.
     EXPECT_NE(Block("map premap").find("10.9.0.2"), std::string::npos) << Table();
     ASSERT_EQ(backend->AddGlobalFilterToInterface(itf, GF_FRAGCACHE), 0u);
     EXPECT_EQ(Block("map premap").find("10.9.0.2"), std::string::npos) << Table();
     EXPECT_NE(Block("map inmap").find("10.9.0.2"), std::string::npos) << Table();
+    // And back, in two steps: at prerouting too, then no more at input, so that a packet between
+    // the two hooks meets the interface at one of them at least.
+    sent.clear();
+    ASSERT_EQ(backend->RemoveGlobalFilterFromInterface(itf, GF_FRAGCACHE), 0u);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0], "add element ip zantor premap { 10.9.0.2 : jump i1_in }\n");
+    EXPECT_NE(sent[1].find("delete element ip zantor inmap { 10.9.0.2 }"), std::string::npos)
+        << sent[1];
+    EXPECT_NE(Block("map premap").find("10.9.0.2"), std::string::npos) << Table();
+    EXPECT_EQ(Block("map inmap").find("10.9.0.2"), std::string::npos) << Table();
+    // Refused: the first step is taken back, and the cache stays on.
+    ASSERT_EQ(backend->AddGlobalFilterToInterface(itf, GF_FRAGCACHE), 0u);
+    const std::string cached = Table();
+    sent.clear();
+    refuseSent = 2;
+    EXPECT_EQ(backend->RemoveGlobalFilterFromInterface(itf, GF_FRAGCACHE), kPfErrorKernelRefused);
+    refuseSent = 0;
+    EXPECT_EQ(sent.size(), 3u);
+    EXPECT_EQ(Table(), cached);
     ASSERT_EQ(backend->UnBindInterface(itf), 0u);
     EXPECT_EQ(Table().find("i1_in"), std::string::npos) << Table();
     ASSERT_EQ(backend->DeleteInterface(itf), 0u);
@@ -353,16 +381,23 @@ TEST_F(KernelBackendTest, RulesAreGroupedByTheNetworkTheyName) {
     ASSERT_EQ(backend->AddFiltersToInterface(itf, 1, other.get(), 0, nullptr, &h[3]), 0u);
     ASSERT_EQ(backend->AddFiltersToInterface(itf, 1, anyone.get(), 0, nullptr, &h[4]), 0u);
 
+    // Each rule counts its filter's packets, and its comment names the filter.
+    auto Counted = [](FILTER_HANDLE f) {
+        return "counter packets 0 bytes 0 accept comment \"i1_f" + std::to_string(f) + "\"";
+    };
     const std::string parent = Block("chain i1_in_t");
     EXPECT_NE(parent.find("ip saddr & 255.255.255.0 vmap @i1_in_v1"), std::string::npos) << Table();
-    EXPECT_NE(parent.find("tcp dport 3000-3010 accept"), std::string::npos) << Table();
+    EXPECT_NE(parent.find("tcp dport 3000-3010 " + Counted(h[4])), std::string::npos) << Table();
     EXPECT_EQ(parent.find("1000-1010"), std::string::npos) << Table();
     const std::string first = Block("chain i1_in_v1_10_1_0_0");
-    EXPECT_NE(first.find("ip saddr 10.1.0.1 tcp dport 1000-1010 accept"), std::string::npos)
+    EXPECT_NE(first.find("ip saddr 10.1.0.1 tcp dport 1000-1010 " + Counted(h[0])),
+              std::string::npos)
         << Table();
-    EXPECT_NE(first.find("ip saddr 10.1.0.1 udp dport 2000-2010 accept"), std::string::npos)
+    EXPECT_NE(first.find("ip saddr 10.1.0.1 udp dport 2000-2010 " + Counted(h[1])),
+              std::string::npos)
         << Table();
-    EXPECT_NE(first.find("ip saddr 10.1.0.9 tcp dport 4000-4010 accept"), std::string::npos)
+    EXPECT_NE(first.find("ip saddr 10.1.0.9 tcp dport 4000-4010 " + Counted(h[2])),
+              std::string::npos)
         << Table();
     EXPECT_NE(Block("chain i1_in_v1_10_2_0_0").find("1000-1010"), std::string::npos) << Table();
     EXPECT_NE(Block("map i1_in_v1").find("10.2.0.0 : jump i1_in_v1_10_2_0_0"), std::string::npos)
@@ -392,6 +427,62 @@ TEST_F(KernelBackendTest, RulesAreGroupedByTheNetworkTheyName) {
     EXPECT_EQ(reports.size(), 2u);
 }
 
+// The backend answers the whole call set: the engine's refusals as the engine gives them, the
+// filter log and test packets as the engine's, and the kernel names an interface as the engine's
+// record does.
+TEST_F(KernelBackendTest, AnswersTheCallSetAsTheEngineBesideIt) {
+    PacketFilterBackend& b = *backend;
+    IPAddr ip = StrToIP("10.9.0.2");
+    const auto* address = reinterpret_cast<const std::uint8_t*>(&ip);
+    Descriptor web({.protocol = 6, .dstLow = 80, .dstHigh = 80});
+    FILTER_HANDLE h = 0;
+    const INTERFACE_HANDLE none = 4242;
+    EXPECT_EQ(b.DeleteInterface(none), kPfErrorNoPfInterface);
+    EXPECT_EQ(b.BindInterfaceToIPAddress(none, PF_IPV4, address), kPfErrorNoPfInterface);
+    EXPECT_EQ(b.UnBindInterface(none), kPfErrorNoPfInterface);
+    EXPECT_EQ(b.AddFiltersToInterface(none, 1, web.get(), 0, nullptr, &h), kPfErrorNoPfInterface);
+    EXPECT_EQ(b.RemoveFilterHandles(none, 1, &h), kPfErrorNoPfInterface);
+    EXPECT_EQ(b.AddGlobalFilterToInterface(none, GF_FRAGMENTS), kPfErrorNoPfInterface);
+    EXPECT_EQ(b.RemoveGlobalFilterFromInterface(none, GF_FRAGMENTS), kPfErrorNoPfInterface);
+    EXPECT_EQ(b.CreateInterface(0, static_cast<PFFORWARD_ACTION>(2), PF_ACTION_DROP, 0, 1, &itf),
+              kErrorInvalidParameter);
+
+    ASSERT_EQ(b.CreateInterface(42, PF_ACTION_DROP, PF_ACTION_FORWARD, true, true, &itf), 0u);
+    ASSERT_EQ(b.BindInterfaceToIPAddress(itf, PF_IPV4, address), 0u);
+    EXPECT_EQ(b.AddGlobalFilterToInterface(itf, static_cast<GLOBAL_FILTER>(5)),
+              kPfErrorGlobalFilterNotSupported);
+    EXPECT_EQ(b.RemoveGlobalFilterFromInterface(itf, GF_FRAGCACHE), kErrorNotFound);
+    ASSERT_EQ(b.AddGlobalFilterToInterface(itf, GF_FRAGMENTS), 0u);
+    ASSERT_EQ(b.AddGlobalFilterToInterface(itf, GF_FRAGMENTS), 0u) << "again: no change";
+    const std::string table = backend->TableText();
+    EXPECT_NE(table.find("prefix \"zantor 42 1 0\" drop"), std::string::npos) << table;
+    EXPECT_NE(table.find("prefix \"zantor 42 2 0\" drop"), std::string::npos) << table;
+    EXPECT_NE(table.find("10.9.0.2 : jump i" + std::to_string(itf) + "_frag"), std::string::npos)
+        << table;
+    ASSERT_EQ(b.RemoveGlobalFilterFromInterface(itf, GF_FRAGMENTS), 0u);
+    EXPECT_EQ(backend->TableText().find("_frag }"), std::string::npos) << backend->TableText();
+
+    // The log made through the backend is the engine's; test packets are answered by it.
+    Event event;
+    alignas(8) std::uint8_t buffer[256];
+    DWORD logged = 1, lost = 1, used = 1;
+    EXPECT_EQ(engine.SetLogBuffer(buffer, sizeof buffer, 1, 1, &logged, &lost, &used),
+              kPfErrorLogNotSetUp);
+    ASSERT_EQ(b.MakeLog(&event), 0u);
+    EXPECT_EQ(engine.SetLogBuffer(buffer, sizeof buffer, 1, 1, &logged, &lost, &used), 0u);
+    EXPECT_EQ(b.SetLogBuffer(buffer, 8, 1, 1, &logged, &lost, &used), kPfErrorBufferTooSmall);
+    const auto ssh = Tcp("10.200.1.5", 40000, "10.9.0.2", 22);
+    PFFORWARD_ACTION action = PF_ACTION_FORWARD;
+    EXPECT_EQ(b.TestPacket(itf, 0, static_cast<DWORD>(ssh.size()), ssh.data(), &action), 0u);
+    EXPECT_EQ(action, PF_ACTION_DROP);
+    EXPECT_EQ(b.TestPacket(none, 0, static_cast<DWORD>(ssh.size()), ssh.data(), &action),
+              kPfErrorNoPfInterface);
+    ASSERT_EQ(b.DeleteLog(), 0u);
+    EXPECT_EQ(engine.DeleteLog(), kPfErrorLogNotSetUp);
+    ASSERT_EQ(b.DeleteInterface(itf), 0u);
+    EXPECT_EQ(backend->TableText().find("zantor 42"), std::string::npos);
+}
+
 TEST_F(KernelBackendTest, OneBackendPerNetworkNamespace) {
     std::unique_ptr<KernelBackend> second;
     std::string why;
@@ -400,8 +491,9 @@ TEST_F(KernelBackendTest, OneBackendPerNetworkNamespace) {
     EXPECT_EQ(KernelBackend::CheckRight(&why), kErrorSuccess) << why;
 }
 
-// A real packet the kernel drops reaches the filter log as the engine would write it.
-TEST_F(KernelBackendTest, TheKernelsDropsReachTheFilterLog) {
+// A pair of devices with 10.9.0.2 on one end, and a neighbour 10.9.0.7 behind it that output
+// packets are sent to.
+void MakeLink() {
     std::string why;
     ASSERT_EQ(lab::RunProgram(
                   {lab::IpProgram(), "link", "add", "va", "type", "veth", "peer", "name", "vb"},
@@ -416,6 +508,11 @@ TEST_F(KernelBackendTest, TheKernelsDropsReachTheFilterLog) {
         step.insert(step.begin(), lab::IpProgram());
         ASSERT_EQ(lab::RunProgram(step, nullptr, &why), kErrorSuccess) << why;
     }
+}
+
+// A real packet the kernel drops reaches the filter log as the engine would write it.
+TEST_F(KernelBackendTest, TheKernelsDropsReachTheFilterLog) {
+    ASSERT_NO_FATAL_FAILURE(MakeLink());
     Interface("10.9.0.2", PF_ACTION_FORWARD, PF_ACTION_FORWARD);
     Descriptor dns({.protocol = 17, .dstLow = 53, .dstHigh = 53, .rule = 7});
     FILTER_HANDLE h = 0;
@@ -447,6 +544,93 @@ TEST_F(KernelBackendTest, TheKernelsDropsReachTheFilterLog) {
     EXPECT_EQ(frame->wSizeOfIpHeader, 20u);
     EXPECT_EQ(frame->wSizeOfAdditionalData, query.size() - 20);
     EXPECT_EQ(std::memcmp(frame->bPacketData + 12, query.data() + 12, query.size() - 12), 0);
+}
+
+// The kernel's counters answer the statistics: each filter's packets, the default action's
+// drops, a reset that keeps the kernel's counters as they are, and filters that share a key
+// sharing its count.
+TEST_F(KernelBackendTest, StatisticsAreTheKernelsCounts) {
+    ASSERT_NO_FATAL_FAILURE(MakeLink());
+    Interface("10.9.0.2", PF_ACTION_FORWARD, PF_ACTION_DROP);
+    // Output drops by default; these let out UDP to port 53 (one key: a high below the low is
+    // the low port alone), and TCP to ports 1000-1010 (a rule).
+    Descriptor dns({.protocol = 17, .dstLow = 53, .dstHigh = 53});
+    Descriptor same({.protocol = 17, .dstLow = 53, .dstHigh = 0});
+    Descriptor range({.protocol = 6, .dstLow = 1000, .dstHigh = 1010});
+    FILTER_HANDLE h[3];
+    ASSERT_EQ(backend->AddFiltersToInterface(itf, 0, nullptr, 1, dns.get(), &h[0]), 0u);
+    ASSERT_EQ(backend->AddFiltersToInterface(itf, 0, nullptr, 1, same.get(), &h[1]), 0u);
+    ASSERT_EQ(backend->WriteTable(nullptr), kErrorSuccess);
+    ASSERT_EQ(backend->AddFiltersToInterface(itf, 0, nullptr, 1, range.get(), &h[2]), 0u);
+
+    std::unique_ptr<lab::PacketSocket> sender;
+    ASSERT_EQ(lab::PacketSocket::Sender(nullptr, &sender), kErrorSuccess);
+    auto send = [&](const std::vector<std::uint8_t>& p, int times, Win32Error expected) {
+        for (int i = 0; i < times; ++i) EXPECT_EQ(sender->Send(p), expected);
+    };
+    send(Udp("10.9.0.2", 3333, "10.9.0.7", 53), 5, kErrorSuccess);
+    send(Tcp("10.9.0.2", 3333, "10.9.0.7", 1005), 3, kErrorSuccess);
+    send(Udp("10.9.0.2", 3333, "10.9.0.7", 54), 4, kErrorAccessDenied);
+
+    std::vector<std::uint64_t> words(1024);
+    auto read = [&](bool reset) {
+        DWORD size = static_cast<DWORD>(words.size() * 8);
+        EXPECT_EQ(backend->GetInterfaceStatistics(
+                      itf, reinterpret_cast<PF_INTERFACE_STATS*>(words.data()), &size, reset),
+                  0u);
+        return reinterpret_cast<const PF_INTERFACE_STATS*>(words.data());
+    };
+    auto hits = [&](std::size_t i) {
+        PF_FILTER_STATS f;
+        std::memcpy(&f,
+                    reinterpret_cast<const std::uint8_t*>(words.data()) +
+                        offsetof(PF_INTERFACE_STATS, FilterInfo) + i * sizeof(PF_FILTER_STATS),
+                    sizeof f);
+        return f.dwNumPacketsFiltered;
+    };
+    const PF_INTERFACE_STATS* s = read(false);
+    EXPECT_EQ(s->dwNumOutFilters, 3u);
+    EXPECT_EQ(s->dwOutDrops, 4u);
+    EXPECT_EQ(s->dwInDrops, 0u);
+    EXPECT_EQ(hits(0), 5u);
+    EXPECT_EQ(hits(1), 5u) << "the same key, the same count";
+    EXPECT_EQ(hits(2), 3u);
+    EXPECT_EQ(s->liTotalLogged, 0) << "no filter log was lent";
+
+    // A reset read hands the counts back; the kernel's counters go on, the next read starts
+    // from zero, and a removal of one filter leaves the others' counts alone.
+    s = read(true);
+    EXPECT_EQ(hits(2), 3u);
+    send(Tcp("10.9.0.2", 3333, "10.9.0.7", 1001), 2, kErrorSuccess);
+    ASSERT_EQ(backend->RemoveFilterHandles(itf, 1, &h[0]), 0u);
+    send(Udp("10.9.0.2", 3333, "10.9.0.7", 53), 1, kErrorSuccess);
+    s = read(false);
+    EXPECT_EQ(s->dwNumOutFilters, 2u);
+    EXPECT_EQ(s->dwOutDrops, 0u);
+    EXPECT_EQ(hits(0), 1u);
+    EXPECT_EQ(hits(1), 2u);
+    EXPECT_NE(Table().find("counter i1_out_drops {\n\t\tpackets 4 "), std::string::npos) << Table();
+
+    // A whole table written again starts from zero, and no baseline of a reset before it
+    // holds the new counts down.
+    send(Tcp("10.9.0.2", 3333, "10.9.0.7", 1001), 2, kErrorSuccess);
+    EXPECT_EQ((read(true), hits(1)), 4u);
+    ASSERT_EQ(backend->WriteTable(nullptr), kErrorSuccess);
+    send(Tcp("10.9.0.2", 3333, "10.9.0.7", 1001), 3, kErrorSuccess);
+    s = read(false);
+    EXPECT_EQ(hits(1), 3u);
+
+    // Unbinding starts the counts again from zero.
+    ASSERT_EQ(backend->UnBindInterface(itf), 0u);
+    EXPECT_EQ(Table().find("counter i1_"), std::string::npos) << Table();
+    s = read(false);
+    EXPECT_EQ(hits(1), 0u);
+    IPAddr ip = StrToIP("10.9.0.2");
+    ASSERT_EQ(backend->BindInterfaceToIPAddress(itf, PF_IPV4, reinterpret_cast<std::uint8_t*>(&ip)),
+              0u);
+    s = read(false);
+    EXPECT_EQ(s->dwOutDrops, 0u);
+    EXPECT_EQ(hits(0), 0u);
 }
 
 }  // namespace

@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "platform/errors.h"
-#include "platform/posix/process_posix.h"
-#include "platform/scm/embedded_io.h"
+#include "platform/linux/process_posix.h"
+#include "platform/linux/scm/embedded_io.h"
+#include "platform/linux/scm/scm_rules.h"
 #include "platform/process.h"
 #include "platform/scm.h"
 #include "tests/unit/scm_test_support.h"
@@ -64,33 +65,6 @@ TEST_F(Scm, ManagerOfKnownComputersOnly) {
     }
     EXPECT_EQ(OpenSCManagerA(nullptr, "Elsewhere", SC_MANAGER_ALL_ACCESS), nullptr);
     EXPECT_EQ(GetLastError(), kErrorDatabaseDoesNotExist);
-}
-
-TEST_F(Scm, HandlesAreLookedUpNeverTrusted) {
-    SC_HANDLE manager = Manager(nullptr);
-    ASSERT_NE(manager, nullptr);
-    SC_HANDLE closed = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    ASSERT_TRUE(CloseServiceHandle(closed));
-    SERVICE_STATUS s{};
-    std::vector<SC_HANDLE> bad{nullptr, reinterpret_cast<SC_HANDLE>(std::uintptr_t{0x1234}), closed,
-                               manager};
-    for (SC_HANDLE h : bad) {
-        EXPECT_FALSE(StartServiceA(h, 0, nullptr));
-        EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
-        EXPECT_FALSE(ControlService(h, SERVICE_CONTROL_STOP, &s));
-        EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
-        EXPECT_FALSE(DeleteService(h));
-        EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
-        EXPECT_FALSE(QueryServiceStatus(h, &s));
-        EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
-    }
-    SC_HANDLE service = CreateLocal("Handled");
-    ASSERT_NE(service, nullptr);
-    // A service handle is no manager.
-    EXPECT_EQ(OpenServiceA(service, "Handled", SERVICE_ALL_ACCESS), nullptr);
-    EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
-    EXPECT_FALSE(CloseServiceHandle(closed));
-    EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
 }
 
 TEST_F(Scm, RegistrationChecksNamesAndParameters) {
@@ -564,34 +538,36 @@ TEST_F(Scm, DamagedRecordsAreErrorsNotCrashes) {
     EXPECT_EQ(GetLastError(), kErrorBadDb);
 }
 
-TEST(ScmDispatcher, RefusesProcessesTheManagerDidNotStart) {
-    zantor::test::TempDir dir;
-    fs::path result = dir.path() / "result";
-    std::string command =
-        std::string("'") + zantor::test::kTestServiceProgram + "' '" + result.string() + "'";
-    ASSERT_EQ(std::system(command.c_str()) != 0, true);
-    EXPECT_EQ(ReadFile(result), std::to_string(kErrorFailedServiceControllerConnect) + "\n");
-
-    // In this process too, and the service side refuses to be used without a dispatcher.
-    SERVICE_TABLE_ENTRYA table[] = {{"Svc", [](DWORD, char**) {}}, {nullptr, nullptr}};
-    EXPECT_FALSE(StartServiceCtrlDispatcherA(table));
-    EXPECT_EQ(GetLastError(), kErrorFailedServiceControllerConnect);
-    EXPECT_FALSE(StartServiceCtrlDispatcherA(nullptr));
-    EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
-    EXPECT_EQ(RegisterServiceCtrlHandlerA("Svc", [](DWORD) {}), nullptr);
-    EXPECT_EQ(GetLastError(), kErrorServiceDoesNotExist);
-    SERVICE_STATUS s{SERVICE_WIN32, SERVICE_RUNNING, 0, 0, 0, 0, 0};
-    EXPECT_FALSE(SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(std::uintptr_t{1}), &s));
-    EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
-    // Outside a control handler there is no sender to name, and no console event before one came.
-    SenderProcess sender;
-    EXPECT_FALSE(GetServiceControlSender(&sender));
-    EXPECT_EQ(GetLastError(), kErrorNotFound);
-    EXPECT_FALSE(GetServiceControlSender(nullptr));
-    EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
-    ConsoleCtrlOrigin origin;
-    EXPECT_EQ(GetConsoleCtrlOrigin(&origin), kErrorNotFound);
-    EXPECT_EQ(GetConsoleCtrlOrigin(nullptr), kErrorInvalidParameter);
+// What both managers of Linux check of a control before they look at the service.
+TEST(ScmRules, AControlIsCheckedBeforeItsService) {
+    struct Entry {
+        bool isService = true;
+        DWORD access = 0;
+    };
+    scm::HandleTable<Entry> handles(0x100);
+    const SC_HANDLE known = handles.Add(Entry{});
+    const auto unknown = reinterpret_cast<SC_HANDLE>(std::uintptr_t{0x104});
+    struct Case {
+        DWORD control;
+        DWORD needed;
+    };
+    for (Case c : {Case{SERVICE_CONTROL_STOP, SERVICE_STOP},
+                   Case{SERVICE_CONTROL_PAUSE, SERVICE_PAUSE_CONTINUE},
+                   Case{SERVICE_CONTROL_CONTINUE, SERVICE_PAUSE_CONTINUE},
+                   Case{SERVICE_CONTROL_INTERROGATE, SERVICE_INTERROGATE}}) {
+        DWORD needed = 0;
+        EXPECT_EQ(scm::CheckControl(handles, unknown, c.control, needed), kErrorSuccess)
+            << "the handle is the service's to check, with the right";
+        EXPECT_EQ(needed, c.needed) << c.control;
+    }
+    for (DWORD control : {0u, 5u, 0x80000000u}) {
+        DWORD needed = 77;
+        EXPECT_EQ(scm::CheckControl(handles, known, control, needed), kErrorInvalidParameter);
+        EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+        EXPECT_EQ(scm::CheckControl(handles, unknown, control, needed), kErrorInvalidHandle);
+        EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+        EXPECT_EQ(needed, 77u) << control;
+    }
 }
 
 // A sender is named as long as /proc still knows it: whole while it runs, by its command name

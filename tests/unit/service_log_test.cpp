@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <clocale>
 #include <fstream>
@@ -75,6 +77,41 @@ TEST(ServiceLog, LinesFromManyThreadsNeverInterleave) {
         ASSERT_NE(line.find(payload + "\r"), std::string::npos) << line;
     }
     EXPECT_EQ(count, 800);
+}
+
+// The logs tell who connected and what was dropped: their owner's alone, whatever the umask,
+// and never written through a file that another user put in their place.
+TEST(ServiceLog, TheLogIsItsOwnersAloneAndNothingPlantedIsWrittenThrough) {
+    namespace fs = std::filesystem;
+    zantor::test::TempDir dir;
+    const fs::path log = dir.path() / "ZantorSvc.Log";
+    const mode_t umaskBefore = ::umask(022);
+    ASSERT_TRUE(AppendLogLine(log.string(), "first"));
+    ::umask(umaskBefore);
+    EXPECT_EQ(fs::status(log).permissions(), fs::perms(0600));
+    // A log that an earlier run left readable to everyone is made private before it gets more.
+    fs::permissions(log, fs::perms(0644));
+    ASSERT_TRUE(AppendLogLine(log.string(), "second"));
+    EXPECT_EQ(fs::status(log).permissions(), fs::perms(0600));
+    fs::remove(log);
+
+    const fs::path victim = dir.path() / "victim";
+    std::ofstream(victim) << "secret";
+    fs::permissions(victim, fs::perms(0644));
+    // A link in the log's place, a second name of another file, a file of another user's: none
+    // of them gets a line.
+    fs::create_symlink(victim, log);
+    EXPECT_FALSE(AppendLogLine(log.string(), "through a link"));
+    fs::remove(log);
+    fs::create_hard_link(victim, log);
+    EXPECT_FALSE(AppendLogLine(log.string(), "through a hard link"));
+    fs::remove(log);
+    EXPECT_EQ(ReadFile(victim), "secret");
+    EXPECT_EQ(fs::status(victim).permissions(), fs::perms(0644));
+    std::ofstream(log) << "theirs\n";
+    ASSERT_EQ(::chown(log.c_str(), 4321, 4321), 0);
+    EXPECT_FALSE(AppendLogLine(log.string(), "into theirs"));
+    EXPECT_EQ(ReadFile(log), "theirs\n");
 }
 
 TEST(AddressTable, FileRowsCommentsAndErrors) {

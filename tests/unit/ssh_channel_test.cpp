@@ -3,23 +3,28 @@
 // the scripts, the bridge and the near ends all run for real, only the network is left out. The
 // fleet tests run the same channels over real sshd.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/computer.h"
 #include "platform/files.h"
+#include "platform/linux/ssh/ssh_transport.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/scm.h"
-#include "platform/ssh/ssh_transport.h"
 #include "shared/error_text.h"
 #include "tests/unit/temp_root.h"
 
@@ -30,8 +35,18 @@ namespace fs = std::filesystem;
 using namespace platform;
 
 // The stand-in for ssh. ZANTOR_FAKE_SSH_FAIL makes it fail as ssh does (its words on standard
-// error, exit 255) without running anything.
+// error, exit 255) without running anything. Asked for the configuration (-G), it says that
+// StrictHostKeyChecking is ZANTOR_FAKE_SSH_STRICT ("true" when unset) and the port
+// ZANTOR_FAKE_SSH_PORT (22), and notes the question.
 constexpr const char* kFakeSsh = R"(#!/bin/sh
+for a; do
+  if [ "$a" = -G ]; then
+    printf '%s\0' "$@" >> "$ZANTOR_FAKE_SSH_LOG.G"
+    printf 'user root\nport %s\nstricthostkeychecking %s\nbatchmode no\n' "${ZANTOR_FAKE_SSH_PORT:-22}" "${ZANTOR_FAKE_SSH_STRICT:-true}"
+    exit 0
+  fi
+  [ "$a" = -- ] && break
+done
 printf '%s\0' "$@" >> "$ZANTOR_FAKE_SSH_LOG"
 while [ $# -gt 0 ]; do if [ "$1" = "--" ]; then shift; break; fi; shift; done
 if [ -n "$ZANTOR_FAKE_SSH_FAIL" ]; then printf '%s\n' "$ZANTOR_FAKE_SSH_FAIL" >&2; exit 255; fi
@@ -56,8 +71,11 @@ class SshChannel : public ::testing::Test {
         Set("ZANTOR_REMOTE_ROOT", far_.string());
         Set("XDG_RUNTIME_DIR", dir_.path().string());
         Set("ZANTOR_FAKE_SSH_FAIL", "");
+        Set("ZANTOR_FAKE_SSH_STRICT", "true");
+        Set("ZANTOR_FAKE_SSH_PORT", "22");
+        Set("ZANTOR_SSH_ACCEPT_NEW", "");
+        Set("ZANTOR_SSH_CONFIG", "");
         ::unsetenv("ZANTOR_NETWORK");
-        ::unsetenv("ZANTOR_SSH_CONFIG");
         // Whatever a hostile name could run would run here.
         fs::current_path(dir_.path());
     }
@@ -138,15 +156,14 @@ TEST_F(SshChannel, FileNamesTravelAsDataAndReachNoShell) {
     const fs::path source = local.path() / "source";
     std::ofstream(source, std::ios::binary) << "contents\n\x01\xff";
     fs::permissions(source, fs::perms(0751));
-    for (const std::string name :
-         {"$(touch PWNED)", "`touch PWNED`", "a;touch PWNED", "a'b\"c", "x && touch PWNED",
-          "-rf", "*", "a b", "$HOME", "~", "--"}) {
+    for (const std::string name : {"$(touch PWNED)", "`touch PWNED`", "a;touch PWNED", "a'b\"c",
+                                   "x && touch PWNED", "-rf", "*", "a b", "$HOME", "~", "--"}) {
         SCOPED_TRACE(name);
         ASSERT_TRUE(CopyFileA(source.c_str(), Share(name).c_str(), false))
             << GetLastError() << " " << LastErrorText();
         const fs::path there = far_ / "system32" / name;
         EXPECT_EQ(ReadFile(there), ReadFile(source));
-        EXPECT_EQ(fs::status(there).permissions() & fs::perms::all, fs::perms(0751));
+        EXPECT_EQ(fs::status(there).permissions() & fs::perms::all, fs::perms(0755));
         std::string back;
         ASSERT_TRUE(ReadFileContents(Share(name).c_str(), back, 1000));
         EXPECT_EQ(back, ReadFile(source));
@@ -226,8 +243,7 @@ TEST_F(SshChannel, TheShareFailsAsTheLocalOneDoes) {
     EXPECT_LT(total, big.size());
     // No temporary file is left by any of it.
     for (const auto& entry : fs::directory_iterator(far_ / "system32"))
-        EXPECT_EQ(entry.path().filename().string().find(".~"), std::string::npos)
-            << entry.path();
+        EXPECT_EQ(entry.path().filename().string().find(".~"), std::string::npos) << entry.path();
 }
 
 TEST_F(SshChannel, ThePipeCarriesTheStreamAndTheHandshake) {
@@ -263,6 +279,120 @@ TEST_F(SshChannel, ThePipeCarriesTheStreamAndTheHandshake) {
     EXPECT_EQ(pipe->Read(buffer, sizeof buffer, &n), kErrorBrokenPipe);
 }
 
+// Another user of the far side: who owns what an attacker planted there.
+constexpr uid_t kOther = 4321;
+
+TEST_F(SshChannel, ACopyThereIsRootsWithMode0755AndGoesIntoNoFolderThatOthersMayWrite) {
+    TempDir local;
+    const fs::path source = local.path() / "source";
+    std::ofstream(source) << "program";
+    ASSERT_EQ(::chmod(source.c_str(), 06777), 0);
+    const fs::path system32 = far_ / "system32";
+    const fs::path placed = system32 / "prog";
+    ASSERT_TRUE(CopyFileA(source.c_str(), Share("prog").c_str(), false)) << LastErrorText();
+    struct stat st {};
+    ASSERT_EQ(::lstat(placed.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u) << "no set-id bit and no write for others comes along";
+    EXPECT_EQ(st.st_uid, 0u);
+    fs::remove(placed);
+
+    // A folder there that others may write (even with its sticky bit), one above it that they
+    // may without it, or one of another user's: refused with the reason, and nothing is left in
+    // it, neither the program nor a file of the copy's own.
+    struct Case {
+        fs::path folder;
+        mode_t mode;
+        uid_t owner;
+        std::string why;
+    };
+    for (const Case& c :
+         {Case{system32, 0777, 0, system32.string() + " may be written by others"},
+          Case{system32, 01777, 0, system32.string() + " may be written by others"},
+          Case{far_, 0777, 0, far_.string() + " may be written by others"},
+          Case{system32, 0755, kOther, system32.string() + " belongs to user 4321"}}) {
+        SCOPED_TRACE(c.why);
+        ASSERT_EQ(::chmod(c.folder.c_str(), c.mode), 0);
+        ASSERT_EQ(::chown(c.folder.c_str(), c.owner, c.owner), 0);
+        EXPECT_FALSE(CopyFileA(source.c_str(), Share("prog").c_str(), false));
+        EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+        EXPECT_NE(LastErrorText().find(c.why), std::string::npos) << LastErrorText();
+        EXPECT_TRUE(fs::is_empty(system32));
+        ASSERT_EQ(::chmod(c.folder.c_str(), 0755), 0);
+        ASSERT_EQ(::chown(c.folder.c_str(), 0, 0), 0);
+    }
+    // A sticky folder above it, as /tmp is, keeps others from what is root's.
+    ASSERT_EQ(::chmod(far_.c_str(), 01777), 0);
+    EXPECT_TRUE(CopyFileA(source.c_str(), Share("prog").c_str(), false)) << LastErrorText();
+    ASSERT_EQ(::chmod(far_.c_str(), 0755), 0);
+    fs::remove(placed);
+
+    // A link in the target's place: the file it leads to stays as it was.
+    const fs::path victim = local.path() / "victim";
+    std::ofstream(victim) << "secret";
+    fs::create_symlink(victim, placed);
+    EXPECT_FALSE(CopyFileA(source.c_str(), Share("prog").c_str(), false));
+    EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+    EXPECT_EQ(ReadFile(victim), "secret");
+    EXPECT_TRUE(fs::is_symlink(placed));
+}
+
+// The bridge runs as root on the far side: it connects to the service's pipe in the root it is
+// given and to nothing else, however that root was made to lead elsewhere.
+TEST_F(SshChannel, TheBridgeConnectsToNoSocketOutsideItsRootOrOfAnotherUser) {
+    fs::create_symlink(ZANTORSVC_PATH, far_ / "system32" / "ZantorSvc");
+    // An unrelated socket of root's: another root's pipe, served here.
+    const fs::path other = dir_.path() / "other";
+    Set("ZANTOR_ROOT", other.string());
+    std::unique_ptr<PipeServer> server;
+    ASSERT_EQ(CreateNamedPipeA("\\\\.\\Pipe\\zt", &server), kErrorSuccess);
+    std::atomic<bool> taken{false};
+    std::thread serve([&] { taken = server->ConnectNamedPipe() == kErrorSuccess; });
+    const auto refused = [&](const std::string& why) {
+        SCOPED_TRACE(why);
+        std::unique_ptr<Pipe> pipe;
+        EXPECT_EQ(OpenPipe("\\\\farhost\\Pipe\\zt", &pipe), kErrorAccessDenied);
+        EXPECT_NE(LastErrorText().find(why), std::string::npos) << LastErrorText();
+    };
+
+    // The far side's pipe folder is a link to the other one's.
+    fs::create_directory_symlink(other / "pipe", far_ / "pipe");
+    refused("the pipe zt is refused: the folder " + (far_ / "pipe").string());
+    fs::remove(far_ / "pipe");
+    // The very socket under a second name, in a folder of another user's, in one that others
+    // may enter, or itself another user's.
+    fs::create_directory(far_ / "pipe");
+    fs::create_hard_link(other / "pipe" / "zt", far_ / "pipe" / "zt");
+    ASSERT_EQ(::chown((far_ / "pipe").c_str(), kOther, kOther), 0);
+    ASSERT_EQ(::chmod((far_ / "pipe").c_str(), 0700), 0);
+    refused("belongs to user 4321");
+    ASSERT_EQ(::chown((far_ / "pipe").c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod((far_ / "pipe").c_str(), 0755), 0);
+    refused("is no private folder of user 0");
+    ASSERT_EQ(::chmod((far_ / "pipe").c_str(), 0700), 0);
+    ASSERT_EQ(::chown((far_ / "pipe" / "zt").c_str(), kOther, kOther), 0);
+    refused("is no socket of user 0");
+    ASSERT_EQ(::chown((far_ / "pipe" / "zt").c_str(), 0, 0), 0);
+
+    // A root that climbs elsewhere is no root, whatever it leads to; the other root itself is.
+    const auto bridge = [&](const fs::path& root) {
+        ChildProcessOptions run;
+        run.program = "/bin/sh";
+        run.arguments = {"-c", "printf 'zt\\n' | \"$0\" -bridge \"$1\"", ZANTORSVC_PATH,
+                         root.string()};
+        run.outputFile = dir_.path() / "bridge.txt";
+        std::uint32_t pid = 0;
+        int code = -1;
+        if (CreateChildProcess(run, &pid) == kErrorSuccess)
+            WaitForChildProcess(pid, std::chrono::seconds(30), &code);
+        return code;
+    };
+    EXPECT_EQ(bridge(far_ / ".." / "other"), static_cast<int>(kErrorInvalidName));
+    EXPECT_FALSE(taken) << "a refused bridge connected";
+    EXPECT_EQ(bridge(other), 0) << ReadFile(dir_.path() / "bridge.txt");
+    serve.join();
+    EXPECT_TRUE(taken);
+}
+
 TEST_F(SshChannel, SshFailuresAreWin32ErrorsWithSshsWords) {
     struct Case {
         const char* said;
@@ -286,8 +416,7 @@ TEST_F(SshChannel, SshFailuresAreWin32ErrorsWithSshsWords) {
         Set("ZANTOR_FAKE_SSH_FAIL", c.said);
         std::unique_ptr<Pipe> pipe;
         EXPECT_EQ(OpenPipe("\\\\farhost\\Pipe\\qzw2kflt", &pipe), c.error);
-        EXPECT_NE(SysErrorText(c.error).find(c.detail), std::string::npos)
-            << SysErrorText(c.error);
+        EXPECT_NE(SysErrorText(c.error).find(c.detail), std::string::npos) << SysErrorText(c.error);
         std::string contents;
         EXPECT_FALSE(ReadFileContents(Share("f").c_str(), contents, 10));
         EXPECT_EQ(GetLastError(), c.error);
@@ -303,6 +432,182 @@ TEST_F(SshChannel, TheRegistryOfARemoteHostIsNotOpenedFromHere) {
     EXPECT_EQ(RegConnectRegistryA("farhost", HKEY_LOCAL_MACHINE, &key), kErrorNotSupported);
     EXPECT_NE(LastErrorText().find("farhost"), std::string::npos);
     EXPECT_FALSE(fs::exists(log_));
+}
+
+// The value of the option `name` on ssh's command line for `destination`, and how often it is
+// given; the options must come before anything else.
+std::pair<std::string, int> Option(std::string_view destination, const std::string& name) {
+    std::vector<std::string> argv;
+    EXPECT_EQ(ssh::CommandLine(destination, ssh::Command::kSessionEnd, argv), kErrorSuccess);
+    std::string value;
+    int given = 0;
+    for (std::size_t i = 1; i + 1 < argv.size(); i += 2) {
+        if (argv[i] != "-o") break;
+        if (argv[i + 1].starts_with(name + "=")) {
+            value = argv[i + 1].substr(name.size() + 1);
+            ++given;
+        }
+    }
+    return {value, given};
+}
+
+// Whatever the administrator's ssh config says, a changed host key is refused: only "yes" or,
+// where their own config says so or this run was told to, "accept-new" reach ssh, first on its
+// command line, where the first value given wins.
+TEST_F(SshChannel, HostKeysAreCheckedWhateverTheConfigSays) {
+    const fs::path config = dir_.path() / "config";
+    std::ofstream(config) << "Host *\n    StrictHostKeyChecking no\n";
+    Set("ZANTOR_SSH_CONFIG", config.string());
+    const fs::path asked = log_.string() + ".G";
+    auto questions = [&] { return ReadFile(asked); };
+    for (const auto& [said, forced] : {std::pair{"false", "yes"},
+                                       {"ask", "yes"},
+                                       {"true", "yes"},
+                                       {"accept-new", "accept-new"},
+                                       {"", "yes"}}) {
+        SCOPED_TRACE(said);
+        Set("ZANTOR_FAKE_SSH_STRICT", said);
+        const std::string host = std::string("keys-") + (*said ? said : "none");
+        EXPECT_EQ(Option(host, "StrictHostKeyChecking"), std::pair(std::string(forced), 1));
+        EXPECT_EQ(Option(host, "BatchMode"), std::pair(std::string("yes"), 1));
+        // ssh -G was asked with the same config, once for the host in this run.
+        EXPECT_NE(questions().find("-F" + std::string(1, '\0') + config.string()),
+                  std::string::npos);
+        const std::size_t count = questions().size();
+        Option(host, "StrictHostKeyChecking");
+        EXPECT_EQ(questions().size(), count) << "asked again";
+    }
+    // The run's own word, without asking the config.
+    Set("ZANTOR_FAKE_SSH_STRICT", "false");
+    Set("ZANTOR_SSH_ACCEPT_NEW", "1");
+    const std::size_t count = questions().size();
+    EXPECT_EQ(Option("keys-run", "StrictHostKeyChecking"), std::pair(std::string("accept-new"), 1));
+    EXPECT_EQ(questions().size(), count);
+    int n = 0;
+    for (const std::string other : {"yes", "true", "0", " 1"}) {
+        Set("ZANTOR_SSH_ACCEPT_NEW", other);
+        EXPECT_EQ(Option("keys-other" + std::to_string(++n), "StrictHostKeyChecking").first, "yes")
+            << other;
+    }
+    // The channels themselves run with it.
+    Set("ZANTOR_SSH_ACCEPT_NEW", "");
+    TempDir local;
+    const fs::path source = local.path() / "source";
+    std::ofstream(source) << "x";
+    ASSERT_TRUE(CopyFileA(source.c_str(), Share("f").c_str(), false)) << LastErrorText();
+    ASSERT_FALSE(Calls().empty());
+    for (const auto& call : Calls()) {
+        ASSERT_GE(call.size(), 4u);
+        EXPECT_EQ(call[0], "-o");
+        EXPECT_EQ(call[1], "BatchMode=yes");
+        EXPECT_EQ(call[3], "StrictHostKeyChecking=yes");
+    }
+}
+
+// Where the far side's sshd says the session came in, it is found; where that cannot be had,
+// the session is unsure, on port 22 and the port the ssh config gives the host, never "none".
+TEST_F(SshChannel, ASessionEndTheFarSideDoesNotTellIsUnsure) {
+    Set("ZANTOR_FAKE_SSH_PORT", "2222");
+    Set("SSH_CONNECTION", "192.0.2.7 50022 10.0.0.5 2222");
+    SshSession s = FindSshSession("told");
+    ASSERT_EQ(s.kind, SshSessionKind::kFound) << s.why;
+    EXPECT_EQ(s.end.address, "10.0.0.5");
+    EXPECT_EQ(s.end.port, 2222);
+    EXPECT_EQ(s.end.clientAddress, "192.0.2.7");
+
+    Set("SSH_CONNECTION", "");
+    s = FindSshSession("untold");
+    EXPECT_EQ(s.kind, SshSessionKind::kUnsure);
+    EXPECT_EQ(s.ports, (std::vector<int>{22, 2222}));
+    EXPECT_EQ(s.why,
+              "where its session into untold arrived could not be read (sshd set no "
+              "SSH_CONNECTION there)");
+
+    Set("ZANTOR_FAKE_SSH_FAIL", "ssh: connect to host gone port 22: Connection refused");
+    s = FindSshSession("gone");
+    EXPECT_EQ(s.kind, SshSessionKind::kUnsure);
+    EXPECT_TRUE(
+        s.why.starts_with("where its session into gone arrived could not be read: Error "
+                          "[53] ("))
+        << s.why;
+    // A simulated computer has no session.
+    Set("ZANTOR_FAKE_SSH_FAIL", "");
+    fs::create_directories(dir_.path() / "net" / "SIM");
+    Set("ZANTOR_NETWORK", (dir_.path() / "net").string());
+    EXPECT_EQ(FindSshSession("SIM").kind, SshSessionKind::kNone);
+    ::unsetenv("ZANTOR_NETWORK");
+}
+
+// The directory ssh is told to keep the shared connections' control sockets in.
+fs::path ControlDirectory() {
+    return fs::path(Option("farhost", "ControlPath").first).parent_path();
+}
+
+// A control directory that another user could change is never used: their runtime directory
+// (after su or sudo -E), one that others may write, or the fixed name in the temporary directory
+// made first by someone else. A private directory of ours stands in, and remote operations go on.
+TEST_F(SshChannel, AControlDirectoryOthersCanChangeIsNeverUsed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can make directories of another user here";
+    auto directory = [&](const fs::path& path, fs::perms mode, uid_t owner = 0) {
+        fs::create_directories(path);
+        fs::permissions(path, mode);
+        EXPECT_EQ(::chown(path.c_str(), owner, owner), 0);
+        return path;
+    };
+    const fs::path tmp = directory(dir_.path() / "tmp", fs::perms(01777));
+    Set("TMPDIR", tmp.string());
+    const fs::path fixed = tmp / "zantor-ssh-0";
+
+    // The runtime directory is used where it is ours alone.
+    const fs::path runtime = directory(dir_.path() / "run-mine", fs::perms(0700));
+    Set("XDG_RUNTIME_DIR", runtime.string());
+    EXPECT_EQ(ControlDirectory(), runtime / "zantor-ssh");
+    for (const fs::path& unfit : {
+             directory(dir_.path() / "run-theirs", fs::perms(0700), kOther),
+             directory(dir_.path() / "run-group", fs::perms(0770)),
+             // ours, but below a directory where others can rename it
+             directory(directory(dir_.path() / "open", fs::perms(0777)) / "run", fs::perms(0700)),
+         }) {
+        SCOPED_TRACE(unfit);
+        Set("XDG_RUNTIME_DIR", unfit.string());
+        EXPECT_EQ(ControlDirectory(), fixed);
+        EXPECT_FALSE(fs::exists(unfit / "zantor-ssh"));
+    }
+    Set("XDG_RUNTIME_DIR", "");
+
+    // The fixed name, made first by another user, or open to others, or a link, or a file.
+    TempDir local;
+    const fs::path source = local.path() / "source";
+    std::ofstream(source) << "x";
+    const fs::path elsewhere = directory(dir_.path() / "elsewhere", fs::perms(0700));
+    const std::vector<std::pair<const char*, std::function<void()>>> hostile = {
+        {"another user's", [&] { directory(fixed, fs::perms(0700), kOther); }},
+        {"another user's, open", [&] { directory(fixed, fs::perms(0777), kOther); }},
+        {"ours, open to all", [&] { directory(fixed, fs::perms(0777)); }},
+        {"a link to a directory of ours", [&] { fs::create_directory_symlink(elsewhere, fixed); }},
+        {"a file", [&] { std::ofstream(fixed) << "x"; }},
+    };
+    fs::path standIn;
+    for (const auto& [what, make] : hostile) {
+        SCOPED_TRACE(what);
+        fs::remove_all(fixed);
+        make();
+        const fs::path dir = ControlDirectory();
+        EXPECT_EQ(dir.parent_path(), tmp);
+        EXPECT_TRUE(dir.filename().string().starts_with("zantor-ssh-0.")) << dir;
+        struct stat st {};
+        ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        // One stand-in for the run, so that its connections are still shared.
+        if (standIn.empty()) standIn = dir;
+        EXPECT_EQ(dir, standIn);
+        // The remote operations go on.
+        ASSERT_TRUE(CopyFileA(source.c_str(), Share("f").c_str(), false)) << LastErrorText();
+        EXPECT_TRUE(fs::is_symlink(fixed) || !fs::is_directory(fixed) || fs::is_empty(fixed));
+    }
+    EXPECT_TRUE(fs::is_empty(elsewhere));
 }
 
 }  // namespace

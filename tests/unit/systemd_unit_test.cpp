@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/hostlab.h"
-#include "platform/netlab.h"
-#include "platform/scm/systemd_unit.h"
+#include "platform/linux/scm/systemd_unit.h"
+#include "tests/support/hostlab.h"
+#include "tests/support/netlab.h"
 #include "tests/unit/temp_root.h"
 
 using namespace platform;
@@ -71,6 +71,13 @@ TEST(SystemdUnit, WhatItSaysReadsBackExactly) {
           "ProtectSystem=strict", "RestrictAddressFamilies=AF_UNIX AF_NETLINK"})
         EXPECT_NE(text.find(std::string("\n") + key + "\n"), std::string::npos) << key;
     EXPECT_EQ(text.find("\nPrivateNetwork="), std::string::npos);
+    // Its root is writable to it, its own program there is not.
+    EXPECT_NE(text.find(R"(
+ReadWritePaths="/var/lib/zan tor%%"
+ReadOnlyPaths=-"/opt/odd dir/100%% \"real\" \\svc"
+)"),
+              std::string::npos)
+        << text;
 }
 
 TEST(SystemdUnit, SystemdTakesItAndRatesItsExposureAtMostThree) {

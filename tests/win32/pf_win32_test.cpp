@@ -1,7 +1,8 @@
 // The packet filter driver's Windows port: which backend filters (under Wine the system's
 // functions are not implemented, so the engine stands in and says so), the Pf calls reaching the
 // engine, the filter log's event, and the packet endpoint's UDP port behind driver/packets with
-// its dead and live files.
+// its dead and live files. What every system's packet socket does is
+// tests/contract/packet_socket_test.cpp.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "platform/pf.h"
+#include "tests/support/packet_socket_fixture.h"
 #include "tests/unit/pf_test_util.h"
 
 #include <windows.h>
@@ -42,34 +44,6 @@ void WriteText(const fs::path& path, const std::string& text) {
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << text;
 }
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// A fresh folder under the temporary directory, the computer root of one test.
-class TempDir {
-  public:
-    TempDir() {
-        static int count = 0;
-        path_ =
-            fs::temp_directory_path() / ("zantor-pf-" + std::to_string(::GetCurrentProcessId()) +
-                                         "-" + std::to_string(++count));
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
 
 // A UDP socket on a loopback port of its own that never answers: a port held by someone else.
 class SilentPort {
@@ -103,12 +77,12 @@ class SilentPort {
 // where they work the system's functions are chosen (PfBackend::kKernel) and the line says so.
 // Nothing in the root takes part: a driver/backend that Linux refuses is not read.
 TEST(Win32PfDriver, ChoosesTheBackendAndSaysWhichFilters) {
-    TempDir root;
-    WriteText(root.path() / "driver" / "backend", "neither\n");
+    TempDir dir;
+    WriteText(dir.path() / "driver" / "backend", "neither\n");
     std::vector<std::string> lines;
     auto report = [&](const std::string& line) { lines.push_back(line); };
     PfBackend backend = PfBackend::kKernel;
-    ASSERT_EQ(PfStartDriver(root.path(), report, &backend), 0u);
+    ASSERT_EQ(PfStartDriver(dir.path(), report, &backend), 0u);
     ASSERT_EQ(lines.size(), 1u);
     if (UnderWine()) {
         EXPECT_EQ(backend, PfBackend::kEngine);
@@ -117,10 +91,10 @@ TEST(Win32PfDriver, ChoosesTheBackendAndSaysWhichFilters) {
         EXPECT_NE(lines[0].find("Error [120]"), std::string::npos) << lines[0];
         EXPECT_NE(lines[0].find("engine"), std::string::npos) << lines[0];
         // The engine alone is not a start: another one chooses again.
-        EXPECT_EQ(PfStartDriver(root.path(), report, &backend), 0u);
+        EXPECT_EQ(PfStartDriver(dir.path(), report, &backend), 0u);
     } else if (backend == PfBackend::kKernel) {
         EXPECT_NE(lines[0].find("iphlpapi.dll) enforce the rules"), std::string::npos) << lines[0];
-        EXPECT_EQ(PfStartDriver(root.path(), report, &backend), kErrorAlreadyExists);
+        EXPECT_EQ(PfStartDriver(dir.path(), report, &backend), kErrorAlreadyExists);
     } else {
         // A Windows without the functions, or whose probe failed (no right to filter, say).
         EXPECT_NE(lines[0].find("The host's traffic is not being filtered"), std::string::npos)
@@ -136,10 +110,10 @@ TEST(Win32PfDriver, ChoosesTheBackendAndSaysWhichFilters) {
 // packets and the packet endpoint answer alike. Errors are the contract's, and the thread's last
 // error.
 TEST(Win32PfDriver, CallsReachTheEngineWithTheirErrors) {
-    TempDir root;
+    TempDir dir;
     PfBackend backend;
     ASSERT_EQ(PfStartDriver(
-                  root.path(), [](const std::string&) {}, &backend),
+                  dir.path(), [](const std::string&) {}, &backend),
               0u);
     const IPAddr ip = MakeIP(10, 78, 0, 1);
     INTERFACE_HANDLE itf = 0;
@@ -212,7 +186,7 @@ TEST(Win32PfDriver, CallsReachTheEngineWithTheirErrors) {
 // system's functions a thread passes the system's Win32 event on to the same Event; Wine cannot
 // make a log, so that bridge runs on Windows only.)
 TEST(Win32PfDriver, TheLogEventComesWithTheEngine) {
-    TempDir root;
+    TempDir dir;
     Event event;
     alignas(8) static std::uint8_t first[4096], second[4096];
     DWORD logged = 9, lost = 9, used = 9;
@@ -229,9 +203,9 @@ TEST(Win32PfDriver, TheLogEventComesWithTheEngine) {
     INTERFACE_HANDLE itf = 0;
     ASSERT_EQ(PfCreateInterface(0x4C4F47, PF_ACTION_DROP, PF_ACTION_FORWARD, true, true, &itf), 0u);
     ASSERT_EQ(PfBindInterfaceToIPAddress(itf, PF_IPV4, Addr(ip)), 0u);
-    ASSERT_EQ(StartPacketEndpoint(root.path()), 0u);
+    ASSERT_EQ(StartPacketEndpoint(dir.path()), 0u);
     PFFORWARD_ACTION verdict = PF_ACTION_FORWARD;
-    ASSERT_EQ(SendTestPacket(root.path(), PacketDirection::kInput, ip,
+    ASSERT_EQ(SendTestPacket(dir.path(), PacketDirection::kInput, ip,
                              Tcp("1.1.1.1", 4000, "10.78.0.2", 22), verdict),
               0u);
     EXPECT_EQ(verdict, PF_ACTION_DROP);
@@ -255,80 +229,33 @@ TEST(Win32PfDriver, TheLogEventComesWithTheEngine) {
               kPfErrorLogNotSetUp);
 }
 
-class Win32PacketEndpoint : public ::testing::Test {
-  protected:
-    Win32PacketEndpoint() {
-        EXPECT_EQ(driver.CreateInterface(0, PF_ACTION_DROP, PF_ACTION_FORWARD, false, true, &itf),
-                  0u);
-        EXPECT_EQ(driver.BindInterfaceToIPAddress(itf, PF_IPV4, Addr(local)), 0u);
-        Descriptor toWeb({.protocol = 6, .dstLow = 80});
-        FILTER_HANDLE h;
-        EXPECT_EQ(driver.AddFiltersToInterface(itf, 1, toWeb.get(), 0, nullptr, &h), 0u);
-    }
-    Win32Error Send(const std::vector<std::uint8_t>& packet, PFFORWARD_ACTION& v,
-                    std::chrono::milliseconds timeout = 5s) {
-        return SendTestPacket(root.path(), PacketDirection::kInput, local, packet, v, timeout);
-    }
-    PFFORWARD_ACTION Verdict(const std::vector<std::uint8_t>& packet) {
-        PFFORWARD_ACTION v = PF_ACTION_FORWARD;
-        EXPECT_EQ(Send(packet, v), 0u);
-        return v;
-    }
-    std::uint8_t Raw(const std::vector<std::uint8_t>& datagram) {
-        std::uint8_t answer = 0xFF;
-        EXPECT_EQ(SendRawDatagram(root.path(), datagram, answer), 0u);
-        return answer;
-    }
-    fs::path File() const { return PacketSocketPath(root.path()); }
-
-    TempDir root;  // outlives the endpoint, which removes its file
-    PacketFilterDriver driver{Untimed()};
-    PacketEndpoint endpoint{driver};
-    INTERFACE_HANDLE itf = 0;
-    IPAddr local = MakeIP(10, 0, 0, 5);
-    std::vector<std::uint8_t> web = Tcp("1.1.1.1", 4000, "10.0.0.5", 80);
-    std::vector<std::uint8_t> ssh = Tcp("1.1.1.1", 4000, "10.0.0.5", 22);
-};
+using Win32PacketEndpoint = PacketSocket;
 
 TEST_F(Win32PacketEndpoint, AnswersOverTheLoopbackPortItsFileNames) {
-    PFFORWARD_ACTION v;
-    EXPECT_EQ(Send(web, v), kErrorFileNotFound) << "no driver folder yet";
-    ASSERT_EQ(endpoint.Start(root.path()), 0u);
+    ASSERT_EQ(endpoint.Start(dir.path()), 0u);
     const std::string text = ReadFile(File());
     const unsigned long port = std::stoul(text);
     EXPECT_GT(port, 0u);
     EXPECT_LT(port, 65536u);
     EXPECT_EQ(std::to_string(port) + "\r\n", text);
-
     EXPECT_EQ(Verdict(web), PF_ACTION_FORWARD);
-    EXPECT_EQ(Verdict(ssh), PF_ACTION_DROP);
-    EXPECT_EQ(Raw({}), 1);
-    EXPECT_EQ(Raw({0, 10, 0, 0}), 1);
-    std::vector<std::uint8_t> direction2 = {2, 10, 0, 0, 5};
-    direction2.insert(direction2.end(), web.begin(), web.end());
-    EXPECT_EQ(Raw(direction2), 1);
-    EXPECT_EQ(endpoint.MalformedDatagrams(), 3u);
+
     // Where Linux takes any IPv4 packet, a UDP datagram holds at most 65,507 bytes.
+    PFFORWARD_ACTION v;
     std::uint8_t answer;
-    EXPECT_EQ(SendRawDatagram(root.path(), std::vector<std::uint8_t>(65508), answer),
+    EXPECT_EQ(SendRawDatagram(dir.path(), std::vector<std::uint8_t>(65508), answer),
               kErrorInvalidParameter);
     EXPECT_EQ(Send(std::vector<std::uint8_t>(65503), v), kErrorInvalidParameter);
     EXPECT_EQ(Raw(std::vector<std::uint8_t>(65507)), 1) << "the largest datagram is answered";
 
-    EXPECT_EQ(endpoint.Start(root.path()), kErrorAlreadyExists);
     PacketFilterDriver otherDriver{Untimed()};
     PacketEndpoint other(otherDriver);
-    EXPECT_EQ(other.Start(root.path()), kErrorSharingViolation) << "this one answers";
+    EXPECT_EQ(other.Start(dir.path()), kErrorSharingViolation) << "this one answers";
     EXPECT_EQ(ReadFile(File()), text) << "and keeps its file";
 
     const auto before = std::chrono::steady_clock::now();
     endpoint.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1s) << "the receiver ends promptly";
-    EXPECT_FALSE(fs::exists(File()));
-    EXPECT_EQ(Send(web, v), kErrorFileNotFound);
-    endpoint.Stop();
-    ASSERT_EQ(endpoint.Start(root.path()), 0u) << "restartable";
-    EXPECT_EQ(Verdict(ssh), PF_ACTION_DROP);
 }
 
 // A file whose port nobody answers on was left by a process that is gone: clients learn that no
@@ -343,7 +270,7 @@ TEST_F(Win32PacketEndpoint, DeadFilesAreReplaced) {
         const auto before = std::chrono::steady_clock::now();
         EXPECT_EQ(Send(web, v), kErrorFileNotFound) << "a port nobody holds";
         EXPECT_LT(std::chrono::steady_clock::now() - before, 1s) << "told without waiting";
-        ASSERT_EQ(endpoint.Start(root.path()), 0u);
+        ASSERT_EQ(endpoint.Start(dir.path()), 0u);
         EXPECT_NE(ReadFile(File()), std::to_string(freed.port()) + "\r\n");
         EXPECT_EQ(Verdict(ssh), PF_ACTION_DROP);
         endpoint.Stop();
@@ -352,35 +279,21 @@ TEST_F(Win32PacketEndpoint, DeadFilesAreReplaced) {
         SilentPort silent;  // held, as by a hung process or another program
         WriteText(File(), std::to_string(silent.port()));
         EXPECT_EQ(Send(web, v, 200ms), kErrorTimeout);
-        ASSERT_EQ(endpoint.Start(root.path()), 0u);
+        ASSERT_EQ(endpoint.Start(dir.path()), 0u);
         EXPECT_EQ(Verdict(web), PF_ACTION_FORWARD);
         endpoint.Stop();
     }
     for (const char* junk : {"", "port", "70000", "0", "12x"}) {
         WriteText(File(), junk);
         EXPECT_EQ(Send(web, v), kErrorInvalidData) << '"' << junk << '"';
-        ASSERT_EQ(endpoint.Start(root.path()), 0u) << '"' << junk << '"';
+        ASSERT_EQ(endpoint.Start(dir.path()), 0u) << '"' << junk << '"';
         EXPECT_EQ(Verdict(web), PF_ACTION_FORWARD);
         endpoint.Stop();
     }
-    ASSERT_EQ(endpoint.Start(root.path()), 0u);
+    ASSERT_EQ(endpoint.Start(dir.path()), 0u);
     WriteText(File(), "1\r\n");  // another endpoint's now
     endpoint.Stop();
     EXPECT_EQ(ReadFile(File()), "1\r\n");
-}
-
-TEST(Win32PacketEndpointProcess, TheProcessEndpointServesTheProcessDriver) {
-    TempDir root;
-    ASSERT_EQ(StartPacketEndpoint(root.path()), 0u);
-    EXPECT_EQ(StartPacketEndpoint(root.path()), kErrorAlreadyExists);
-    PFFORWARD_ACTION v = PF_ACTION_DROP;
-    EXPECT_EQ(SendTestPacket(root.path(), PacketDirection::kInput, MakeIP(10, 78, 9, 1),
-                             Tcp("1.1.1.1", 1, "10.78.9.1", 22), v),
-              0u);
-    EXPECT_EQ(v, PF_ACTION_FORWARD) << "no interface has the address";
-    StopPacketEndpoint();
-    StopPacketEndpoint();
-    EXPECT_FALSE(fs::exists(PacketSocketPath(root.path())));
 }
 
 }  // namespace
