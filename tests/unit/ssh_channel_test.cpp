@@ -279,6 +279,37 @@ TEST_F(SshChannel, ThePipeCarriesTheStreamAndTheHandshake) {
     EXPECT_EQ(pipe->Read(buffer, sizeof buffer, &n), kErrorBrokenPipe);
 }
 
+// The pipe's channel says where its session arrived, ahead of the bridge's answer, so that the
+// lockout guard needs no channel of its own; a far side that says nothing leaves it to one.
+TEST_F(SshChannel, ThePipesChannelTellsTheSessionsEnd) {
+    Set("ZANTOR_ROOT", far_.string());
+    fs::create_symlink(ZANTORSVC_PATH, far_ / "system32" / "ZantorSvc");
+    std::unique_ptr<PipeServer> server;
+    ASSERT_EQ(CreateNamedPipeA("\\\\.\\Pipe\\zt", &server), kErrorSuccess);
+    std::thread serve([&] { server->ConnectNamedPipe(); });
+    Set("SSH_CONNECTION", "192.0.2.9 40022 10.0.0.9 2200");
+    std::unique_ptr<Pipe> pipe;
+    ASSERT_EQ(OpenPipe("\\\\toldhost\\Pipe\\zt", &pipe), kErrorSuccess) << LastErrorText();
+    serve.join();
+    Set("SSH_CONNECTION", "");
+    const SshSession s = FindSshSession("toldhost");
+    ASSERT_EQ(s.kind, SshSessionKind::kFound) << s.why;
+    EXPECT_EQ(s.end.address, "10.0.0.9");
+    EXPECT_EQ(s.end.port, 2200);
+    EXPECT_EQ(s.end.clientAddress, "192.0.2.9");
+    for (const auto& call : Calls())
+        EXPECT_NE(call.back(), ssh::RemoteText(ssh::Command::kSessionEnd));
+
+    pipe.reset();
+    server.reset();
+    ASSERT_EQ(CreateNamedPipeA("\\\\.\\Pipe\\zt", &server), kErrorSuccess);
+    std::thread again([&] { server->ConnectNamedPipe(); });
+    ASSERT_EQ(OpenPipe("\\\\untoldhost\\Pipe\\zt", &pipe), kErrorSuccess) << LastErrorText();
+    again.join();
+    EXPECT_EQ(FindSshSession("untoldhost").kind, SshSessionKind::kUnsure);
+    EXPECT_EQ(Calls().back().back(), ssh::RemoteText(ssh::Command::kSessionEnd));
+}
+
 // Another user of the far side: who owns what an attacker planted there.
 constexpr uid_t kOther = 4321;
 

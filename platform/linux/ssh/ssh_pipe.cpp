@@ -40,6 +40,7 @@ using posix::UniqueFd;
 constexpr char kConnected = 0;
 constexpr char kBusy = 1;
 constexpr std::size_t kMaxPipeName = 256;
+constexpr std::size_t kMaxSessionLine = 256;
 
 class SshPipe final : public Pipe {
   public:
@@ -143,9 +144,21 @@ Win32Error ssh::OpenPipe(const Place& place, std::chrono::milliseconds timeout,
     const std::string request =
         place.computer.root.string() + "\n" + place.path.filename().string() + "\n";
     Win32Error e = stream.Write(request.data(), request.size());
+    // First the far side's line on where the session arrived, then the bridge's answer.
+    std::string session;
     char answer = kBusy;
     std::size_t got = 0;
-    if (!e) e = stream.Read(&answer, 1, &got);
+    while (!e && (e = stream.Read(&answer, 1, &got)) == kErrorSuccess && answer != '\n') {
+        if (session.size() >= kMaxSessionLine) {
+            client->process_->Kill();
+            return Fail(kErrorInvalidData);
+        }
+        session += answer;
+    }
+    if (!e) {
+        ssh::NoteSessionEnd(place.computer.destination, session);
+        e = stream.Read(&answer, 1, &got);
+    }
     if (e == kErrorTimeout) {
         client->process_->Kill();
         return Fail(kErrorTimeout);

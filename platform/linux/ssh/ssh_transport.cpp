@@ -137,9 +137,11 @@ const std::string kRemoveUnit = AsRoot(std::string("read -r r && read -r n || ex
                                        kUnitName + "rm -f -- \"$u\" || exit 5\n");
 
 // The bridge is the copy of our program that the computer's system directory holds (the one the
-// service runs), else the one the host's package installed.
+// service runs), else the one the host's package installed. Its first line is where the session
+// arrived ($SSH_CONNECTION, an empty line where sshd set none): the lockout guard needs it for
+// every change, and a channel of its own for it would cost the host a second session start.
 constexpr const char* kPipeBridge =
-    "read -r r || exit 87; p=\"$r/system32/ZantorSvc\"; "
+    "read -r r || exit 87; printf \"%s\\n\" \"$SSH_CONNECTION\"; p=\"$r/system32/ZantorSvc\"; "
     "[ -x \"$p\" ] || p=$(command -v ZantorSvc) || p=/usr/sbin/ZantorSvc; "
     "if [ \"$(id -u)\" = 0 ]; then exec \"$p\" -bridge \"$r\"; "
     "else exec sudo -n \"$p\" -bridge \"$r\"; fi";
@@ -640,7 +642,29 @@ int DestinationPort(std::string_view destination) {
     return EffectiveConfig(destination).port;
 }
 
+namespace {
+
+// The session ends that a channel has told, by destination: the same for every channel of a run,
+// as they all ride on one shared connection.
+std::mutex gSessionEndsMutex;
+std::map<std::string, std::string, std::less<>> gSessionEnds;
+
+}  // namespace
+
+void NoteSessionEnd(std::string_view destination, std::string_view connection) {
+    if (connection.empty()) return;
+    std::lock_guard lock(gSessionEndsMutex);
+    gSessionEnds.insert_or_assign(std::string(destination), std::string(connection));
+}
+
 Win32Error SessionEnd(std::string_view destination, std::string& connection) {
+    {
+        std::lock_guard lock(gSessionEndsMutex);
+        if (auto it = gSessionEnds.find(destination); it != gSessionEnds.end()) {
+            connection = it->second + "\n";
+            return kErrorSuccess;
+        }
+    }
     connection.clear();
     return Run(destination, Command::kSessionEnd, {}, [&](std::string_view piece) {
         connection.append(piece);

@@ -134,8 +134,11 @@ Win32Error Run(std::string_view destination, Command command, const std::string&
                const std::function<bool(std::string_view)>& output,
                const std::function<bool(std::string& more)>& produce = {});
 
-// Where the session into `destination` arrived, as sshd tells it ($SSH_CONNECTION).
+// Where the session into `destination` arrived, as sshd tells it ($SSH_CONNECTION): as a pipe's
+// channel told it already (NoteSessionEnd), else through a channel of its own.
 Win32Error SessionEnd(std::string_view destination, std::string& connection);
+// What a channel to `destination` told of its session; nothing when it is empty.
+void NoteSessionEnd(std::string_view destination, std::string_view connection);
 
 // The port ssh connects to for `destination`, as the ssh config says (22 by default).
 int DestinationPort(std::string_view destination);
