@@ -3,7 +3,9 @@
 // the scripts, the bridge and the near ends all run for real, only the network is left out. The
 // fleet tests run the same channels over real sshd.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -508,6 +510,22 @@ TEST_F(SshChannel, HostKeysAreCheckedWhateverTheConfigSays) {
         Option(host, "StrictHostKeyChecking");
         EXPECT_EQ(questions().size(), count) << "asked again";
     }
+    // A shared connection that is up checked its host's key when it was made: its channels ask
+    // the config nothing, and a key it never met would be refused.
+    Set("ZANTOR_FAKE_SSH_STRICT", "accept-new");
+    const std::string control = Option("keys-shared", "ControlPath").first;
+    const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(control.size(), sizeof address.sun_path);
+    control.copy(address.sun_path, control.size());
+    ASSERT_EQ(::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const std::size_t before = questions().size();
+    EXPECT_EQ(Option("keys-shared", "StrictHostKeyChecking"), std::pair(std::string("yes"), 1));
+    EXPECT_EQ(questions().size(), before) << "ssh -G was asked over a connection that is up";
+    // Each host, config and ssh has a connection of its own.
+    EXPECT_NE(Option("keys-other", "ControlPath").first, control);
+    ::close(listening);
     // The run's own word, without asking the config.
     Set("ZANTOR_FAKE_SSH_STRICT", "false");
     Set("ZANTOR_SSH_ACCEPT_NEW", "1");

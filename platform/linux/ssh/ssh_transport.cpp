@@ -15,6 +15,8 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -300,13 +302,40 @@ Effective EffectiveConfig(std::string_view destination) {
 // Whether an unknown host key of `destination` is accepted (and recorded in known_hosts): where
 // this run was told so, or the administrator's own ssh config says StrictHostKeyChecking
 // accept-new for it. Nothing else that a config may say ("no", "ask") is followed: a changed key
-// is refused always, an unknown one otherwise.
-bool AcceptsNewHostKey(std::string_view destination) {
+// is refused always, an unknown one otherwise. Over a shared connection that is up, ssh checks
+// no key (the connection checked it when it was made), so the config is not asked then: that
+// question costs a run of ssh as much processor time as the channel itself.
+bool AcceptsNewHostKey(std::string_view destination, bool connected) {
     if (gAcceptNewHostKeys) return true;
     if (const char* accept = std::getenv("ZANTOR_SSH_ACCEPT_NEW");
         accept && accept == std::string_view("1"))
         return true;
-    return EffectiveConfig(destination).acceptNew;
+    return !connected && EffectiveConfig(destination).acceptNew;
+}
+
+// The control socket of the shared connection to `destination` that ssh started as `program`
+// makes: a name of ours (FNV-1a of both) rather than ssh's own %C, so that whether the connection
+// is up can be seen here without asking ssh. 16 hex digits keep the path well inside a socket
+// path's limit.
+std::string ControlSocket(const std::string& dir, const std::vector<std::string>& program,
+                          std::string_view destination) {
+    std::uint64_t hash = 14695981039346656037ull;
+    auto byte = [&](unsigned char c) { hash = (hash ^ c) * 1099511628211ull; };
+    // Each word ends with a NUL, so that no two lists of words run together alike.
+    auto word = [&](std::string_view text) {
+        for (const char c : text) byte(static_cast<unsigned char>(c));
+        byte(0);
+    };
+    for (const std::string& w : program) word(w);
+    word(destination);
+    char name[17];
+    std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(hash));
+    return dir + "/" + name;
+}
+
+bool IsSocket(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
 bool Contains(std::string_view text, std::string_view part) {
@@ -372,8 +401,10 @@ Win32Error CommandLine(std::string_view destination, Command command,
     if (destination.empty() || CheckComputerName(destination)) return Fail(kErrorInvalidName);
     std::string dir;
     if (Win32Error e = ControlDirectory(dir)) return e;
-    const std::string hostKeys = AcceptsNewHostKey(destination) ? "accept-new" : "yes";
     argv = SshProgram();
+    const std::string control = ControlSocket(dir, argv, destination);
+    const std::string hostKeys =
+        AcceptsNewHostKey(destination, IsSocket(control)) ? "accept-new" : "yes";
     // With -o the first value given wins, so these come first, before anything a config file
     // says.
     std::vector<std::string> options;
@@ -384,7 +415,7 @@ Win32Error CommandLine(std::string_view destination, Command command,
              "ServerAliveInterval=" + std::to_string(kKeepAliveInterval.count()),
              "ServerAliveCountMax=" + std::to_string(kKeepAliveCount),
              std::string("ControlMaster=auto"),
-             "ControlPath=" + dir + "/%C",
+             "ControlPath=" + control,
              "ControlPersist=" + std::to_string(kSharingTime.count()),
              std::string("ClearAllForwardings=yes"),
              std::string("LogLevel=ERROR"),
