@@ -458,6 +458,10 @@ Win32Error GenerateConsoleCtrlEvent(std::uint32_t ctrlEvent, std::uint32_t proce
 Win32Error WaitForChildProcess(std::uint32_t processId, std::chrono::milliseconds timeout,
                                int* exitCode, std::uint64_t* peakMemory) {
     const auto end = std::chrono::steady_clock::now() + timeout;
+    // The child's pidfd wakes the wait the moment it ends; where the kernel has none, a look
+    // every few milliseconds does.
+    const int pidfd = posix::PidfdOpen(static_cast<pid_t>(processId));
+    Win32Error result = kErrorSuccess;
     for (;;) {
         int status = 0;
         struct rusage usage {};
@@ -466,12 +470,25 @@ Win32Error WaitForChildProcess(std::uint32_t processId, std::chrono::millisecond
             *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             // Linux counts the peak resident set in KiB.
             if (peakMemory) *peakMemory = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
-            return kErrorSuccess;
+            break;
         }
-        if (r < 0 && errno != EINTR) return FailFromErrno();
-        if (std::chrono::steady_clock::now() >= end) return Fail(kErrorTimeout);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (r < 0 && errno != EINTR) {
+            result = FailFromErrno();
+            break;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            result = Fail(kErrorTimeout);
+            break;
+        }
+        if (pidfd >= 0)
+            posix::WaitForEnd(pidfd, std::min(left, std::chrono::milliseconds(std::chrono::hours(1))));
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    if (pidfd >= 0) ::close(pidfd);
+    return result;
 }
 
 }  // namespace platform

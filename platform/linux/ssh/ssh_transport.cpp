@@ -42,11 +42,17 @@ constexpr std::size_t kTailBytes = 4096;
 // How long an ssh whose work is done may take to end before it is ended.
 constexpr std::chrono::seconds kGraceTime{5};
 
+// Whether the far side's shell runs as root: bash (root's shell on most hosts) knows its EUID
+// without running id, which would cost every channel a process start. Where EUID is not the
+// shell's own but the environment's, a wrong word gains nothing: a program started without sudo
+// as another user is refused root's pipe and files, and sudo as root is root.
+#define ZANTOR_FAR_SIDE_IS_ROOT "[ \"${EUID:-$(id -u)}\" = 0 ]"
+
 // The far side runs each script as root: as it is when the login is root, through sudo -n
 // otherwise. A script's text never holds a single quote, so it sits in one here unchanged.
 std::string AsRoot(std::string_view script) {
     const std::string quoted = "'" + std::string(script) + "'";
-    return "if [ \"$(id -u)\" = 0 ]; then exec sh -c " + quoted +
+    return "if " ZANTOR_FAR_SIDE_IS_ROOT "; then exec sh -c " + quoted +
            " zantor; else exec sudo -n sh -c " + quoted + " zantor; fi";
 }
 
@@ -145,7 +151,7 @@ const std::string kRemoveUnit = AsRoot(std::string("read -r r && read -r n || ex
 constexpr const char* kPipeBridge =
     "read -r r || exit 87; printf \"%s\\n\" \"$SSH_CONNECTION\"; p=\"$r/system32/ZantorSvc\"; "
     "[ -x \"$p\" ] || p=$(command -v ZantorSvc) || p=/usr/sbin/ZantorSvc; "
-    "if [ \"$(id -u)\" = 0 ]; then exec \"$p\" -bridge \"$r\"; "
+    "if " ZANTOR_FAR_SIDE_IS_ROOT "; then exec \"$p\" -bridge \"$r\"; "
     "else exec sudo -n \"$p\" -bridge \"$r\"; fi";
 
 constexpr const char* kSessionEnd = "printf \"%s\\n\" \"$SSH_CONNECTION\"";
@@ -153,7 +159,7 @@ constexpr const char* kSessionEnd = "printf \"%s\\n\" \"$SSH_CONNECTION\"";
 // As root, the manager takes every call of ours; another account would be asked for an
 // authorization that nobody can give in batch mode.
 constexpr const char* kBusBridge =
-    "if [ \"$(id -u)\" = 0 ]; then exec systemd-stdio-bridge; "
+    "if " ZANTOR_FAR_SIDE_IS_ROOT "; then exec systemd-stdio-bridge; "
     "else exec sudo -n systemd-stdio-bridge; fi";
 
 // Whether nobody but root and this user can take away or swap what we place in `dir` (an
