@@ -483,7 +483,8 @@ Win32Error WaitForChildProcess(std::uint32_t processId, std::chrono::millisecond
             break;
         }
         if (pidfd >= 0)
-            posix::WaitForEnd(pidfd, std::min(left, std::chrono::milliseconds(std::chrono::hours(1))));
+            posix::WaitForEnd(pidfd,
+                              std::min<std::chrono::milliseconds>(left, std::chrono::hours(1)));
         else
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

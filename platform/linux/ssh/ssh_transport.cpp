@@ -46,14 +46,14 @@ constexpr std::chrono::seconds kGraceTime{5};
 // without running id, which would cost every channel a process start. Where EUID is not the
 // shell's own but the environment's, a wrong word gains nothing: a program started without sudo
 // as another user is refused root's pipe and files, and sudo as root is root.
-#define ZANTOR_FAR_SIDE_IS_ROOT "[ \"${EUID:-$(id -u)}\" = 0 ]"
+const std::string kIsRoot = "[ \"${EUID:-$(id -u)}\" = 0 ]";
 
 // The far side runs each script as root: as it is when the login is root, through sudo -n
 // otherwise. A script's text never holds a single quote, so it sits in one here unchanged.
 std::string AsRoot(std::string_view script) {
     const std::string quoted = "'" + std::string(script) + "'";
-    return "if " ZANTOR_FAR_SIDE_IS_ROOT "; then exec sh -c " + quoted +
-           " zantor; else exec sudo -n sh -c " + quoted + " zantor; fi";
+    return "if " + kIsRoot + "; then exec sh -c " + quoted + " zantor; else exec sudo -n sh -c " +
+           quoted + " zantor; fi";
 }
 
 // The scripts. The first input line is always the far side's root ($r); paths and names come
@@ -148,19 +148,18 @@ const std::string kRemoveUnit = AsRoot(std::string("read -r r && read -r n || ex
 // service runs), else the one the host's package installed. Its first line is where the session
 // arrived ($SSH_CONNECTION, an empty line where sshd set none): the lockout guard needs it for
 // every change, and a channel of its own for it would cost the host a second session start.
-constexpr const char* kPipeBridge =
+const std::string kPipeBridge =
     "read -r r || exit 87; printf \"%s\\n\" \"$SSH_CONNECTION\"; p=\"$r/system32/ZantorSvc\"; "
-    "[ -x \"$p\" ] || p=$(command -v ZantorSvc) || p=/usr/sbin/ZantorSvc; "
-    "if " ZANTOR_FAR_SIDE_IS_ROOT "; then exec \"$p\" -bridge \"$r\"; "
-    "else exec sudo -n \"$p\" -bridge \"$r\"; fi";
+    "[ -x \"$p\" ] || p=$(command -v ZantorSvc) || p=/usr/sbin/ZantorSvc; if " +
+    kIsRoot + "; then exec \"$p\" -bridge \"$r\"; else exec sudo -n \"$p\" -bridge \"$r\"; fi";
 
 constexpr const char* kSessionEnd = "printf \"%s\\n\" \"$SSH_CONNECTION\"";
 
 // As root, the manager takes every call of ours; another account would be asked for an
 // authorization that nobody can give in batch mode.
-constexpr const char* kBusBridge =
-    "if " ZANTOR_FAR_SIDE_IS_ROOT "; then exec systemd-stdio-bridge; "
-    "else exec sudo -n systemd-stdio-bridge; fi";
+const std::string kBusBridge = "if " + kIsRoot +
+                               "; then exec systemd-stdio-bridge; "
+                               "else exec sudo -n systemd-stdio-bridge; fi";
 
 // Whether nobody but root and this user can take away or swap what we place in `dir` (an
 // absolute path without links): it and every directory above it belong to one of them, and none
