@@ -45,8 +45,10 @@ bool CheckProgramSource(const char* fileName);
 // Appends `data` to a file with one write, creating the file when it is missing. The file stays
 // private: a new one is readable and writable by its owner alone (0600), an existing one is made
 // so, and a link in its place, a file of another owner or one with another name (a hard link)
-// is not written (kErrorAccessDenied). On Windows, which has no mode bits, a new file gets what
-// its folder hands down, and a link in its place is refused as well.
+// is not written (kErrorAccessDenied). On Linux the last few files appended to stay open while
+// their names lead to them, so a log's next line costs one lstat and the write; a file deleted
+// or replaced in between is opened and checked anew. On Windows, which has no mode bits, a new
+// file gets what its folder hands down, and a link in its place is refused as well.
 bool AppendToFile(const char* fileName, std::string_view data);
 
 // Deletes a file. A file that a running process has as its program fails with

@@ -22,9 +22,9 @@ std::optional<std::tm> LocalTimeNow();
 std::string LogTimeText(std::time_t when);
 
 // Appends "<date time> <text>\r\n" to `fileName` (created when missing, readable by its owner
-// alone) with one write, opening and closing the file for the line (platform AppendToFile). Appends
-// from all threads are serialised, so lines never interleave. An append that fails drops the line
-// and returns false; it never ends the caller.
+// alone) with one write (platform AppendToFile, which keeps the file open while its name still
+// leads to it). Appends from all threads are serialised, so lines never interleave. An append that
+// fails drops the line and returns false; it never ends the caller.
 bool AppendLogLine(std::string_view fileName, std::string_view text);
 
 // Deletes the previous run's service log. Called once, before anything of this run may log: a stop

@@ -2,14 +2,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <random>
+#include <vector>
 
 #include "platform/computer.h"
 #include "platform/files.h"
@@ -335,29 +338,89 @@ bool CheckProgramSource(const char* fileName) {
     return false;
 }
 
+namespace {
+
+// The files appended to stay open: a log gets a line or two for every command, and opening,
+// checking and closing it each time cost four system calls more than seeing, with one lstat,
+// that its name still leads to the same private file of ours. Anything else (the file deleted,
+// replaced, linked, made another's or opened to others) and it is opened and checked anew.
+// A few are kept (a service has two logs), the one used longest ago closed for a new one.
+struct OpenForAppend {
+    std::string path;
+    int fd = -1;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+constexpr std::size_t kKeptOpen = 4;
+std::mutex gAppendMutex;
+std::vector<OpenForAppend> gOpenForAppend;  // the one used last at the back
+
+OpenForAppend& KeptOpen(const std::string& path) {
+    auto it = std::find_if(gOpenForAppend.begin(), gOpenForAppend.end(),
+                           [&](const OpenForAppend& o) { return o.path == path; });
+    if (it == gOpenForAppend.end()) {
+        if (gOpenForAppend.size() >= kKeptOpen) {
+            if (gOpenForAppend.front().fd >= 0) close(gOpenForAppend.front().fd);
+            gOpenForAppend.erase(gOpenForAppend.begin());
+        }
+        gOpenForAppend.push_back({path});
+    } else {
+        std::rotate(it, it + 1, gOpenForAppend.end());
+    }
+    return gOpenForAppend.back();
+}
+
+bool StillPrivate(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1 &&
+           (st.st_mode & 07777) == 0600;
+}
+
+}  // namespace
+
 bool AppendToFile(const char* fileName, std::string_view data) {
     if (!fileName) return Fail(kErrorInvalidParameter), false;
     fs::path path;
     if (ResolveFilePath(fileName, path)) return false;
-    // Not blocking: a pipe in the file's place must not hang the caller.
-    const int fd = open(path.c_str(),
-                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        if (errno == ELOOP) return Fail(kErrorAccessDenied), false;
-        return FailOpen(errno, true), false;
-    }
+    std::lock_guard lock(gAppendMutex);
+    OpenForAppend& open = KeptOpen(path.string());
     struct stat st {};
-    Win32Error e = kErrorSuccess;
-    if (fstat(fd, &st) != 0)
-        e = FailFromErrno();
-    else if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1)
-        e = Fail(kErrorAccessDenied);
-    // A file that an earlier run left readable to others is made private before it gets more.
-    else if ((st.st_mode & 07777) != 0600 && fchmod(fd, 0600) != 0)
-        e = FailFromErrno();
-    if (!e) e = WriteAll(fd, data);
-    if (close(fd) != 0 && !e) e = FailFromErrno();
-    return e == kErrorSuccess;
+    if (open.fd >= 0 && (lstat(path.c_str(), &st) != 0 || st.st_dev != open.device ||
+                         st.st_ino != open.inode || !StillPrivate(st))) {
+        close(open.fd);
+        open.fd = -1;
+    }
+    if (open.fd < 0) {
+        // Not blocking: a pipe in the file's place must not hang the caller.
+        const int fd =
+            ::open(path.c_str(),
+                   O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == ELOOP) return Fail(kErrorAccessDenied), false;
+            return FailOpen(errno, true), false;
+        }
+        Win32Error e = kErrorSuccess;
+        if (fstat(fd, &st) != 0)
+            e = FailFromErrno();
+        else if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1)
+            e = Fail(kErrorAccessDenied);
+        // A file that an earlier run left readable to others is made private before it gets
+        // more.
+        else if ((st.st_mode & 07777) != 0600 && fchmod(fd, 0600) != 0)
+            e = FailFromErrno();
+        if (e) {
+            close(fd);
+            return false;
+        }
+        open.fd = fd;
+        open.device = st.st_dev;
+        open.inode = st.st_ino;
+    }
+    if (WriteAll(open.fd, data)) {
+        close(open.fd);
+        open.fd = -1;
+        return false;
+    }
+    return true;
 }
 
 std::string GetModuleFileNameA() {

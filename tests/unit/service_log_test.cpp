@@ -114,6 +114,32 @@ TEST(ServiceLog, TheLogIsItsOwnersAloneAndNothingPlantedIsWrittenThrough) {
     EXPECT_EQ(ReadFile(log), "theirs\n");
 }
 
+// The log stays open between lines; what happens to its name in between is seen all the same.
+TEST(ServiceLog, ALogKeptOpenFollowsItsName) {
+    namespace fs = std::filesystem;
+    zantor::test::TempDir dir;
+    const fs::path log = dir.path() / "ZantorSvc.Log";
+    ASSERT_TRUE(AppendLogLine(log.string(), "first"));
+    // Deleted (a new log, the console's delete): the next line starts a new file.
+    fs::remove(log);
+    ASSERT_TRUE(AppendLogLine(log.string(), "second"));
+    EXPECT_EQ(ReadFile(log).find("first"), std::string::npos);
+    EXPECT_NE(ReadFile(log).find("second"), std::string::npos);
+    // Given a second name, or replaced by another's file, it gets nothing more.
+    const fs::path other = dir.path() / "other";
+    fs::create_hard_link(log, other);
+    EXPECT_FALSE(AppendLogLine(log.string(), "third"));
+    fs::remove(other);
+    ASSERT_TRUE(AppendLogLine(log.string(), "fourth"));
+    const fs::path theirs = dir.path() / "theirs";
+    std::ofstream(theirs) << "theirs\n";
+    ASSERT_EQ(::chmod(theirs.c_str(), 0600), 0);
+    ASSERT_EQ(::chown(theirs.c_str(), 4321, 4321), 0);
+    fs::rename(theirs, log);
+    EXPECT_FALSE(AppendLogLine(log.string(), "fifth"));
+    EXPECT_EQ(ReadFile(log), "theirs\n");
+}
+
 TEST(AddressTable, FileRowsCommentsAndErrors) {
     zantor::test::TempRoot root;
     std::ofstream(root.path() / "ipaddrtable") << "# test computer\n"
