@@ -232,6 +232,16 @@ bool IsSameProcessRunning(const ProcessIdentity& id) {
     return ReadProcessIdentity(id.pid, now) && now.startTime == id.startTime;
 }
 
+bool WaitForProcessEnd(const ProcessIdentity& id, std::chrono::milliseconds timeout) {
+    if (id.pid == 0) return true;
+    const int pidfd = PidfdOpen(static_cast<pid_t>(id.pid));
+    if (pidfd < 0) return errno == ESRCH || !IsSameProcessRunning(id);
+    // The pidfd pins whatever has the id now; the start time says whether that is `id`.
+    const bool ended = !IsSameProcessRunning(id) || WaitForEnd(pidfd, timeout);
+    close(pidfd);
+    return ended;
+}
+
 Win32Error TerminateProcess(const ProcessIdentity& id, std::chrono::milliseconds timeout) {
     if (id.pid == 0) return kErrorSuccess;
     return KillAndWait(id.pid, &id, timeout);

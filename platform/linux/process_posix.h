@@ -24,6 +24,10 @@ bool ReadProcessIdentity(std::uint32_t pid, ProcessIdentity& id);
 // True while the process `id` names runs: same id, same start time, not ended.
 bool IsSameProcessRunning(const ProcessIdentity& id);
 
+// Waits until the process `id` has ended (or is no longer `id`), at most `timeout`; false when it
+// still runs then.
+bool WaitForProcessEnd(const ProcessIdentity& id, std::chrono::milliseconds timeout);
+
 // Ends the process if it still is `id` and waits until it has ended, at most `timeout`.
 // kErrorSuccess also when it had ended already.
 Win32Error TerminateProcess(const ProcessIdentity& id, std::chrono::milliseconds timeout);

@@ -109,6 +109,9 @@ void Reap(const ServiceDatabase& db, std::string_view name, posix::Deadline dead
     if (lock.error() == kErrorSuccess) db.RemoveIfDoomed(name);
 }
 
+// How long a program that closed its handshake is given to end.
+constexpr std::chrono::milliseconds kQuitterEnd{1000};
+
 // Waits for the new process to enter its dispatcher; ends it when it does not in time.
 Win32Error StartHandshake(int fd, const posix::ProcessIdentity& process,
                           const std::vector<std::string>& args, posix::Deadline deadline) {
@@ -131,6 +134,9 @@ Win32Error StartHandshake(int fd, const posix::ProcessIdentity& process,
 void RecordFailedStart(const ServiceDatabase& db, const ServiceConfig& config,
                        const posix::ProcessIdentity& process, Win32Error error,
                        posix::Deadline deadline) {
+    // A program that quits closes its end of the handshake a moment before it has ended: that
+    // moment is waited for, or it would look as if it outlived its failure.
+    if (error == kErrorProcessAborted) posix::WaitForProcessEnd(process, kQuitterEnd);
     posix::FileLock lock(db.LockPath(), deadline);
     posix::StatusRecord record;
     if (lock.error() || db.ReadStatus(config.name, record) || record.process.pid != process.pid ||
