@@ -147,10 +147,13 @@
 //   - One exception, for sessions taken up: a packet from sshd's port that tracking calls new
 //     passes when it carries no SYN. That is sshd answering on a session that tracking has not
 //     seen yet (below); no program opens a connection without a SYN. Tracking then knows the
-//     session the wrong way round, as one the host opened, so the rule labels it (connection
-//     tracking label 127) and lets the packets of labelled connections through both ways. (A
-//     connection that a process opened from sshd's port while no table was in force is taken
-//     up the same way when it next sends: nothing tells the two apart.)
+//     session the wrong way round, as one the host opened. So the rule marks the other kind
+//     instead: a SYN the host sends from sshd's port labels its connection (connection
+//     tracking label 126), and an established connection without that label is a session both
+//     ways, whichever side tracking saw first. Tracking comes on a moment before the table's
+//     rules take effect, in the same transaction, and what it picks up in that moment carries
+//     no label either. (A connection that a process opened from sshd's port while no table
+//     was in force is a session the same way: nothing tells the two apart.)
 //   - On unless the file driver/antilockout in the computer root says "off" ("on" or "off", in
 //     any letter case, white space around it; anything else fails the start as a bad
 //     driver/backend does). Read when the driver starts; the service log says which, beside

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -12,6 +13,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "platform/linux/pf/pf_settings.h"
 #include "platform/pf.h"
@@ -849,6 +851,60 @@ TEST(KernelAntiLockout, EstablishedSessionsToSshdPassAndNewOnesMeetTheFilters) {
     // and those of the session that spoke first into the filters.
     EXPECT_TRUE(Eventually([&] { return DeniedSources(host.pc, toSshd).size() == 3; }))
         << DeniedSources(host.pc, toSshd).size();
+}
+
+// A session the host is busy sending on while the table goes in. Tracking comes on a moment
+// before the table's rules take effect, and may pick the session up from the host's side then,
+// unseen by them; it is a session all the same once everything is dropped both ways. A few
+// rounds, as that moment is short; from the second on the address drops from the start.
+TEST(KernelAntiLockout, ASessionTheHostSendsOnWhileTheTableGoesInStaysASession) {
+    KernelLab lab;
+    REQUIRE_LAB(lab);
+    const std::uint16_t sshd = platform::pf::FindSshdPorts().ports.front();
+    const std::string a = KernelLab::BoundAddress(0);
+    HostService host(lab);
+    for (int round = 0; round < 4; ++round) {
+        Session ssh(lab, a, sshd);
+        ASSERT_TRUE(ssh.Exchange()) << round;
+        std::atomic<bool> stop{false}, finished{false}, lost{false};
+        std::atomic<std::size_t> sent{0};
+        std::thread sender([&] {
+            const std::vector<std::uint8_t> chunk(1024, 'x');
+            std::size_t done = 0;
+            while (!stop && !ssh.server->Send(chunk, &done)) sent += done;
+        });
+        std::thread reader([&] {
+            std::vector<std::uint8_t> buffer(1 << 16);
+            std::size_t received = 0, done = 0;
+            while (!(finished && received == sent)) {
+                if (ssh.client->Receive(buffer, &done) || done == 0) {
+                    lost = !(finished && received == sent);
+                    return;
+                }
+                received += done;
+            }
+        });
+        host.Start();
+        {
+            Client client;
+            EXPECT_TRUE(client.connected()) << host.svc->Output();
+            if (round == 0) Expect(client, "staf " + a + " 1 1");
+        }
+        stop = true;
+        sender.join();
+        // A last byte, counted first, wakes a reader that has read all the rest.
+        ++sent;
+        finished = true;
+        std::size_t done = 0;
+        const std::uint8_t last = 'x';
+        EXPECT_EQ(ssh.server->Send({&last, 1}, &done), platform::kErrorSuccess);
+        reader.join();
+        EXPECT_FALSE(lost) << "round " << round;
+        EXPECT_TRUE(ssh.Exchange(true)) << "round " << round;
+        EXPECT_TRUE(ssh.Exchange()) << "round " << round;
+        host.svc->Signal(platform::CTRL_SHUTDOWN_EVENT);
+        ASSERT_EQ(host.svc->Wait(), 0) << host.svc->Output();
+    }
 }
 
 // The lab's host as a router: an inner host behind it on a link of its own (the inner host

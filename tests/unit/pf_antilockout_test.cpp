@@ -120,18 +120,19 @@ TEST(AntiLockoutRules, ItsRulesComeFirstInEachBaseChainAfterLoopback) {
     EXPECT_EQ(ChainRules(t, "antilockout_in"),
               (std::vector<std::string>{"jump antilockout_session", "iif vmap @spoofmap",
                                         "ip daddr vmap @premap"}));
-    // Established, not sent elsewhere by a NAT, and a session into the host: the peer's side.
+    // Established, not sent elsewhere by a NAT, and a session into the host: the peer's side of
+    // one it opened, or of any other that the host did not open from sshd's port itself.
     EXPECT_EQ(ChainRules(t, "antilockout_session"),
               (std::vector<std::string>{
                   "ct state established ct status & dnat == 0 ct direction original accept",
-                  "ct state established ct status & dnat == 0 ct label 127 accept"}));
+                  "ct label 126 return", "ct state established ct status & dnat == 0 accept"}));
     // input: those sessions, ahead of the interfaces decided at the input hook.
     const std::size_t in = At(t, p + "input tcp dport @antilockout_ports jump antilockout_session");
     ASSERT_NE(in, std::string::npos) << t;
     EXPECT_LT(At(t, p + "input iif \"lo\" accept"), in);
     EXPECT_GT(At(t, p + "input ip daddr vmap @inmap"), in);
     // output: the host's side of those sessions, and a session taken up by a segment without
-    // SYN; a SYN from sshd's port goes on to the interfaces.
+    // SYN; a SYN from sshd's port is labelled and goes on to the interfaces.
     const std::size_t out = At(t, p + "output tcp sport @antilockout_ports jump antilockout_out");
     ASSERT_NE(out, std::string::npos) << t;
     EXPECT_LT(At(t, p + "output oif \"lo\" accept"), out);
@@ -139,8 +140,8 @@ TEST(AntiLockoutRules, ItsRulesComeFirstInEachBaseChainAfterLoopback) {
     EXPECT_EQ(ChainRules(t, "antilockout_out"),
               (std::vector<std::string>{
                   "ct state established ct status & dnat == 0 ct direction reply accept",
-                  "ct state established ct status & dnat == 0 ct label 127 accept",
-                  "ct state new tcp flags & syn == 0 ct label set 127 accept"}));
+                  "ct label 126 return", "ct state established ct status & dnat == 0 accept",
+                  "ct state new tcp flags & syn == 0 accept", "ct state new ct label set 126"}));
     // Every chain exists before the first jump to it.
     for (const char* chain : {"antilockout_session", "antilockout_in", "antilockout_out"}) {
         const std::size_t made = At(t, std::string("add chain ip zantor ") + chain);

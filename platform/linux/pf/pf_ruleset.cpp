@@ -24,9 +24,10 @@ constexpr std::string_view kNoSyn = "tcp flags & syn == 0";
 // again: the same words, so the two never disagree on one. Not from the loopback, which pre
 // accepts first.
 constexpr const char* kToSshd = "tcp dport @antilockout_ports iif != \"lo\" fib daddr type local";
-// The connection tracking label (a bit of 128; the highest, as other users of labels count up
-// from 0) of a session into sshd that the host took up by sending on it.
-constexpr const char* kTakenUpLabel = "127";
+// The connection tracking label (a bit of 128, near the top, as other users of labels count up
+// from 0) of a connection that the host opened from sshd's port with a SYN while the table was
+// in force. (127 marked sessions taken up, in earlier versions; it means nothing now.)
+constexpr const char* kOpenedLabel = "126";
 
 std::string Dotted(std::uint32_t networkOrder) {
     const auto* b = reinterpret_cast<const std::uint8_t*>(&networkOrder);
@@ -814,15 +815,19 @@ std::string KernelRuleset::WholeTable() const {
             ports += (ports.empty() ? "" : ", ") + std::to_string(port);
         Append(text, "add set" + t + "antilockout_ports { type inet_service; elements = { " +
                          ports + " } }");
-        // A session into the host, not one it opened from sshd's port: the peer's packets are
-        // those of the connection's original direction, or of one the host took up by sending
-        // on it (below), which connection tracking sees the other way round.
+        // A session into the host, not one it opened from sshd's port. The host's own are the
+        // marked ones: a SYN it sends from sshd's port labels its connection. Every other
+        // established connection on the port is a session, whichever way round tracking knows
+        // it: the peer opened it, or tracking first saw the host answer on it (taken up,
+        // below), perhaps in the moment between tracking coming on and the rules taking effect,
+        // which one transaction cannot close.
         const std::string session = "ct state established ct status & dnat == 0 ";
+        const std::string opened = std::string("ct label ") + kOpenedLabel + " return";
         Append(text, "add chain" + t + "antilockout_session");
         Append(text,
                "add rule" + t + "antilockout_session " + session + "ct direction original accept");
-        Append(text, "add rule" + t + "antilockout_session " + session + "ct label " +
-                         kTakenUpLabel + " accept");
+        Append(text, "add rule" + t + "antilockout_session " + opened);
+        Append(text, "add rule" + t + "antilockout_session " + session + "accept");
         Append(text, "add chain" + t + "antilockout_in");
         Append(text, "add rule" + t + "antilockout_in jump antilockout_session");
         Append(text, "add rule" + t + "antilockout_in iif vmap @spoofmap");
@@ -833,14 +838,16 @@ std::string KernelRuleset::WholeTable() const {
         Append(text, "add rule" + t + "antilockout_pre " + kToSshd + " jump antilockout_in");
         // What the host sends from sshd's port: the replies of a session into it, and on a
         // session it has not seen yet (opened while no table was in force) a segment without
-        // SYN, which takes that session up. A SYN is a connection the host opens: the filters'.
+        // SYN, which takes that session up. A SYN is a connection the host opens: labelled, and
+        // the filters'.
         Append(text, "add chain" + t + "antilockout_out");
         Append(text, "add rule" + t + "antilockout_out " + session + "ct direction reply accept");
-        Append(text, "add rule" + t + "antilockout_out " + session + "ct label " + kTakenUpLabel +
+        Append(text, "add rule" + t + "antilockout_out " + opened);
+        Append(text, "add rule" + t + "antilockout_out " + session + "accept");
+        Append(text, "add rule" + t + "antilockout_out ct state new " + std::string(kNoSyn) +
                          " accept");
-        Append(text, "add rule" + t +
-                         "antilockout_out ct state new tcp flags & syn == 0 ct label set " +
-                         kTakenUpLabel + " accept");
+        Append(text,
+               "add rule" + t + "antilockout_out ct state new ct label set " + kOpenedLabel);
     }
 
     Append(text,
