@@ -31,9 +31,9 @@ inline constexpr std::size_t kMaxGreetingLines = 4096;
 inline constexpr std::size_t kMaxGreetingBytes = 1u << 20;
 
 // What a service can do beyond the protocol every service answers: the extensions the closing
-// line of its greeting names ("IP End 0.9 confirm,stats": a fourth word listing them, separated
-// by commas, in any order). An older service names none. A code of an extension goes only to a
-// service that named it (shared/commands.h): any other would never answer it.
+// line of its greeting names ("IP End 0.9 confirm,lists,stats": a fourth word listing them,
+// separated by commas, in any order). An older service names none. A code of an extension goes only
+// to a service that named it (shared/commands.h): any other would never answer it.
 class TServiceExtensions {
   public:
     TServiceExtensions() = default;

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 #include "console/console.h"
 #include "shared/address.h"
+#include "shared/commands.h"
 #include "shared/error_text.h"
 #include "shared/text.h"
 
@@ -178,6 +181,73 @@ void AddressLines(const AddressState& live, const AddressState& want,
     }
 }
 
+// The words of a line, as GetWord counts them.
+std::vector<std::string_view> Words(std::string_view text) {
+    std::vector<std::string_view> words;
+    for (std::size_t start = 0;;) {
+        const std::size_t end = text.find(' ', start);
+        words.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
+        if (end == std::string_view::npos) return words;
+        start = end + 1;
+    }
+}
+
+// The `count` filters of one direction of an address that filters: many to a line from a service
+// that reads lists, one "gif" each from any other. The lines go in batches: the service answers
+// lines that arrive together one after the other.
+bool ReadFilters(TConsole& console, const std::string& address, int d, std::size_t count,
+                 std::vector<FilterRecord>& filters) {
+    const std::string head = address + " " + kDirectionWords[d] + " ";
+    const bool lists = console.ServiceExtensions.Has(kListsExtension);
+    std::vector<std::string> lines, replies;
+    if (lists)
+        for (std::size_t first = 0; first < count; first += kMaxFilterTexts)
+            lines.push_back("gfl " + head + std::to_string(first) + " " +
+                            std::to_string(kMaxFilterTexts));
+    else
+        for (std::size_t j = 0; j < count; ++j) lines.push_back("gif " + head + std::to_string(j));
+    if (!console.SendLines(lines, replies)) return false;
+    auto add = [&](std::size_t position, std::string_view text) {
+        try {
+            filters.push_back(ParseFilterWords(text, 1));
+            return true;
+        } catch (const ConvertError& e) {
+            console.ShowError("The service on " + console.CurrentComputer + " answered filter " +
+                              std::to_string(position) + " of " + head + "with \"" +
+                              std::string(text) + "\", which is no filter: " + e.what() + ".");
+            return false;
+        }
+    };
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        std::string text;
+        if (!console.FilterFromReply(address, lines[k], replies[k], text)) return false;
+        if (!lists) {
+            if (!add(k, text)) return false;
+            continue;
+        }
+        const std::size_t first = k * kMaxFilterTexts;
+        const std::size_t expected = std::min(kMaxFilterTexts, count - first);
+        const std::vector<std::string_view> words = Words(text);
+        if (words.size() != 1 + expected * kFilterTextWords ||
+            words[0] != std::to_string(expected)) {
+            console.ShowError("The service on " + console.CurrentComputer + " answered [" +
+                              lines[k] + "] with " + std::to_string(words.size() - 1) +
+                              " words after the count " + std::string(words[0]) + ", where " +
+                              std::to_string(expected) + " filters of " +
+                              std::to_string(kFilterTextWords) + " words were asked for.");
+            return false;
+        }
+        for (std::size_t i = 0; i < expected; ++i) {
+            const std::string_view from = words[1 + i * kFilterTextWords];
+            const std::string_view to = words[i * kFilterTextWords + kFilterTextWords];
+            if (!add(first + i, std::string_view(
+                                    from.data(),
+                                    static_cast<std::size_t>(to.data() + to.size() - from.data()))))
+                return false;
+        }
+    }
+    return true;
+}
 }  // namespace
 
 std::uint32_t GlobalBits(std::uint32_t greetingSet) {
@@ -219,30 +289,10 @@ bool ReadComputerState(TConsole& console, ComputerState& state, const std::strin
             a.in = a.out = 0;
             for (int d = 0; d < 2; ++d) a.unread[d] = static_cast<std::size_t>(counts[d]);
         } else {
-            // A list is asked for in batches: the service answers lines that arrive together
-            // one after the other.
-            for (int d = 0; d < 2; ++d) {
-                std::vector<std::string> lines, replies;
-                for (std::int32_t j = 0; j < counts[d]; ++j)
-                    lines.push_back("gif " + a.address + " " + kDirectionWords[d] + " " +
-                                    std::to_string(j));
-                if (!console.SendLines(lines, replies)) return false;
-                for (std::int32_t j = 0; j < counts[d]; ++j) {
-                    std::string text;
-                    const auto at = static_cast<std::size_t>(j);
-                    if (!console.FilterFromReply(a.address, lines[at], replies[at], text))
-                        return false;
-                    try {
-                        a.filters[d].push_back(ParseFilterWords(text, 1));
-                    } catch (const ConvertError& e) {
-                        console.ShowError("The service on " + console.CurrentComputer +
-                                          " answered filter " + std::to_string(j) + " of " +
-                                          a.address + " " + kDirectionWords[d] + " with \"" + text +
-                                          "\", which is no filter: " + e.what() + ".");
-                        return false;
-                    }
-                }
-            }
+            for (int d = 0; d < 2; ++d)
+                if (!ReadFilters(console, a.address, d, static_cast<std::size_t>(counts[d]),
+                                 a.filters[d]))
+                    return false;
         }
         state.push_back(std::move(a));
     }

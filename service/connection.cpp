@@ -81,6 +81,8 @@ std::optional<std::string> DispatchCommand(std::string_view line) {
             return GetInterfaceStatistics(args);
         case kGetFilterStatistics:
             return GetFilterStatistics(args);
+        case kGetInterfaceFilters:
+            return GetInterfaceFilters(args);
         default:
             ServiceLog("Command [" + std::string(code) + "] Unknown.");
             return std::nullopt;

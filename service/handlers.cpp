@@ -120,6 +120,23 @@ platform::DWORD Deactivate(RInterface& iface) {
     return 0;
 }
 
+// "ADDR in|out FIRST COUNT", as "gfl" and "gfs" take it: a direction, and a run of its list's
+// rows that an answer covers. Words that do not convert throw ConvertError.
+struct Rows {
+    Direction d;
+    std::size_t first, wanted;
+    // Where the run ends in a list of `size` rows, taking at most `most`: at `first` when it is
+    // at or past the end.
+    std::size_t End(std::size_t size, std::size_t most) const {
+        return first >= size ? first : first + std::min({wanted, most, size - first});
+    }
+};
+Rows ReadRows(std::string_view args) {
+    const Direction d = DirectionWord(args);
+    const auto first = static_cast<std::size_t>(StrToNonNegative(GetWord(args, 3)));
+    return {d, first, static_cast<std::size_t>(StrToNonNegative(GetWord(args, 4)))};
+}
+
 }  // namespace
 
 void ProcessingLine(std::string_view prefix, std::string_view args) {
@@ -238,6 +255,25 @@ std::string GetInterfaceFilter(std::string_view args) {
     std::string text = FilterToStr(list[static_cast<std::size_t>(position)].Filter);
     ServiceLog("Succefull.");
     return result(text);
+}
+
+std::string GetInterfaceFilters(std::string_view args) {
+    ProcessingLine("Processing GetFilters(", args);
+    const Rows rows = ReadRows(args);
+    RInterface* iface = FindInterface(args);
+    if (!iface || !iface->Active) {
+        const std::string code = iface ? "-1" : "-4";
+        ConsoleLine("Result " + code);
+        return code;
+    }
+    const auto& list = Filters(*iface, rows.d);
+    const std::size_t first = rows.first, end = rows.End(list.size(), kMaxFilterTexts);
+    std::string reply = "0 " + std::to_string(end - first);
+    reply.reserve(reply.size() + (end - first) * 64);
+    for (std::size_t row = first; row < end; ++row) (reply += ' ') += FilterToStr(list[row].Filter);
+    ServiceLog("Succefull.");
+    ConsoleLine("Result 0 " + std::to_string(end - first) + " filters");
+    return reply;
 }
 
 std::int64_t RemInterfaceFilter(std::string_view args, bool persist) {
@@ -363,9 +399,8 @@ std::string GetInterfaceStatistics(std::string_view args) {
 
 std::string GetFilterStatistics(std::string_view args) {
     ReadingLine("Processing GetFilterStatistics(", args);
-    const Direction d = DirectionWord(args);
-    const auto first = static_cast<std::size_t>(StrToNonNegative(GetWord(args, 3)));
-    const auto wanted = static_cast<std::size_t>(StrToNonNegative(GetWord(args, 4)));
+    const Rows rows = ReadRows(args);
+    const Direction d = rows.d;
     RInterface* iface = FindInterface(args);
     if (!iface) return "-4";
     if (!iface->Active) return "-1";
@@ -376,9 +411,7 @@ std::string GetFilterStatistics(std::string_view args) {
     const std::size_t base = d == Direction::kIn ? 0 : s.dwNumInFilters;
     const std::size_t count = d == Direction::kIn ? s.dwNumInFilters : s.dwNumOutFilters;
     const auto& list = Filters(*iface, d);
-    const std::size_t end = first >= list.size()
-                                ? first
-                                : first + std::min({wanted, kMaxFilterCounts, list.size() - first});
+    const std::size_t first = rows.first, end = rows.End(list.size(), kMaxFilterCounts);
     // The platform keeps its filters in the order they were added, which is the list's unless a
     // filter was put back after a failed removal: a row whose filter is not in its place is
     // looked up by its text.

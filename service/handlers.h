@@ -48,6 +48,10 @@ std::int64_t SetInterfaceFilter(std::string_view args, bool persist);
 // such input/output position.
 std::string GetInterfaceFilter(std::string_view args);
 
+// "gfl ADDR DIR FIRST COUNT": "0 N" + N filter texts (shared/commands.h); "-4", "-1" as for
+// "gif".
+std::string GetInterfaceFilters(std::string_view args);
+
 // "rif ADDR DIR POS": the platform's result (0 done), -4, -1, -2, -3 as for "gif".
 std::int64_t RemInterfaceFilter(std::string_view args, bool persist);
 

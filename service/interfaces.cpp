@@ -55,7 +55,7 @@ std::string GreetingLine(const RInterface& iface) {
 }
 
 std::vector<std::string_view> ServiceExtensions() {
-    return {kConfirmExtension, kStatsExtension};
+    return {kConfirmExtension, kListsExtension, kStatsExtension};
 }
 
 std::string GreetingEndLine() {

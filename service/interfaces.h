@@ -63,8 +63,8 @@ inline constexpr std::string_view kGreetingEnd = "IP End 0.9";
 std::vector<std::string_view> ServiceExtensions();
 
 // The closing line of this service's greeting: kGreetingEnd, then its extensions as one more
-// word, separated by commas ("IP End 0.9 confirm,stats"). Clients that know none of it read the
-// first three words as they always have.
+// word, separated by commas ("IP End 0.9 confirm,lists,stats"). Clients that know none of it read
+// the first three words as they always have.
 std::string GreetingEndLine();
 
 }  // namespace zantor::service

@@ -29,6 +29,8 @@ struct RFilterCommand {
 inline constexpr std::string_view kConfirmExtension = "confirm";
 // The packet counts of the platform's filtering: gis, gfs.
 inline constexpr std::string_view kStatsExtension = "stats";
+// A filter list read many filters to a line: gfl.
+inline constexpr std::string_view kListsExtension = "lists";
 
 enum CommandRow : int {
     kGetInterfaceGlobalFilter = 0,
@@ -47,12 +49,13 @@ enum CommandRow : int {
     kCheckpointState = 13,
     kGetInterfaceStatistics = 14,
     kGetFilterStatistics = 15,
+    kGetInterfaceFilters = 16,
 };
 
 // The rows of the protocol every service answers.
 inline constexpr std::size_t kBaseCommands = 11;
 
-inline constexpr std::array<RFilterCommand, 16> CommandTable{{
+inline constexpr std::array<RFilterCommand, 17> CommandTable{{
     {"GetInterfaceGlobalFilter", "gig", 0, "GetInterfaceGlobalFilter"},
     {"SetInterfaceGlobalFilter", "sig", 1, "SetInterfaceGlobalFilter"},
     {"RemInterfaceGlobalFilter", "rig", 2, "RemInterfaceGlobalFilter"},
@@ -69,6 +72,7 @@ inline constexpr std::array<RFilterCommand, 16> CommandTable{{
     {"CheckpointState", "ckq", 13, "CheckpointState", kConfirmExtension},
     {"GetInterfaceStatistics", "gis", 14, "GetInterfaceStatistics", kStatsExtension},
     {"GetFilterStatistics", "gfs", 15, "GetFilterStatistics", kStatsExtension},
+    {"GetInterfaceFilters", "gfl", 16, "GetInterfaceFilters", kListsExtension},
 }};
 
 // "gis ADDR": the statistics record of an address that filters, one line:
@@ -86,6 +90,14 @@ inline constexpr std::array<RFilterCommand, 16> CommandTable{{
 // Each answer reads the platform's statistics once, however many filters it covers.
 inline constexpr std::size_t kGisFields = 16;
 inline constexpr std::size_t kMaxFilterCounts = 1000;
+
+// "gfl ADDR in|out FIRST COUNT": the filters at positions FIRST, FIRST + 1 ... of that list, at
+//   most COUNT and at most kMaxFilterTexts of them, in one line: "0 " + how many follow + " " +
+//   their texts, each of kFilterTextWords words as "gif" answers one. A FIRST at or past the end
+//   gives "0 0". Failures as "gif" answers them: "-4" no such address, "-1" filtering is off.
+// The longest text is 142 characters, so the longest answer fits a line reader's buffer.
+inline constexpr std::size_t kMaxFilterTexts = 200;
+inline constexpr std::size_t kFilterTextWords = 13;
 
 // A service lists at most this many addresses in its greeting.
 inline constexpr std::size_t kMaxAddresses = 256;

@@ -327,10 +327,11 @@ TEST_F(Configuration, SavedClearedAndRestoredTheServiceHoldsWhatItHeld) {
 
     WriteText(pc.root() / "empty.ini", "[SYSTEM]\r\nAddrCount=0\r\n");
     Restore(pc.root() / "empty.ini");
-    EXPECT_EQ(Snapshot(), (Cells{"IP 10.0.0.5 255.255.255.0 0 2 0 0 0 0 0",
-                                 "IP 192.168.1.20 255.255.0.0 0 3 0 0 0 0 0",
-                                 "IP 127.0.0.1 255.0.0.0 0 1 0 0 0 0 0", "IP End 0.9 confirm,stats",
-                                 "-1", "-1", "-1", "-1", "-1", "-1"}));
+    EXPECT_EQ(
+        Snapshot(),
+        (Cells{"IP 10.0.0.5 255.255.255.0 0 2 0 0 0 0 0",
+               "IP 192.168.1.20 255.255.0.0 0 3 0 0 0 0 0", "IP 127.0.0.1 255.0.0.0 0 1 0 0 0 0 0",
+               "IP End 0.9 confirm,lists,stats", "-1", "-1", "-1", "-1", "-1", "-1"}));
 
     Reconnect();
     Restore(file);

@@ -107,8 +107,8 @@ class Deployment : public ::testing::Test {
     void ExpectServing() {
         Client c("\\\\PC1\\Pipe\\qzw2kflt");
         ASSERT_TRUE(c.connected()) << c.openError();
-        EXPECT_EQ(c.greeting(),
-                  (Cells{"IP 172.16.0.10 255.255.0.0 0 4 0 0 0 0 0", "IP End 0.9 confirm,stats"}));
+        EXPECT_EQ(c.greeting(), (Cells{"IP 172.16.0.10 255.255.0.0 0 4 0 0 0 0 0",
+                                       "IP End 0.9 confirm,lists,stats"}));
     }
     fs::path Installed() const { return pc1.system32() / "ZantorSvc"; }
 

@@ -305,7 +305,8 @@ TEST_F(ZadminApply, OverSeveralComputersJsonAndTheExitStatusTellTheThreeApart) {
     r = zadmin({"--computer", "PC2", "show", "--json"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out,
-              "{\"computer\":\"PC2\",\"version\":\"0.9\",\"extensions\":[\"confirm\",\"stats\"],"
+              "{\"computer\":\"PC2\",\"version\":\"0.9\",\"extensions\":[\"confirm\",\"lists\","
+              "\"stats\"],"
               "\"addresses\":[{\"address\":\"172.16.0.10\",\"mask\":\"255.255.0.0\","
               "\"filtering\":false,\"global_filters\":[],\"input_filters\":[],"
               "\"output_filters\":[],\"kept_filters\":{\"in\":0,\"out\":0}},"
@@ -420,3 +421,74 @@ TEST(ZadminConfirmAgainstAStandIn, AChangeNoNewConnectionCouldConfirmIsToldRolle
 }
 
 }  // namespace
+
+// A service that reads lists is asked for its filters 200 to a line; an older one one "gif" each.
+// Either way the plan reads the same live configuration; an answer that is not the list asked
+// for is an error that changes nothing.
+TEST(ZadminPlanAgainstAStandIn, ALiveListIsReadManyToALineOrOneFilterALine) {
+    Computer local;
+    const World world{local.root(), local.root() / "network"};
+    Lines in;
+    for (int j = 0; j < 450; ++j)
+        in.push_back("0 0 0 10.2." + std::to_string(j / 250) + "." + std::to_string(j % 250) +
+                     " 255.255.255.255 0.0.0.0 0.0.0.0 17 0 0 " + std::to_string(j + 1) + " 0 " +
+                     std::to_string(j + 1));
+    const std::string out = "0 0 0 0.0.0.0 0.0.0.0 0.0.0.0 0.0.0.0 6 0 0 25 0 25";
+    std::ofstream(local.root() / "same.INI")
+        << File({On("10.0.0.5", "Forward", "Forward", "", in, {out})});
+    const Lines greeting = {"IP 10.0.0.5 255.255.255.0 1 2 450 1 0 0 0"};
+    // "gfl 10.0.0.5 DIR FIRST COUNT" answered from the lists above; `cut` answers one filter
+    // less than it says.
+    auto lists = [&](bool cut) {
+        return [&in, out, cut](const std::string& line) -> std::optional<std::string> {
+            if (GetWord(line, 1) != "gfl") return "-1";
+            const Lines& list = GetWord(line, 3) == "in" ? in : Lines{out};
+            const std::size_t first = std::stoul(std::string(GetWord(line, 4)));
+            const std::size_t end = std::min(list.size(), first + 200);
+            std::string reply = "0 " + std::to_string(end - first);
+            for (std::size_t i = first; i < end - (cut ? 1 : 0); ++i) reply += " " + list[i];
+            return reply;
+        };
+    };
+    {
+        Lines greets = greeting;
+        greets.push_back("IP End 0.9 confirm,lists,stats");
+        FakeService svc(greets, lists(false));
+        const ZadminRun r = Zadmin(world, {"--wait", "5", "plan", "same.INI"}, local.root());
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, "No changes.\n");
+        EXPECT_EQ(svc.received(), (Lines{"gfl 10.0.0.5 in 0 200", "gfl 10.0.0.5 in 200 200",
+                                         "gfl 10.0.0.5 in 400 200", "gfl 10.0.0.5 out 0 200"}));
+    }
+    {
+        Lines greets = greeting;
+        greets.push_back("IP End 0.9");
+        FakeService svc(greets, [&](const std::string& line) -> std::optional<std::string> {
+            if (GetWord(line, 1) != "gif") return "-1";
+            const std::size_t j = std::stoul(std::string(GetWord(line, 4)));
+            return "0 " + (GetWord(line, 3) == "in" ? in.at(j) : out);
+        });
+        const ZadminRun r = Zadmin(world, {"--wait", "5", "plan", "same.INI"}, local.root());
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, "No changes.\n");
+        const Lines received = svc.received();
+        ASSERT_EQ(received.size(), 451u);
+        EXPECT_EQ(received[449], "gif 10.0.0.5 in 449");
+        EXPECT_EQ(received[450], "gif 10.0.0.5 out 0");
+    }
+    {
+        Lines greets = greeting;
+        greets.push_back("IP End 0.9 lists");
+        FakeService svc(greets, lists(true));
+        const ZadminRun r = Zadmin(world, {"--wait", "5", "apply", "same.INI"}, local.root());
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(Has(r.err,
+                        "answered [gfl 10.0.0.5 in 0 200] with 2587 words after the count "
+                        "200, where 200 filters of 13 words were asked for."))
+            << r.err;
+        // The three lines of the list went together; the first answer ends the reading.
+        EXPECT_EQ(svc.received(), (Lines{"gfl 10.0.0.5 in 0 200", "gfl 10.0.0.5 in 200 200",
+                                         "gfl 10.0.0.5 in 400 200"}));
+    }
+}

@@ -585,7 +585,7 @@ TEST(Checkpoint, AChangeNotConfirmedInTimeIsPutBackInTheStoreTheDriverAndMemory)
 
     Client c;
     ASSERT_TRUE(c.connected());
-    ASSERT_EQ(c.greeting().back(), "IP End 0.9 confirm,stats");
+    ASSERT_EQ(c.greeting().back(), "IP End 0.9 confirm,lists,stats");
     const std::string kept = c.Command("ckp 2");
     ASSERT_EQ(GetWord(kept, 1), "0") << kept;
     // One change waits at a time: the configuration to come back to is the first one kept.

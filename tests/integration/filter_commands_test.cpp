@@ -117,6 +117,48 @@ TEST_F(FilterCommands, FiltersAddListRemoveAndDrop) {
     EXPECT_EQ(next.greeting()[0], "IP 10.0.0.5 255.255.255.0 0 2 0 0 0 0 0");
 }
 
+// "gfl" reads a list many filters to a line, each as "gif" answers it, at most 200 a line, and
+// logs one pair of lines per line rather than per filter.
+TEST_F(FilterCommands, AListIsReadManyFiltersToALine) {
+    ASSERT_TRUE(client.connected());
+    ASSERT_EQ(client.Command("staf 10.0.0.5 0 0"), "0");
+    std::vector<std::string> in;
+    for (int port = 1; port <= 250; ++port)
+        in.push_back("0 0 0 10.1.0." + std::to_string(port % 200) +
+                     " 255.255.255.255 0.0.0.0 0.0.0.0 6 0 0 " + std::to_string(port) + " 0 " +
+                     std::to_string(port + 10000));
+    for (const std::string& f : in)
+        ASSERT_EQ(GetWord(client.Command("sif 10.0.0.5 in " + f), 1), "0") << f;
+    ASSERT_EQ(GetWord(client.Command("sif 10.0.0.5 out " + kWebIn), 1), "0");
+    const std::size_t logged = pc.ServiceLogMessages().size();
+
+    auto joined = [&](std::size_t from, std::size_t to) {
+        std::string text = "0 " + std::to_string(to - from);
+        for (std::size_t i = from; i < to; ++i) text += " " + in[i];
+        return text;
+    };
+    EXPECT_EQ(client.Command("gfl 10.0.0.5 in 0 1000"), joined(0, 200));
+    EXPECT_EQ(client.Command("gfl 10.0.0.5 in 200 1000"), joined(200, 250));
+    EXPECT_EQ(client.Command("gfl 10.0.0.5 in 7 3"), joined(7, 10));
+    EXPECT_EQ(client.Command("gfl 10.0.0.5 out 0 9"), "0 1 " + kWebIn);
+    for (const char* empty :
+         {"gfl 10.0.0.5 in 250 1", "gfl 10.0.0.5 out 1 5", "gfl 10.0.0.5 in 0 0"})
+        EXPECT_EQ(client.Command(empty), "0 0") << empty;
+    // Two lines each in the service log: what was asked, and that it went well.
+    const std::vector<std::string> log = pc.ServiceLogMessages();
+    ASSERT_EQ(log.size(), logged + 14);
+    EXPECT_EQ(log[logged], "Processing GetFilters(10.0.0.5 in 0 1000)");
+    EXPECT_EQ(log[logged + 1], "Succefull.");
+
+    // Failures as "gif" answers them; words that do not convert end the connection.
+    EXPECT_EQ(client.Command("gfl 10.9.9.9 in 0 1"), "-4");
+    EXPECT_EQ(client.Command("gfl 192.168.1.20 in 0 1"), "-1");
+    EXPECT_EQ(client.Command("gfl 10.0.0.5 up 0 1"), kEndOfConnection);
+    Client again;
+    ASSERT_TRUE(again.connected());
+    EXPECT_EQ(again.Command("gfl 10.0.0.5 in -1 1"), kEndOfConnection);
+}
+
 TEST_F(FilterCommands, GlobalFilters) {
     ASSERT_TRUE(client.connected());
     EXPECT_EQ(client.Command("gig 10.9.9.9"), "-1");

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/netlab.h"
 #include "tests/support/fleet.h"
+#include "tests/support/netlab.h"
 
 namespace zantor::test {
 namespace {
@@ -131,7 +131,8 @@ TEST(PackageOnAHost, TheCollectionsRoleInstallsItAndStartsTheServiceOnceOnly) {
     EXPECT_EQ(run("systemctl show -p ExecStart --value ZantorSvc | grep -o 'path=[^ ]*'"),
               "path=/usr/sbin/ZantorSvc\n");
     out = run("zadmin --wait 10 show --json");
-    EXPECT_NE(out.find("\"extensions\":[\"confirm\",\"stats\"]"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"extensions\":[\"confirm\",\"lists\",\"stats\"]"), std::string::npos)
+        << out;
     ASSERT_EQ(playbook(&out), 0) << out;
     EXPECT_EQ(changed(out), 0) << out;
     fleet.TearDown();

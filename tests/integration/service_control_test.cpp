@@ -81,7 +81,7 @@ TEST_F(Network, InstallStartServeStopRestartAndRemoveOnARemoteComputer) {
         ASSERT_TRUE(client.connected()) << client.openError();
         EXPECT_EQ(client.greeting(),
                   (std::vector<std::string>{"IP 172.16.0.10 255.255.0.0 0 4 0 0 0 0 0",
-                                            "IP End 0.9 confirm,stats"}));
+                                            "IP End 0.9 confirm,lists,stats"}));
         EXPECT_EQ(client.Command("staf 172.16.0.10 1 0"), "0");
     }
     EXPECT_EQ(Zantor({"-start", "PC1"}).output,

@@ -28,7 +28,7 @@ TEST(ServicePipe, GreetingListsEveryAddressThenTheEndLine) {
                                      "IP 10.0.0.5 255.255.255.0 0 2 0 0 0 0 0",
                                      "IP 192.168.1.20 255.255.0.0 0 3 0 0 0 0 0",
                                      "IP 127.0.0.1 255.0.0.0 0 1 0 0 0 0 0",
-                                     "IP End 0.9 confirm,stats",
+                                     "IP End 0.9 confirm,lists,stats",
                                  }));
     // A fresh computer has nothing stored: every address says so at start.
     EXPECT_EQ(pc.ServiceLogMessages(), (std::vector<std::string>{
@@ -49,7 +49,7 @@ TEST(ServicePipe, EmptyAndMalformedAddressTablesGreetWithTheEndLineAlone) {
         ServiceProcess svc(pc);
         Client client;
         ASSERT_TRUE(client.connected());
-        EXPECT_EQ(client.greeting(), std::vector<std::string>{"IP End 0.9 confirm,stats"});
+        EXPECT_EQ(client.greeting(), std::vector<std::string>{"IP End 0.9 confirm,lists,stats"});
         EXPECT_TRUE(Contains(pc.ServiceLogMessages(), "0 IP Addresses enumerated."));
     }
     {
@@ -57,7 +57,7 @@ TEST(ServicePipe, EmptyAndMalformedAddressTablesGreetWithTheEndLineAlone) {
         ServiceProcess svc(pc);
         Client client;
         ASSERT_TRUE(client.connected());
-        EXPECT_EQ(client.greeting(), std::vector<std::string>{"IP End 0.9 confirm,stats"});
+        EXPECT_EQ(client.greeting(), std::vector<std::string>{"IP End 0.9 confirm,lists,stats"});
         auto log = pc.ServiceLogMessages();
         ASSERT_GE(log.size(), 3u);
         EXPECT_EQ(log[1], "Error[13] In GetIpAddrTable (The data is not valid.)");

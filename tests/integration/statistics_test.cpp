@@ -192,5 +192,5 @@ TEST(StatisticsGreeting, TheGreetingNamesStatsAfterTheWordsEveryConsoleReads) {
     const std::string end = client.greeting().back();
     // A console that reads the first three words sees what it always saw.
     EXPECT_EQ(GetWords(end, 1, 3), "IP End 0.9");
-    EXPECT_EQ(GetWord(end, 4), "confirm,stats");
+    EXPECT_EQ(GetWord(end, 4), "confirm,lists,stats");
 }

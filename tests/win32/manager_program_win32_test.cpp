@@ -225,7 +225,7 @@ TEST(ManagerProgramWithTheServiceBesideIt, InstallStartStopAndRemoveOnThisComput
     {
         zantor::test::Client client;
         ASSERT_TRUE(client.connected()) << client.openError();
-        EXPECT_EQ(client.greeting().back(), "IP End 0.9 confirm,stats");
+        EXPECT_EQ(client.greeting().back(), "IP End 0.9 confirm,lists,stats");
     }
 
     EXPECT_EQ(manager.Deploy(ID_Stopat1, L".", 1),

@@ -137,7 +137,7 @@ TEST_F(WindowsService, InstallStartGreetStopRemove) {
     ASSERT_TRUE(client.connected()) << client.openError();
     const auto& greeting = client.greeting();
     ASSERT_FALSE(greeting.empty());
-    EXPECT_EQ(greeting.back(), "IP End 0.9 confirm,stats");
+    EXPECT_EQ(greeting.back(), "IP End 0.9 confirm,lists,stats");
     EXPECT_TRUE(std::any_of(greeting.begin(), greeting.end(), [](const std::string& line) {
         return line.starts_with("IP 127.0.0.1 255.0.0.0 0 ");
     })) << "the loopback address is every computer's";
