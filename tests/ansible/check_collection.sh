@@ -25,7 +25,7 @@ rm -rf "$work/ansible_collections/zantor/filtering/tests/output"
 export ANSIBLE_COLLECTIONS_PATH=$work ANSIBLE_LOCAL_TEMP=$work/tmp ANSIBLE_HOME=$work/home
 
 echo "=== ansible-doc"
-for module in zantor.filtering.config zantor.filtering.facts; do
+for module in zantor.filtering.config zantor.filtering.facts zantor.filtering.confirm; do
   out=$(ansible-doc "$module" 2>&1) || { echo "$out"; exit 1; }
   # A documentation that does not parse is reported, and then ansible-doc says nothing useful.
   grep -q "^> ${module^^} " <<<"$out" || { echo "$out"; exit 1; }
@@ -36,7 +36,7 @@ done
 out=$(ansible-doc -t role zantor.filtering.service 2>&1)
 grep -q "ENTRY POINT: main" <<<"$out" || { echo "$out"; exit 1; }
 listed=$(ansible-doc -l zantor.filtering 2>&1)
-for module in config facts; do
+for module in config facts confirm; do
   grep -q "^zantor.filtering.$module " <<<"$listed" || { echo "$listed"; exit 1; }
 done
 

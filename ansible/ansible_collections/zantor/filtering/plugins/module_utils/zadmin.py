@@ -146,6 +146,14 @@ def configuration_text(addresses):
     return '\r\n'.join(lines) + '\r\n'
 
 
+# The options of every module that runs zadmin (doc_fragments/zadmin.py documents them).
+ZADMIN_ARGUMENTS = dict(
+    zadmin=dict(type='path', default='zadmin'),
+    wait=dict(type='int', default=10),
+    timeout=dict(type='int', default=30),
+)
+
+
 class Zadmin(object):
     """The host's zadmin, run for the computer '.' (this host's service) with the module's
     limits. Every command is a list of words: nothing reaches a shell."""

@@ -103,18 +103,8 @@ options:
         puts back the configuration it had. Needs a service that announces the C(confirm)
         extension; an older one is sent nothing and the task fails.
     type: int
-  zadmin:
-    description: The zadmin program to run on the host.
-    type: path
-    default: zadmin
-  wait:
-    description: Seconds a connection waits for the service to take it (it takes one a second after the last).
-    type: int
-    default: 10
-  timeout:
-    description: Seconds the service may take to greet and to answer each line.
-    type: int
-    default: 30
+extends_documentation_fragment:
+  - zantor.filtering.zadmin
 notes:
   - >-
     Check mode tells what would change and changes nothing; diff mode shows the configuration
@@ -174,7 +164,7 @@ confirm:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.zantor.filtering.plugins.module_utils.zadmin import (
-    ScratchFile, Zadmin, ZantorError, configuration_text)
+    ZADMIN_ARGUMENTS, ScratchFile, Zadmin, ZantorError, configuration_text)
 
 FILTER_OPTIONS = dict(type='list', elements='raw', default=[])
 
@@ -194,9 +184,7 @@ def main():
             content=dict(type='str'),
             path=dict(type='path'),
             confirm=dict(type='int'),
-            zadmin=dict(type='path', default='zadmin'),
-            wait=dict(type='int', default=10),
-            timeout=dict(type='int', default=30),
+            **ZADMIN_ARGUMENTS
         ),
         mutually_exclusive=[('addresses', 'content', 'path')],
         required_one_of=[('addresses', 'content', 'path')],

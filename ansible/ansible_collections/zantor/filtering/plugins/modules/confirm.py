@@ -25,18 +25,8 @@ options:
     description: Only tell the state of the last change that waited; confirm nothing.
     type: bool
     default: false
-  zadmin:
-    description: The zadmin program to run on the host.
-    type: path
-    default: zadmin
-  wait:
-    description: Seconds a connection waits for the service to take it.
-    type: int
-    default: 10
-  timeout:
-    description: Seconds the service may take to greet and to answer each line.
-    type: int
-    default: 30
+extends_documentation_fragment:
+  - zantor.filtering.zadmin
 notes:
   - >-
     Fails when there is nothing to confirm (the change was confirmed or rolled back already);
@@ -77,7 +67,7 @@ time:
 import time
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible_collections.zantor.filtering.plugins.module_utils.zadmin import Zadmin
+from ansible_collections.zantor.filtering.plugins.module_utils.zadmin import ZADMIN_ARGUMENTS, Zadmin
 
 
 def state_of(zadmin):
@@ -94,9 +84,7 @@ def main():
     module = AnsibleModule(
         argument_spec=dict(
             query=dict(type='bool', default=False),
-            zadmin=dict(type='path', default='zadmin'),
-            wait=dict(type='int', default=10),
-            timeout=dict(type='int', default=30),
+            **ZADMIN_ARGUMENTS
         ),
         supports_check_mode=True,
     )

@@ -18,22 +18,12 @@ description:
   - Runs on the host and uses the host's own C(zadmin) (C(zadmin show --json)); it changes
     nothing.
 options:
-  zadmin:
-    description: The zadmin program to run on the host.
-    type: path
-    default: zadmin
   root:
     description: The service's root on the host, where its deny log is read for the statistics.
     type: path
     default: /var/lib/zantor
-  wait:
-    description: Seconds a connection waits for the service to take it.
-    type: int
-    default: 10
-  timeout:
-    description: Seconds the service may take to greet and to answer each line.
-    type: int
-    default: 30
+extends_documentation_fragment:
+  - zantor.filtering.zadmin
 notes:
   - Supports check mode; it reads only.
   - The statistics count what the service holds and what its deny log has recorded (its entries
@@ -86,7 +76,8 @@ ansible_facts:
 import os
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible_collections.zantor.filtering.plugins.module_utils.zadmin import Zadmin, ZantorError
+from ansible_collections.zantor.filtering.plugins.module_utils.zadmin import (
+    ZADMIN_ARGUMENTS, Zadmin, ZantorError)
 
 
 def deny_log(root):
@@ -106,10 +97,8 @@ def deny_log(root):
 def main():
     module = AnsibleModule(
         argument_spec=dict(
-            zadmin=dict(type='path', default='zadmin'),
             root=dict(type='path', default='/var/lib/zantor'),
-            wait=dict(type='int', default=10),
-            timeout=dict(type='int', default=30),
+            **ZADMIN_ARGUMENTS
         ),
         supports_check_mode=True,
     )
