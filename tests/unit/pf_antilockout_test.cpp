@@ -205,8 +205,8 @@ TEST(AntiLockoutRules, TheKernelTakesTheTable) {
          {"type filter hook prerouting priority mangle; policy accept;",
           "tcp dport @antilockout_ports iif != \"lo\" fib daddr type local jump antilockout_in",
           "ct state established ct status ! dnat ct direction original accept",
-          "ct state new tcp flags ! syn ct label set 127 accept",
-          "tcp sport @antilockout_ports jump antilockout_out"})
+          "ct label 126 return", "ct state new tcp flags ! syn accept",
+          "ct state new ct label set 126", "tcp sport @antilockout_ports jump antilockout_out"})
         EXPECT_NE(table.find(rule), std::string::npos) << rule << "\n" << table;
     // The engine is not told: packets to sshd are its filters' to decide.
     PFFORWARD_ACTION action = PF_ACTION_FORWARD;
