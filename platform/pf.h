@@ -133,8 +133,8 @@
 // but the loopback's (strong host included), and nothing else:
 //   - In: TCP to one of sshd's ports on one of the host's own addresses, of a connection that
 //     the kernel's connection tracking calls established (it has seen packets of it both ways),
-//     that the peer opened, and that no destination NAT sends elsewhere. Out: TCP from one of
-//     those ports, of such a connection (its replies).
+//     that the host did not open itself (below), and that no destination NAT sends elsewhere.
+//     Out: TCP from one of those ports, of such a connection (its replies).
 //   - Nothing forwarded: TCP to sshd's port of another host, routed through this one, meets the
 //     filters (strong host) as any other port does. Nothing a NAT rewrites: a connection to the
 //     host's sshd port that a destination NAT sends on to another host meets the filters of
