@@ -7,7 +7,7 @@ __metaclass__ = type
 
 class ModuleDocFragment(object):
     """The options of every module that runs the host's zadmin (module_utils/zadmin.py,
-    ZADMIN_ARGUMENTS, holds their argument specification)."""
+    ZADMIN_ARGUMENTS, holds the arguments they take)."""
 
     DOCUMENTATION = r'''
 options:
