@@ -370,9 +370,13 @@ OpenForAppend& KeptOpen(const std::string& path) {
     return gOpenForAppend.back();
 }
 
+// A regular file of ours under this one name alone: one that may be appended to.
+bool OursAlone(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+}
+
 bool StillPrivate(const struct stat& st) {
-    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1 &&
-           (st.st_mode & 07777) == 0600;
+    return OursAlone(st) && (st.st_mode & 07777) == 0600;
 }
 
 }  // namespace
@@ -401,7 +405,7 @@ bool AppendToFile(const char* fileName, std::string_view data) {
         Win32Error e = kErrorSuccess;
         if (fstat(fd, &st) != 0)
             e = FailFromErrno();
-        else if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1)
+        else if (!OursAlone(st))
             e = Fail(kErrorAccessDenied);
         // A file that an earlier run left readable to others is made private before it gets
         // more.
